@@ -1,0 +1,6 @@
+// The entry point: everything it decides lives in the library.
+#include "setup.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR tail, int show) {
+    return setup_main(instance, tail, show);
+}

@@ -1,0 +1,55 @@
+// Start-up: decides, once, what this start does, in a fixed order: the play
+// road, CLI mode, the Builder home, the launcher road, the fast start, and
+// otherwise the progress window with the worker.
+#include "setup.h"
+
+#include <wchar.h>
+
+namespace {
+
+const wchar_t home_message[] =
+    L"The Builder home is unavailable or its portable marker is invalid. For a new portable "
+    L"install, put this setup in a writable folder and start it with --portable.";
+
+// What the user sees when start-up itself cannot go on.
+int startup_error(const wchar_t* text) {
+    if (g_headless) say_error(text);
+    else MessageBoxW(0, text, L"Stonewake Builder setup", MB_ICONERROR);
+    return 1;
+}
+
+}  // namespace
+
+int setup_main(HINSTANCE instance, const wchar_t* tail, int show) {
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    g_main_thread = GetCurrentThreadId();
+    int portable = cmdline_take(tail);
+    if (cmdline_starts_with(L"--play")) return play_road();
+    if (cmdline_starts_with(L"--cli")) {
+        g_headless = 1;
+        show = SW_HIDE;
+    }
+    qb_home_select(portable);
+
+    wchar_t exe[PATH_CAP];
+    DWORD n = GetModuleFileNameW(0, exe, PATH_CAP);
+    if (n > 0 && n < PATH_CAP && launcher_named(exe) && !wcsstr(g_cmdline, L"--"))
+        return launcher_road(exe);
+    if (wcsstr(g_cmdline, L"--launch") && launch_installed()) return 0;
+    if (!g_home_ok) return startup_error(home_message);
+
+    if (!window_create(instance, show))
+        return startup_error(L"The setup window could not be created. Restart Windows and run the setup again.");
+    HANDLE worker = CreateThread(0, 0, work, 0, 0, 0);
+    if (!worker) {
+        DestroyWindow(g_win);
+        return startup_error(L"The setup could not start its worker. Restart Windows and run the setup again.");
+    }
+    CloseHandle(worker);
+    MSG message;
+    while (GetMessageW(&message, 0, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return g_exit;
+}

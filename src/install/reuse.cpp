@@ -1,0 +1,110 @@
+// Part reuse: a part whose digest the installed version also lists, and whose
+// folder is still there, is taken over instead of downloaded: copied in a
+// portable home (the installed version stays whole), moved in any other.
+// Every failure here is silent and leads to the normal download.
+#include "setup.h"
+
+#include <string.h>
+#include <wchar.h>
+
+namespace {
+
+// Reads at most `cap - 1` bytes of a file and terminates them; 0 when the file
+// cannot be opened.
+int read_text(const wchar_t* path, char* text, DWORD cap) {
+    text[0] = 0;
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    DWORD got = 0;
+    if (!ReadFile(file, text, cap - 1, &got, 0)) got = 0;
+    CloseHandle(file);
+    text[got] = 0;
+    return 1;
+}
+
+}  // namespace
+
+int copy_part_tree(const wchar_t* source, const wchar_t* destination) {
+    DWORD attributes = GetFileAttributesW(source);
+    // Links and junctions are never followed or copied; the failure value has
+    // every bit set and so also refuses a missing source.
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return 0;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return CopyFileW(source, destination, TRUE) != 0;
+    if (!CreateDirectoryW(destination, 0)) return 0;
+    size_t source_length = wcslen(source);
+    size_t destination_length = wcslen(destination);
+    if (source_length >= 258) return 0;
+    wchar_t pattern[PATH_CAP];
+    format_into(pattern, PATH_CAP, L"%ls\\*", source);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        const wchar_t* name = found.cFileName;
+        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) continue;
+        size_t name_length = wcslen(name);
+        wchar_t child_source[PATH_CAP];
+        wchar_t child_destination[PATH_CAP];
+        if (source_length + name_length + 2 > PATH_CAP ||
+            destination_length + name_length + 2 > PATH_CAP) {
+            FindClose(search);
+            return 0;
+        }
+        qb_home_join(child_source, PATH_CAP, source, name);
+        qb_home_join(child_destination, PATH_CAP, destination, name);
+        if (!copy_part_tree(child_source, child_destination)) {
+            FindClose(search);
+            return 0;
+        }
+    } while (FindNextFileW(search, &found));
+    DWORD error = GetLastError();
+    FindClose(search);
+    return error == ERROR_NO_MORE_FILES;
+}
+
+int part_reuse(const setup_list* list, unsigned index, const install_paths* paths) {
+    const part_record* part = &list->parts[index];
+    wchar_t folder[PATH_CAP];
+    if (!part_folder(part, folder)) return 0;
+
+    wchar_t current_txt[PATH_CAP];
+    if (home_path(current_txt, L"%ls\\current.txt", paths->versions) < 0) return 0;
+    char current[LIST_TAG_CAP];
+    first_line_read(current_txt, current);
+    // A hand-edited current.txt must never lead outside the versions folder:
+    // the tag passes the same checks as for the fast start, or nothing is reused.
+    if (!current[0] || current[0] == '.' || !list_name_ok(current, 0)) return 0;
+    if (strcmp(current, list->tag) == 0) return 0;
+
+    wchar_t parts_txt[PATH_CAP];
+    if (home_path(parts_txt, L"%ls\\%hs\\parts.txt", paths->versions, current) < 0) return 0;
+    static char listed[8192];
+    if (!read_text(parts_txt, listed, sizeof listed)) return 0;
+    if (!strstr(listed, part->sha256)) return 0;
+
+    wchar_t source[PATH_CAP];
+    wchar_t destination[PATH_CAP];
+    if (home_path(source, L"%ls\\%hs\\%ls", paths->versions, current, folder) < 0 ||
+        home_path(destination, L"%ls\\%ls", paths->staging, folder) < 0)
+        return 0;
+    if (GetFileAttributesW(source) == INVALID_FILE_ATTRIBUTES) return 0;
+
+    wchar_t parent[PATH_CAP];
+    memcpy(parent, destination, sizeof parent);
+    wchar_t* slash = wcsrchr(parent, L'\\');
+    if (slash) {
+        *slash = 0;
+        make_folders(parent);
+    }
+    if (g_home.portable) {
+        if (!copy_part_tree(source, destination)) {
+            rmtree(destination);
+            return 0;
+        }
+    } else if (!MoveFileW(source, destination)) {
+        return 0;
+    }
+    status(L"Part %d of %d unchanged: kept from the installed version", (int)index + 1,
+           (int)list->part_count);
+    return 1;
+}

@@ -1,0 +1,51 @@
+// The install decision and the staging folder: where the listed version
+// lives, whether it must be installed, and the per-part loop that assembles
+// it in versions\<tag>.part before it is published.
+#include "setup.h"
+
+#include <wchar.h>
+
+namespace {
+
+void slashes_to_backslashes(wchar_t* path) {
+    for (; *path; ++path)
+        if (*path == L'/') *path = L'\\';
+}
+
+}  // namespace
+
+void install_paths_form(const setup_list* list, install_paths* out) {
+    MultiByteToWideChar(CP_UTF8, 0, list->tag, -1, out->tag, LIST_TAG_CAP);
+    MultiByteToWideChar(CP_UTF8, 0, list->run, -1, out->run, PATH_CAP);
+    work_path(out->versions, L"%ls\\versions", g_home.path);
+    work_path(out->version, L"%ls\\%ls", out->versions, out->tag);
+    work_path(out->installed_txt, L"%ls\\installed.txt", out->version);
+    work_path(out->builder_exe, L"%ls\\%ls", out->version, out->run);
+    slashes_to_backslashes(out->builder_exe);
+    out->staging[0] = 0;
+}
+
+int install_needed(const install_paths* paths, int repair) {
+    if (repair) return 1;
+    if (GetFileAttributesW(paths->installed_txt) == INVALID_FILE_ATTRIBUTES) return 1;
+    return !builder_ready(paths->builder_exe);
+}
+
+void install_version(const fetch_result* fetched, install_paths* paths) {
+    work_path(paths->staging, L"%ls\\%ls.part", paths->versions, paths->tag);
+    rmtree(paths->staging);
+    if (!g_home.portable) rmtree(paths->version);
+    make_folders(paths->staging);
+
+    const setup_list* list = &fetched->list;
+    for (unsigned i = 0; i < list->part_count; ++i) {
+        wchar_t digest[65];
+        MultiByteToWideChar(CP_UTF8, 0, list->parts[i].sha256, -1, digest, 65);
+        wchar_t archive[PATH_CAP];
+        work_path(archive, L"%ls\\%ls.zip", fetched->downloads, digest);
+        if (part_reuse(list, i, paths)) continue;
+        part_fetch(list, i, fetched->downloads, archive);
+        part_unpack(list, i, paths->staging, archive);
+    }
+    publish_version(paths, list);
+}

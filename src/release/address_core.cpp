@@ -1,0 +1,56 @@
+// The requested tag and the nightly rule. No Windows header.
+#include "release/core.h"
+
+#include <string.h>
+
+void tag_scan(const wchar_t* cmdline, char out[LIST_TAG_CAP]) {
+    static const wchar_t key[] = L"--tag ";
+    out[0] = 0;
+    const wchar_t* hit = 0;
+    for (const wchar_t* p = cmdline; *p; ++p) {
+        size_t i = 0;
+        while (key[i] && p[i] == key[i]) ++i;
+        if (!key[i]) {
+            hit = p;
+            break;
+        }
+    }
+    if (!hit) return;
+    const wchar_t* p = hit + 6;
+    while (*p == L' ' || *p == L'"') ++p;
+    size_t n = 0;
+    for (;; ++p) {
+        wchar_t c = *p;
+        if (c == 0 || c == L' ' || c == L'"') break;
+        if (n == LIST_TAG_CAP - 1) break;
+        if ((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') ||
+            c == L'-' || c == L'.' || c == L'_') {
+            out[n++] = (char)c;
+            continue;
+        }
+        out[0] = 0;  // any other character refuses the whole value
+        return;
+    }
+    out[n] = 0;
+}
+
+int nightly_match(const char* tag) {
+    size_t length = strlen(tag);
+    if (length >= 7 && strcmp(tag + length - 6, "-dirty") == 0) length -= 6;
+    // From the end: lower-case hex digits, 'g', '-', decimal digits, '-'.
+    size_t i = length;
+    size_t hex = 0;
+    while (i > 0 && ((tag[i - 1] >= '0' && tag[i - 1] <= '9') ||
+                     (tag[i - 1] >= 'a' && tag[i - 1] <= 'f'))) {
+        --i;
+        ++hex;
+    }
+    if (hex == 0 || i < 2 || tag[i - 1] != 'g' || tag[i - 2] != '-') return 0;
+    i -= 2;
+    size_t digits = 0;
+    while (i > 0 && tag[i - 1] >= '0' && tag[i - 1] <= '9') {
+        --i;
+        ++digits;
+    }
+    return digits > 0 && i > 0 && tag[i - 1] == '-';
+}

@@ -1,0 +1,86 @@
+// Byte-level core of the release lookup: the setup list, the name rules, the
+// requested tag and the nightly rule, and the release API's answer. Nothing
+// here includes a Windows header, so the same source builds for Windows and
+// natively for the fuzzers.
+#ifndef STONEWAKE_RELEASE_CORE_H
+#define STONEWAKE_RELEASE_CORE_H
+
+#include <stddef.h>
+#include <wchar.h>
+
+enum {
+    LIST_MAX_PARTS = 16,
+    LIST_TAG_CAP = 128,
+    LIST_NAME_CAP = 260,
+    LIST_URL_CAP = 1024
+};
+
+struct part_record {
+    char sha256[65];
+    unsigned long long size;
+    char dir[LIST_NAME_CAP];
+    char from[LIST_NAME_CAP];
+    char to[LIST_NAME_CAP];
+    char url[LIST_URL_CAP];
+};
+
+struct setup_list {
+    char tag[LIST_TAG_CAP];
+    char run[LIST_NAME_CAP];
+    part_record parts[LIST_MAX_PARTS];
+    unsigned part_count;
+};
+
+// Verdicts of list_validate.
+enum {
+    LIST_OK = 0,
+    LIST_UNREADABLE = 1,  // no tag, no run or no part
+    LIST_REFUSED = 2      // a value that the name rules or the digest/url checks refuse
+};
+
+// 1 when `name` is an acceptable name (separators 0) or relative path
+// (separators nonzero): ASCII letters, digits and "._+-" (and '/', '\' for a
+// path), no empty, "." or ".." component, no leading separator.
+int list_name_ok(const char* name, int separators);
+
+// Parses a NUL-terminated body into `out` (zeroed first). Line ends are
+// overwritten with NUL bytes in place. Never fails: lines that do not fit
+// are ignored.
+void list_parse(char* body, setup_list* out);
+
+// Checks a parsed list; returns LIST_OK, LIST_UNREADABLE or LIST_REFUSED.
+int list_validate(const setup_list* list);
+
+// The --tag value of a command line: the first "--tag " occurrence, then
+// spaces and double quotes skipped, then up to 127 characters of
+// [0-9A-Za-z._-] up to a NUL, space or quote. Any other character makes the
+// result empty. `out` holds 128 bytes.
+void tag_scan(const wchar_t* cmdline, char out[LIST_TAG_CAP]);
+
+// 1 when `tag` is a build description (...-<digits>-g<lower hex>, optionally
+// followed by "-dirty") that stands for the nightly release.
+int nightly_match(const char* tag);
+
+// Splits a release-download link on `base` ("https://host/") into its
+// repository path, tag and asset name. Returns 1 on success; *has_tag tells
+// the tagged form from the latest-release form.
+int release_link_split(const char* base, const char* url, char repo[256], char tag[256],
+                       int* has_tag, char asset[260]);
+
+// Scans a release API answer (`len` bytes, also ended by a NUL) for the entry
+// whose "name" is `asset` and copies its "browser_download_url" into `out`
+// (1024 bytes). Returns 1 when one was found and it begins with `base`.
+int api_answer_scan(const char* base, const char* data, size_t len, const char* asset,
+                    char out[LIST_URL_CAP]);
+
+// Bounded concatenation: appends `piece` to the text of `length` bytes in
+// `out`. Returns the new length, or `cap` when the piece did not fit (the text
+// is then cut, and always terminated).
+size_t text_append(char* out, size_t cap, size_t length, const char* piece);
+
+// The folder a part occupies inside a version, as bytes with '\' separators
+// (at most 259 bytes and a NUL). Returns 0 when the part has none: a tool
+// part whose archive name matches no tool prefix.
+int part_folder_bytes(const part_record* part, char out[LIST_NAME_CAP]);
+
+#endif

@@ -1,0 +1,99 @@
+// The first phase of the worker: --repair, the home re-check, the downloads
+// folder, and the setup list fetched on the retry schedule (with the release
+// API as a fallback after no answer or a server error), parsed, validated and
+// checked against the requested tag.
+#include "setup.h"
+
+#include <string.h>
+#include <wchar.h>
+
+#define WIDEN2(x) L##x
+#define WIDEN(x) WIDEN2(x)
+#define HOST_W WIDEN(STONEWAKE_RELEASE_HOST)
+
+// Seven waits: a fetch is tried 8 times over about 3 minutes.
+const DWORD g_waits[7] = {3, 6, 12, 20, 30, 45, 60};
+
+namespace {
+
+const wchar_t looking[] = L"Looking for the latest Stonewake Builder...";
+
+enum { ATTEMPT_OK, ATTEMPT_RETRY, ATTEMPT_FINAL };
+
+int attempt(mem_buf* body) {
+    mem_free(body);
+    g_http_status = 0;
+    if (http_get(manifest_url(), mem_sink, body, 0, 0) && body->data) return ATTEMPT_OK;
+    DWORD direct = g_http_status;
+    if (direct == 0 || direct >= 500) {
+        char link[URL_CAP];
+        if (api_link_for(manifest_url(), link)) {
+            mem_free(body);
+            if (http_get(link, mem_sink, body, 0, L"application/octet-stream") && body->data)
+                return ATTEMPT_OK;
+            g_http_status = direct;  // the retry status reports the direct request
+            return ATTEMPT_RETRY;
+        }
+        // Otherwise classified by what the lookup left: still the direct
+        // status, or the API's own answer (a 404 there ends the fetch).
+    }
+    return http_retryable(g_http_status) ? ATTEMPT_RETRY : ATTEMPT_FINAL;
+}
+
+void give_up() {
+    if (g_http_status == 404)
+        fail(L"The latest Stonewake release has no setup files yet. See the releases page: https://" HOST_W
+             L"/Stonewake/Stonewake/releases/latest");
+    if (g_http_status == 0)
+        fail(L"Could not reach " HOST_W
+             L" to get the Stonewake Builder. Check your internet connection and try again.");
+    fail(HOST_W L" is failing right now (an error 500 or above, tried 8 times over 3 minutes). Try "
+                L"again in a few minutes, or later today.");
+}
+
+}  // namespace
+
+void fetch_setup_list(fetch_result* out) {
+    memset(out, 0, sizeof *out);
+    wchar_t* repair = wcsstr(g_cmdline, L"--repair");
+    if (repair) {
+        memmove(repair, repair + 8, (wcslen(repair + 8) + 1) * sizeof(wchar_t));
+        setup_sleep(2000);
+        out->repair = 1;
+    }
+    if (!g_home_ok || (g_home.portable && qb_home_marked(g_home.path) != 1))
+        fail(L"The Builder home is unavailable or its portable marker is invalid.");
+    work_path(out->downloads, L"%ls\\downloads", g_home.path);
+    make_folders(out->downloads);
+    status(looking);
+
+    mem_buf body = {};
+    int outcome = attempt(&body);
+    for (int i = 0; outcome == ATTEMPT_RETRY && i < 7; ++i) {
+        status(L"The download server didn't answer (%lu). Trying again in %d s...", g_http_status,
+               (int)g_waits[i]);
+        setup_sleep(g_waits[i] * 1000);
+        status(looking);
+        outcome = attempt(&body);
+    }
+    if (outcome != ATTEMPT_OK) give_up();
+
+    list_parse(body.data, &out->list);
+    mem_free(&body);
+    int verdict = list_validate(&out->list);
+    if (verdict == LIST_UNREADABLE) fail(L"The release's setup list could not be read. Try again later.");
+    if (verdict == LIST_REFUSED)
+        fail(L"The release's setup list has a name this setup does not accept. Try again later.");
+
+    char wanted[LIST_TAG_CAP];
+    requested_tag(wanted);
+    if (wanted[0] && strcmp(wanted, out->list.tag) != 0) {
+        wchar_t listed[LIST_TAG_CAP];
+        wchar_t asked[LIST_TAG_CAP];
+        MultiByteToWideChar(CP_UTF8, 0, out->list.tag, -1, listed, LIST_TAG_CAP);
+        MultiByteToWideChar(CP_UTF8, 0, wanted, -1, asked, LIST_TAG_CAP);
+        fail(L"The server answered with the setup list of %ls, not %ls (its download links can lag "
+             L"right after a release). Try the update again in a few minutes.",
+             listed, asked);
+    }
+}

@@ -1,0 +1,121 @@
+// Every network access goes through http_get: one blocking GET whose body is
+// streamed, chunk by chunk, into a sink. The caller reads g_http_status after
+// a failure to tell "no answer" from what the server said.
+#include "setup.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <winhttp.h>
+
+DWORD g_http_status;
+
+int http_get(const char* url, http_sink sink, void* context, unsigned long long expected,
+             const wchar_t* accept) {
+    static unsigned char buf[65536];
+    wchar_t wide[URL_CAP];
+    if (!MultiByteToWideChar(CP_UTF8, 0, url, -1, wide, URL_CAP)) return 0;
+
+    wchar_t host[256];
+    wchar_t path[URL_CAP];
+    URL_COMPONENTS parts = {};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 256;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = URL_CAP;
+    if (!WinHttpCrackUrl(wide, 0, 0, &parts)) return 0;
+
+    int result = 0;
+    HINTERNET connection = 0;
+    HINTERNET request = 0;
+    HINTERNET session = WinHttpOpen(L"StonewakeBuilder-Setup/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!session)
+        session = WinHttpOpen(L"StonewakeBuilder-Setup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!session) return 0;
+    WinHttpSetTimeouts(session, 30000, 30000, 30000, 60000);
+    DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
+    WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
+
+    connection = WinHttpConnect(session, host, parts.nPort, 0);
+    if (connection) {
+        const wchar_t* types[2] = {accept, 0};
+        request = WinHttpOpenRequest(connection, L"GET", path, 0, WINHTTP_NO_REFERER,
+                                     accept ? types : WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                     parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
+    }
+    if (request && WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                      WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+        WinHttpReceiveResponse(request, 0)) {
+        DWORD code = 0;
+        DWORD size = sizeof code;
+        WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
+        g_http_status = code;
+        if (code == 200) {
+            unsigned long long total = 0;
+            int clean = 0;
+            for (;;) {
+                DWORD n = 0;
+                if (!WinHttpReadData(request, buf, sizeof buf, &n)) break;
+                if (n == 0) {
+                    clean = 1;
+                    break;
+                }
+                if (!sink(context, buf, n)) break;
+                total += n;
+                if (expected) {
+                    InterlockedExchange(&g_percent, (LONG)(total * 100 / expected));
+                    PostMessageW(g_win, WM_SETUP_STATUS, 0, 0);
+                }
+            }
+            result = clean && (expected == 0 || total == expected);
+        }
+    }
+    if (request) WinHttpCloseHandle(request);
+    if (connection) WinHttpCloseHandle(connection);
+    WinHttpCloseHandle(session);
+    return result;
+}
+
+int mem_sink(void* context, const void* bytes, DWORD count) {
+    mem_buf* buffer = (mem_buf*)context;
+    unsigned long long need = buffer->len + count + 1;
+    if (need > buffer->cap) {
+        unsigned long long cap = 2 * need;
+        char* grown = (char*)(cap == (size_t)cap ? realloc(buffer->data, (size_t)cap) : 0);
+        if (!grown) {
+            free(buffer->data);
+            buffer->data = 0;
+            buffer->len = 0;
+            buffer->cap = 0;
+            return 0;
+        }
+        buffer->data = grown;
+        buffer->cap = cap;
+    }
+    memcpy(buffer->data + buffer->len, bytes, count);
+    buffer->len += count;
+    buffer->data[buffer->len] = 0;
+    return 1;
+}
+
+void mem_free(mem_buf* buffer) {
+    free(buffer->data);
+    buffer->data = 0;
+    buffer->len = 0;
+    buffer->cap = 0;
+}
+
+int file_sink(void* context, const void* bytes, DWORD count) {
+    file_hash_ctx* ctx = (file_hash_ctx*)context;
+    DWORD written = 0;
+    if (!WriteFile(ctx->file, bytes, count, &written, 0) || written != count) return 0;
+    return BCryptHashData(ctx->hash, (PUCHAR)bytes, count, 0) == 0;
+}
+
+int http_retryable(DWORD status) {
+    return status == 0 || status >= 500 || status == 403 || status == 408 || status == 429 ||
+           status == 200;
+}

@@ -1,0 +1,190 @@
+// Shared types, globals and helpers of the setup. Every subsystem includes
+// this one header; the byte-level core has its own (release/core.h).
+#ifndef STONEWAKE_SETUP_H
+#define STONEWAKE_SETUP_H
+
+#include <windows.h>
+#include <bcrypt.h>
+#include <stdarg.h>
+
+#include "release/core.h"
+
+#define SETUP_HOST_BASE "https://" STONEWAKE_RELEASE_HOST "/"
+
+enum {
+    PATH_CAP = 260,     // every path: at most 259 characters and the terminator
+    CMDLINE_CAP = 2048,
+    STATUS_CAP = 512,
+    MESSAGE_CAP = 1024,
+    URL_CAP = 1024
+};
+
+#define WM_SETUP_STATUS (WM_APP + 1)
+#define WM_SETUP_CLOSE (WM_APP + 2)
+
+// The Builder home record.
+struct qb_home {
+    wchar_t path[PATH_CAP];
+    int portable;
+};
+
+// ---- globals ---------------------------------------------------------------
+// Written by start-up before the worker exists; afterwards only the worker
+// changes g_cmdline (the --repair removal) and g_exit.
+extern wchar_t g_cmdline[CMDLINE_CAP];
+extern unsigned char g_headless;
+extern int g_exit;
+extern qb_home g_home;
+extern int g_home_ok;
+
+extern HWND g_win;
+extern HWND g_text;
+extern HWND g_bar;
+extern wchar_t g_status[STATUS_CAP];
+extern volatile LONG g_percent;  // -1: marquee; written with InterlockedExchange
+extern DWORD g_http_status;
+
+// ---- waits -----------------------------------------------------------------
+// Every wait of the program goes through here, so a test build can shorten
+// them all by one divisor. Callers pass (and messages show) the real time.
+void setup_sleep(DWORD ms);
+
+// ---- reporting (ui/) -------------------------------------------------------
+void status(const wchar_t* fmt, ...);
+#if defined(_MSC_VER)
+__declspec(noreturn)
+#endif
+void fail(const wchar_t* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((noreturn))
+#endif
+    ;
+void say_error(const wchar_t* text);
+// Bounded wide formatter: at most cap - 1 characters and the terminator,
+// always terminated. Returns the length, or -1 when the text did not fit
+// (the buffer then holds the cut text).
+int format_bounded(wchar_t* out, size_t cap, const wchar_t* fmt, va_list ap);
+int format_into(wchar_t* out, size_t cap, const wchar_t* fmt, ...);
+// The thread that ran start-up; fail() ends the process when called on it.
+extern DWORD g_main_thread;
+
+// Window set-up: registers the class, creates the window and its controls,
+// starts the marquee and shows it. Returns 0 when the window could not be made.
+int window_create(HINSTANCE instance, int show);
+LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+// Copies the current status line under its lock (the window thread's read).
+void status_snapshot(wchar_t out[STATUS_CAP]);
+
+// ---- paths and Builder home (home/) ----------------------------------------
+int home_path(wchar_t out[PATH_CAP], const wchar_t* fmt, ...);
+// home_path for the worker's own paths: one that does not fit ends the run.
+void work_path(wchar_t out[PATH_CAP], const wchar_t* fmt, ...);
+int qb_home_join(wchar_t* out, size_t capacity, const wchar_t* folder, const wchar_t* name);
+int qb_home_full(wchar_t out[PATH_CAP], const wchar_t* in);
+int qb_home_parent(wchar_t* path);
+int qb_home_bytes(const wchar_t* path, char* buffer, DWORD capacity, DWORD* count);
+int qb_home_is_root(const wchar_t* path);
+int qb_home_marked(const wchar_t* folder);
+int qb_home_make_marker(const wchar_t* folder);
+int qb_home_discover(qb_home* home, const wchar_t* explicit_home, const wchar_t* setup_path,
+                     const wchar_t* default_home, int named_launcher);
+// The whole selection of start-up, ordinary or portable mode, with the
+// export to the environment. Fills g_home and returns what g_home_ok becomes.
+int qb_home_select(int portable_mode);
+// Creates a folder with all its missing ancestors; results are ignored.
+void make_folders(const wchar_t* path);
+
+// ---- start-up (app/) -------------------------------------------------------
+// Copies the tail into g_cmdline (cut at 2047) and removes a leading
+// --portable; returns 1 when it was there.
+int cmdline_take(const wchar_t* tail);
+// 1 when the text after leading spaces of g_cmdline is `option` followed by
+// the end or a space.
+int cmdline_starts_with(const wchar_t* option);
+// 1 when the file name of `module_path` is stonewake.exe in any case.
+int launcher_named(const wchar_t* module_path);
+int play_road(void);
+int launcher_road(const wchar_t* module_path);
+// The whole start: returns the process exit code.
+int setup_main(HINSTANCE instance, const wchar_t* tail, int show);
+DWORD WINAPI work(void* unused);
+
+// ---- release lookup (release/) ---------------------------------------------
+struct mem_buf {
+    char* data;
+    unsigned long long len;
+    unsigned long long cap;
+};
+
+struct file_hash_ctx {
+    HANDLE file;
+    BCRYPT_HASH_HANDLE hash;
+};
+
+typedef int (*http_sink)(void* context, const void* bytes, DWORD count);
+
+int http_get(const char* url, http_sink sink, void* context, unsigned long long expected,
+             const wchar_t* accept);
+int mem_sink(void* context, const void* bytes, DWORD count);
+int file_sink(void* context, const void* bytes, DWORD count);
+void mem_free(mem_buf* buffer);
+// The outcome classes of a failed request, by the status it left.
+int http_retryable(DWORD status);
+
+const char* manifest_url(void);
+void requested_tag(char out[LIST_TAG_CAP]);
+int api_link_for(const char* url, char out[URL_CAP]);
+int api_asset_url(const char* repo, const char* tag, const char* asset, char out[URL_CAP]);
+
+// The seven waits of the retry schedule, in seconds.
+extern const DWORD g_waits[7];
+
+// What the first phase of the worker hands on.
+struct fetch_result {
+    setup_list list;
+    int repair;
+    wchar_t downloads[PATH_CAP];
+};
+void fetch_setup_list(fetch_result* out);
+
+// ---- part installation (install/) ------------------------------------------
+struct install_paths {
+    wchar_t versions[PATH_CAP];
+    wchar_t version[PATH_CAP];
+    wchar_t installed_txt[PATH_CAP];
+    wchar_t builder_exe[PATH_CAP];
+    wchar_t staging[PATH_CAP];
+    wchar_t tag[LIST_TAG_CAP];
+    wchar_t run[PATH_CAP];
+};
+void install_paths_form(const setup_list* list, install_paths* out);
+int install_needed(const install_paths* paths, int repair);
+void install_version(const fetch_result* fetched, install_paths* paths);
+int part_folder(const part_record* part, wchar_t out[PATH_CAP]);
+int part_reuse(const setup_list* list, unsigned index, const install_paths* paths);
+int copy_part_tree(const wchar_t* source, const wchar_t* destination);
+int file_sha256(const wchar_t* path, char digest[65]);
+void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads,
+                const wchar_t* archive);
+void part_unpack(const setup_list* list, unsigned index, const wchar_t* staging,
+                 const wchar_t* archive);
+// Builds the tar command line (and, when a path cannot pass through the ANSI
+// code page, the relative forms). Returns 0 when it does not fit.
+int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder,
+                     const wchar_t* archive, const wchar_t* destination);
+
+// ---- version store and launch (store/) -------------------------------------
+int builder_ready(const wchar_t* exe);
+void rmtree(const wchar_t* folder);
+void version_sweep(const wchar_t* versions, const char* tag);
+void record_write(const wchar_t* path, const char* bytes, DWORD count);
+// The first line of a record (at most 127 bytes, cut at CR or LF); 0 when the
+// file cannot be opened (the text is then empty).
+int first_line_read(const wchar_t* path, char text[LIST_TAG_CAP]);
+void write_parts(const wchar_t* version, const part_record* parts, unsigned count);
+void records_step(const install_paths* paths, const setup_list* list);
+void publish_version(const install_paths* paths, const setup_list* list);
+void start_builder(const wchar_t* exe);
+int launch_installed(void);
+
+#endif

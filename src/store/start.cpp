@@ -1,0 +1,80 @@
+// Starting the Builder: after an install (with the setup's standard handles and
+// a wait for its exit code in CLI mode), or at once from the version that
+// current.txt names (the fast start, no request made).
+#include "setup.h"
+
+#include <string.h>
+#include <wchar.h>
+
+namespace {
+
+int usable(HANDLE handle) {
+    return handle != 0 && handle != INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+void start_builder(const wchar_t* exe) {
+    status(L"Starting the Stonewake Builder...");
+    wchar_t folder[PATH_CAP];
+    memcpy(folder, exe, (wcslen(exe) + 1) * sizeof(wchar_t));
+    wchar_t* slash = wcsrchr(folder, L'\\');
+    if (slash) *slash = 0;
+    wchar_t command[4096];
+    format_into(command, 4096, L"\"%ls\" %ls", exe, g_cmdline);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    BOOL inherit = FALSE;
+    if (g_headless) {
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        if (usable(startup.hStdOutput) && usable(startup.hStdError)) {
+            if (!usable(startup.hStdInput)) startup.hStdInput = 0;
+            inherit = TRUE;
+            SetHandleInformation(startup.hStdOutput, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+            SetHandleInformation(startup.hStdError, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+            startup.dwFlags = STARTF_USESTDHANDLES;
+        }
+    }
+    PROCESS_INFORMATION process;
+    if (!CreateProcessW(0, command, 0, 0, inherit, 0, 0, folder, &startup, &process))
+        fail(L"Could not start %ls.", exe);
+    if (g_headless) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        DWORD code;
+        if (GetExitCodeProcess(process.hProcess, &code)) g_exit = (int)code;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    PostMessageW(g_win, WM_SETUP_CLOSE, 0, 0);
+}
+
+int launch_installed(void) {
+    if (!g_home_ok) return 0;
+    wchar_t home[PATH_CAP];
+    memcpy(home, g_home.path, sizeof home);
+    wchar_t current_txt[PATH_CAP];
+    if (home_path(current_txt, L"%ls\\versions\\current.txt", home) < 0) return 0;
+    char tag[LIST_TAG_CAP];
+    if (!first_line_read(current_txt, tag)) return 0;
+    if (!tag[0] || tag[0] == '.' || !list_name_ok(tag, 0)) return 0;
+    wchar_t wide_tag[LIST_TAG_CAP];
+    MultiByteToWideChar(CP_UTF8, 0, tag, -1, wide_tag, LIST_TAG_CAP);
+    wchar_t folder[PATH_CAP];
+    wchar_t exe[PATH_CAP];
+    if (home_path(folder, L"%ls\\versions\\%ls\\StonewakeBuilder", home, wide_tag) < 0 ||
+        home_path(exe, L"%ls\\StonewakeBuilder.exe", folder) < 0)
+        return 0;
+    if (!builder_ready(exe)) return 0;
+    wchar_t command[4096];
+    format_into(command, 4096, L"\"%ls\" %ls", exe, g_cmdline);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessW(0, command, 0, 0, FALSE, 0, 0, folder, &startup, &process)) return 0;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 1;
+}

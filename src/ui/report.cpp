@@ -1,0 +1,136 @@
+// How the worker reports: the status line, fatal errors and the error line on
+// standard error. The worker reaches the window only by posting messages.
+#include "setup.h"
+
+#include <string.h>
+
+wchar_t g_status[STATUS_CAP];
+volatile LONG g_percent = -1;
+DWORD g_main_thread;
+
+namespace {
+
+// The status line is rewritten by the worker while the window thread may be
+// reading it; both sides copy it under this lock, so the label never shows a
+// torn line.
+CRITICAL_SECTION g_status_lock;
+INIT_ONCE g_status_once = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK init_status_lock(PINIT_ONCE, PVOID, PVOID*) {
+    InitializeCriticalSection(&g_status_lock);
+    return TRUE;
+}
+
+void lock_status() {
+    InitOnceExecuteOnce(&g_status_once, init_status_lock, 0, 0);
+    EnterCriticalSection(&g_status_lock);
+}
+
+#if defined(STONEWAKE_TEST_HOOKS)
+// Test builds append every status line, with a millisecond timestamp, to the
+// file named by STONEWAKE_TEST_STATUS_LOG. Release builds have no such code.
+void log_status(const wchar_t* text) {
+    wchar_t name[PATH_CAP];
+    DWORD n = GetEnvironmentVariableW(L"STONEWAKE_TEST_STATUS_LOG", name, PATH_CAP);
+    if (n == 0 || n >= PATH_CAP) return;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    unsigned long long ms =
+        ((((unsigned long long)now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000ULL -
+        11644473600000ULL;
+    char line[STATUS_CAP * 3 + 32];
+    char digits[24];
+    int d = 0;
+    do {
+        digits[d++] = (char)('0' + ms % 10);
+        ms /= 10;
+    } while (ms);
+    int head = 0;
+    while (d) line[head++] = digits[--d];
+    line[head++] = '\t';
+    int body = WideCharToMultiByte(CP_UTF8, 0, text, -1, line + head, (int)sizeof line - head - 1,
+                                   0, 0);
+    if (head <= 0 || body <= 0) return;
+    int length = head + body - 1;
+    line[length++] = '\n';
+    HANDLE file = CreateFileW(name, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, 0,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written;
+    WriteFile(file, line, (DWORD)length, &written, 0);
+    CloseHandle(file);
+}
+#endif
+
+}  // namespace
+
+int format_bounded(wchar_t* out, size_t cap, const wchar_t* fmt, va_list ap) {
+    if (cap == 0) return -1;
+    int n = _vsnwprintf(out, cap - 1, fmt, ap);
+    out[cap - 1] = 0;  // a text that fills the buffer exactly, or was cut, stays terminated
+    return n < 0 ? -1 : n;
+}
+
+int format_into(wchar_t* out, size_t cap, const wchar_t* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = format_bounded(out, cap, fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+void setup_sleep(DWORD ms) {
+    Sleep(ms / STONEWAKE_TIME_DIVISOR);
+}
+
+void status(const wchar_t* fmt, ...) {
+    wchar_t text[STATUS_CAP];
+    va_list ap;
+    va_start(ap, fmt);
+    format_bounded(text, STATUS_CAP, fmt, ap);  // a text that does not fit is cut
+    va_end(ap);
+    lock_status();
+    memcpy(g_status, text, sizeof text);
+    LeaveCriticalSection(&g_status_lock);
+#if defined(STONEWAKE_TEST_HOOKS)
+    log_status(text);
+#endif
+    PostMessageW(g_win, WM_SETUP_STATUS, 0, 0);
+}
+
+void status_snapshot(wchar_t out[STATUS_CAP]) {
+    lock_status();
+    memcpy(out, g_status, sizeof g_status);
+    LeaveCriticalSection(&g_status_lock);
+}
+
+void say_error(const wchar_t* text) {
+    char utf8[2040];
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, (int)sizeof utf8, 0, 0);
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (n < 1 || err == 0 || err == INVALID_HANDLE_VALUE) return;
+    DWORD written;
+    WriteFile(err, "error ", 6, &written, 0);
+    WriteFile(err, utf8, (DWORD)(n - 1), &written, 0);
+    WriteFile(err, "\n", 1, &written, 0);
+}
+
+void fail(const wchar_t* fmt, ...) {
+    wchar_t text[MESSAGE_CAP];
+    va_list ap;
+    va_start(ap, fmt);
+    format_bounded(text, MESSAGE_CAP, fmt, ap);
+    va_end(ap);
+    if (g_headless) {
+        say_error(text);
+        ExitProcess(1);
+    }
+    // Before the window exists (start-up roads on the main thread) the box
+    // has no owner and the process ends with it.
+    int on_main = GetCurrentThreadId() == g_main_thread;
+    MessageBoxW(on_main ? 0 : g_win, text, L"Stonewake Builder setup", MB_ICONERROR);
+    if (on_main) ExitProcess(1);
+    g_exit = 1;  // a run that ended in a fatal error does not report success
+    PostMessageW(g_win, WM_SETUP_CLOSE, 1, 0);
+    ExitThread(1);
+}

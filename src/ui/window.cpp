@@ -1,0 +1,69 @@
+// The progress window: a title, one status line and one progress bar. Sizes
+// are plain pixels; the manifest declares the program DPI-aware.
+#include "setup.h"
+
+#include <commctrl.h>
+
+HWND g_win;
+HWND g_text;
+HWND g_bar;
+
+enum { WINDOW_W = 460, WINDOW_H = 140, MARQUEE_MS = 30 };
+
+int window_create(HINSTANCE instance, int show) {
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+
+    WNDCLASSW cls = {};
+    cls.lpfnWndProc = wndproc;
+    cls.hInstance = instance;
+    cls.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+    cls.hCursor = LoadCursorW(0, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    cls.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
+    cls.lpszClassName = L"StonewakeSetup";
+    RegisterClassW(&cls);
+
+    int x = (GetSystemMetrics(SM_CXSCREEN) - WINDOW_W) / 2;
+    int y = (GetSystemMetrics(SM_CYSCREEN) - WINDOW_H) / 2;
+    g_win = CreateWindowExW(0, L"StonewakeSetup", L"Stonewake Builder setup",
+                            WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, WINDOW_W, WINDOW_H, 0, 0,
+                            instance, 0);
+    if (!g_win) return 0;
+    g_text = CreateWindowExW(0, L"STATIC", L"Starting...", WS_CHILD | WS_VISIBLE, 16, 16, 412, 22,
+                             g_win, 0, instance, 0);
+    g_bar = CreateWindowExW(0, PROGRESS_CLASSW, 0, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, 16, 48, 412,
+                            20, g_win, 0, instance, 0);
+    HFONT font = CreateFontW(-15, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                             DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
+    SendMessageW(g_text, WM_SETFONT, (WPARAM)font, TRUE);
+    SendMessageW(g_bar, PBM_SETMARQUEE, 1, MARQUEE_MS);
+    ShowWindow(g_win, show);
+    return 1;
+}
+
+LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_SETUP_CLOSE:
+        DestroyWindow(window);
+        return 0;
+    case WM_SETUP_STATUS: {
+        wchar_t text[STATUS_CAP];
+        status_snapshot(text);
+        SetWindowTextW(g_text, text);
+        LONG percent = InterlockedCompareExchange(&g_percent, 0, 0);
+        if (percent < 0) {
+            SendMessageW(g_bar, PBM_SETMARQUEE, 1, MARQUEE_MS);
+        } else {
+            SendMessageW(g_bar, PBM_SETMARQUEE, 0, 0);
+            SendMessageW(g_bar, PBM_SETPOS, (WPARAM)percent, 0);
+        }
+        return 0;
+    }
+    default:
+        return DefWindowProcW(window, message, wparam, lparam);
+    }
+}
