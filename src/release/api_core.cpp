@@ -122,6 +122,7 @@ int api_answer_scan(const char* base, const char* data, size_t len, const char* 
     if (!url || !close || url > close) return 0;
     if (url + 22 >= end || !url[22]) return 0;
     const char* v = value_start(url + 22, end);
-    if (!v || !read_value(v, end, out, LIST_URL_CAP)) return 0;
-    return starts_with(out, base);
+    if (v && read_value(v, end, out, LIST_URL_CAP) && starts_with(out, base)) return 1;
+    out[0] = 0;  // nothing half-read or off the host is left for a caller
+    return 0;
 }

@@ -1,0 +1,385 @@
+#!/usr/bin/python3
+"""Checks the resources linked into StonewakeBuilder-Setup.exe.
+
+    /usr/bin/python3 res/check_resources.py path/to/StonewakeBuilder-Setup.exe
+
+Reads the PE resource directory (standard library only) and asserts:
+  - icon group 1, language 1033: seven 32-bit images of 16, 24, 32, 48, 64,
+    128 and 256 px, in that order, each an RT_ICON (ids 1..7) stored as a PNG
+    whose header says 8-bit RGBA of that size;
+  - version block 1, language 1033: versions 1.0.0.0, zero flags and types,
+    string table 040904b0 with exactly the expected strings in order, and the
+    translation 0x0409 / 1200;
+  - manifest 1, language 1033: the identity, the common-controls dependency,
+    dpiAware true and the asInvoker execution level.
+Prints one line per fault and exits 1 if there is any; exits 2 when the file
+cannot be read as a PE image; prints "resources ok" and exits 0 otherwise.
+"""
+
+import struct
+import sys
+import xml.etree.ElementTree as ET
+
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+LANG_EN_US = 1033
+ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+VERSION_STRINGS = [
+    ("CompanyName", "Stonewake"),
+    ("FileDescription", "Stonewake Builder setup"),
+    ("ProductName", "Stonewake Builder"),
+    ("FileVersion", "1.0.0"),
+    ("OriginalFilename", "StonewakeBuilder-Setup.exe"),
+]
+
+ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
+ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
+WINDOWS_SETTINGS_2005 = "http://schemas.microsoft.com/SMI/2005/WindowsSettings"
+
+
+class BadImage(Exception):
+    pass
+
+
+# ---------------------------------------------------------------- PE reading
+
+class PeImage:
+    def __init__(self, data):
+        self.data = data
+        if len(data) < 0x40 or data[:2] != b"MZ":
+            raise BadImage("no MZ header")
+        pe = self.u32(0x3C)
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise BadImage("no PE signature")
+        nsections = self.u16(pe + 6)
+        opt_size = self.u16(pe + 20)
+        opt = pe + 24
+        magic = self.u16(opt)
+        if magic == 0x20B:
+            dirs = opt + 112
+        elif magic == 0x10B:
+            dirs = opt + 96
+        else:
+            raise BadImage("unknown optional header magic 0x%x" % magic)
+        ndirs = self.u32(dirs - 4)
+        if ndirs <= 2:
+            raise BadImage("no resource data directory")
+        self.sections = []
+        sec = opt + opt_size
+        for i in range(nsections):
+            o = sec + 40 * i
+            vsize, va, rawsize, rawptr = struct.unpack_from("<IIII", data, o + 8)
+            self.sections.append((va, max(vsize, rawsize), rawptr, rawsize))
+        rsrc_rva, rsrc_size = struct.unpack_from("<II", data, dirs + 8 * 2)
+        if not rsrc_rva or not rsrc_size:
+            raise BadImage("the image has no resources")
+        self.rsrc = self.offset(rsrc_rva)
+
+    def u16(self, off):
+        return self._unpack("<H", off)
+
+    def u32(self, off):
+        return self._unpack("<I", off)
+
+    def _unpack(self, fmt, off):
+        try:
+            return struct.unpack_from(fmt, self.data, off)[0]
+        except struct.error:
+            raise BadImage("read past the end of the file at 0x%x" % off)
+
+    def offset(self, rva):
+        for va, vsize, rawptr, rawsize in self.sections:
+            if va <= rva < va + vsize:
+                if rva - va >= rawsize:
+                    raise BadImage("rva 0x%x lies in uninitialised data" % rva)
+                return rawptr + (rva - va)
+        raise BadImage("rva 0x%x lies in no section" % rva)
+
+    def _directory(self, off):
+        """[(id or name, is_dir, target offset)] of one resource directory."""
+        named, ids = struct.unpack_from("<HH", self.data, off + 12)
+        out = []
+        for i in range(named + ids):
+            name, target = struct.unpack_from("<II", self.data, off + 16 + 8 * i)
+            if name & 0x80000000:
+                n = self.rsrc + (name & 0x7FFFFFFF)
+                length = self.u16(n)
+                key = self.data[n + 2:n + 2 + 2 * length].decode("utf-16-le", "replace")
+            else:
+                key = name
+            out.append((key, bool(target & 0x80000000), self.rsrc + (target & 0x7FFFFFFF)))
+        return out
+
+    def resources(self):
+        """{type: {name: {lang: bytes}}} of the whole resource tree."""
+        tree = {}
+        for rtype, is_dir, off in self._directory(self.rsrc):
+            if not is_dir:
+                raise BadImage("resource type %r is not a directory" % (rtype,))
+            names = tree.setdefault(rtype, {})
+            for name, is_dir2, off2 in self._directory(off):
+                if not is_dir2:
+                    raise BadImage("resource %r/%r is not a directory" % (rtype, name))
+                langs = names.setdefault(name, {})
+                for lang, is_dir3, off3 in self._directory(off2):
+                    if is_dir3:
+                        raise BadImage("resource %r/%r/%r nests too deep" % (rtype, name, lang))
+                    rva, size = struct.unpack_from("<II", self.data, off3)
+                    start = self.offset(rva)
+                    if start + size > len(self.data):
+                        raise BadImage("resource %r/%r/%r runs past the file" % (rtype, name, lang))
+                    langs[lang] = self.data[start:start + size]
+        return tree
+
+
+# ---------------------------------------------------------------- checks
+
+class Checker:
+    def __init__(self, tree):
+        self.tree = tree
+        self.faults = []
+
+    def fault(self, msg):
+        self.faults.append(msg)
+
+    def one(self, rtype, label, name=1):
+        """The single language-1033 entry of resource `name` of `rtype`."""
+        entries = self.tree.get(rtype, {})
+        if name not in entries:
+            have = sorted(str(k) for k in entries)
+            self.fault("%s: no resource with id %d (ids present: %s)" % (label, name, ", ".join(have) or "none"))
+            return None
+        langs = entries[name]
+        if set(langs) != {LANG_EN_US}:
+            self.fault("%s: languages %s, expected only %d" % (label, sorted(langs), LANG_EN_US))
+        return langs.get(LANG_EN_US)
+
+    # -- icon
+    def icon(self):
+        groups = self.tree.get(RT_GROUP_ICON, {})
+        if len(groups) != 1:
+            self.fault("icon: %d icon groups, expected exactly one" % len(groups))
+        data = self.one(RT_GROUP_ICON, "icon group")
+        if data is None:
+            return
+        if len(data) < 6:
+            self.fault("icon group: %d bytes, too short" % len(data))
+            return
+        reserved, kind, count = struct.unpack_from("<HHH", data, 0)
+        if reserved != 0 or kind != 1:
+            self.fault("icon group: header reserved=%d type=%d, expected 0 and 1" % (reserved, kind))
+        if count != len(ICON_SIZES):
+            self.fault("icon group: %d images, expected %d" % (count, len(ICON_SIZES)))
+        if len(data) < 6 + 14 * count:
+            self.fault("icon group: %d bytes cannot hold %d entries" % (len(data), count))
+            return
+        icons = self.tree.get(RT_ICON, {})
+        for i in range(min(count, len(ICON_SIZES))):
+            want = ICON_SIZES[i]
+            w, h, colours, _, planes, bits, nbytes, ident = struct.unpack_from("<BBBBHHIH", data, 6 + 14 * i)
+            w, h = w or 256, h or 256
+            where = "icon image %d" % (i + 1)
+            if (w, h) != (want, want):
+                self.fault("%s: group says %dx%d, expected %dx%d" % (where, w, h, want, want))
+            if bits != 32 or planes != 1 or colours != 0:
+                self.fault("%s: group says %d bpp, %d planes, %d colours; expected 32, 1, 0"
+                           % (where, bits, planes, colours))
+            if ident != i + 1:
+                self.fault("%s: refers to RT_ICON %d, expected %d" % (where, ident, i + 1))
+            langs = icons.get(ident)
+            if not langs or LANG_EN_US not in langs:
+                self.fault("%s: RT_ICON %d in language %d is missing" % (where, ident, LANG_EN_US))
+                continue
+            img = langs[LANG_EN_US]
+            if nbytes != len(img):
+                self.fault("%s: group says %d bytes, RT_ICON %d holds %d" % (where, nbytes, ident, len(img)))
+            if not img.startswith(PNG_SIGNATURE):
+                self.fault("%s: RT_ICON %d is not stored as PNG" % (where, ident))
+                continue
+            if len(img) < 33 or img[12:16] != b"IHDR":
+                self.fault("%s: PNG has no IHDR chunk first" % where)
+                continue
+            pw, ph, depth, ctype = struct.unpack_from(">IIBB", img, 16)
+            if (pw, ph) != (want, want):
+                self.fault("%s: PNG is %dx%d, expected %dx%d" % (where, pw, ph, want, want))
+            if (depth, ctype) != (8, 6):
+                self.fault("%s: PNG bit depth %d colour type %d, expected 8-bit RGBA (8, 6)"
+                           % (where, depth, ctype))
+        if len(icons) != len(ICON_SIZES):
+            self.fault("icon: %d RT_ICON images in the file, expected %d" % (len(icons), len(ICON_SIZES)))
+
+    # -- version
+    @staticmethod
+    def _block(buf, off):
+        """One VS_VERSIONINFO-style node: (key, type, value bytes, children, end)."""
+        length, value_len, vtype = struct.unpack_from("<HHH", buf, off)
+        if length < 6 or off + length > len(buf):
+            raise ValueError("node at %d has length %d" % (off, length))
+        end = off + length
+        p = off + 6
+        q = p
+        while q + 1 < end and buf[q:q + 2] != b"\0\0":
+            q += 2
+        key = buf[p:q].decode("utf-16-le")
+        p = (q + 2 + 3) & ~3
+        if vtype == 1:
+            # Text: read up to the NUL (writers disagree on whether the
+            # length counts characters or bytes).
+            v = p
+            while v + 1 < end and buf[v:v + 2] != b"\0\0":
+                v += 2
+            value = buf[p:v]
+            value_end = min(end, p + 2 * value_len)
+        else:
+            value = buf[p:p + value_len]
+            value_end = p + value_len
+        children = []
+        c = (value_end + 3) & ~3
+        while c + 6 <= end:
+            child = Checker._block(buf, c)
+            children.append(child)
+            c = (child[4] + 3) & ~3
+        return key, vtype, value, children, end
+
+    def version(self):
+        data = self.one(RT_VERSION, "version")
+        if data is None:
+            return
+        try:
+            key, _, fixed, children, _ = self._block(data, 0)
+        except (ValueError, struct.error, UnicodeDecodeError) as e:
+            self.fault("version: malformed block (%s)" % e)
+            return
+        if key != "VS_VERSION_INFO":
+            self.fault("version: root key %r" % key)
+        if len(fixed) != 52:
+            self.fault("version: fixed part is %d bytes, expected 52" % len(fixed))
+        else:
+            f = struct.unpack("<13I", fixed)
+            if f[0] != 0xFEEF04BD:
+                self.fault("version: fixed part signature 0x%08x" % f[0])
+            fields = [("FILEVERSION", (f[2], f[3]), (0x00010000, 0)),
+                      ("PRODUCTVERSION", (f[4], f[5]), (0x00010000, 0)),
+                      ("FILEFLAGSMASK", f[6], 0), ("FILEFLAGS", f[7], 0), ("FILEOS", f[8], 0),
+                      ("FILETYPE", f[9], 0), ("FILESUBTYPE", f[10], 0)]
+            for name, got, want in fields:
+                if got != want:
+                    self.fault("version: %s is %r, expected %r" % (name, got, want))
+        by_key = {c[0]: c for c in children}
+        if [c[0] for c in children] != ["StringFileInfo", "VarFileInfo"]:
+            self.fault("version: children %r, expected StringFileInfo then VarFileInfo"
+                       % [c[0] for c in children])
+        sfi = by_key.get("StringFileInfo")
+        if sfi:
+            tables = sfi[3]
+            if [t[0] for t in tables] != ["040904b0"]:
+                self.fault("version: string tables %r, expected only '040904b0'" % [t[0] for t in tables])
+            for t in tables:
+                if t[0] != "040904b0":
+                    continue
+                got = [(s[0], s[2].decode("utf-16-le", "replace")) for s in t[3]]
+                if got != VERSION_STRINGS:
+                    self.fault("version: strings %r, expected %r" % (got, VERSION_STRINGS))
+                for s in t[3]:
+                    if s[1] != 1:
+                        self.fault("version: string %r is not marked as text" % s[0])
+        vfi = by_key.get("VarFileInfo")
+        if vfi:
+            vars_ = vfi[3]
+            if [v[0] for v in vars_] != ["Translation"]:
+                self.fault("version: VarFileInfo holds %r, expected only 'Translation'" % [v[0] for v in vars_])
+            for v in vars_:
+                if v[0] == "Translation" and v[2] != struct.pack("<HH", 0x0409, 1200):
+                    pairs = [struct.unpack_from("<H", v[2], i)[0] for i in range(0, len(v[2]) - 1, 2)]
+                    self.fault("version: Translation is %r, expected [0x0409, 1200]" % pairs)
+
+    # -- manifest
+    def manifest(self):
+        data = self.one(RT_MANIFEST, "manifest")
+        if data is None:
+            return
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError as e:
+            self.fault("manifest: not UTF-8 (%s)" % e)
+            return
+        try:
+            root = ET.fromstring(text.lstrip("\ufeff"))
+        except ET.ParseError as e:
+            self.fault("manifest: not well-formed XML (%s)" % e)
+            return
+        if root.tag != "{%s}assembly" % ASM_V1:
+            self.fault("manifest: root element %s, expected assembly in %s" % (root.tag, ASM_V1))
+        if root.get("manifestVersion") != "1.0":
+            self.fault("manifest: manifestVersion %r, expected '1.0'" % root.get("manifestVersion"))
+
+        def attrs_match(el, where, want):
+            for k, v in want.items():
+                if el.get(k) != v:
+                    self.fault("manifest: %s %s=%r, expected %r" % (where, k, el.get(k), v))
+
+        ident = root.findall("{%s}assemblyIdentity" % ASM_V1)
+        if len(ident) != 1:
+            self.fault("manifest: %d top-level assemblyIdentity elements, expected 1" % len(ident))
+        else:
+            attrs_match(ident[0], "assemblyIdentity",
+                        {"type": "win32", "name": "Stonewake.BuilderSetup", "version": "1.0.0.0"})
+
+        deps = root.findall("{0}dependency/{0}dependentAssembly/{0}assemblyIdentity".format("{%s}" % ASM_V1))
+        if len(deps) != 1:
+            self.fault("manifest: %d dependencies, expected exactly one" % len(deps))
+        else:
+            attrs_match(deps[0], "dependency", {
+                "type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+                "processorArchitecture": "*", "language": "*", "publicKeyToken": "6595b64144ccf1df"})
+
+        dpi = [el for el in root.iter("{%s}dpiAware" % WINDOWS_SETTINGS_2005)]
+        if len(dpi) != 1:
+            self.fault("manifest: %d dpiAware elements in %s, expected 1" % (len(dpi), WINDOWS_SETTINGS_2005))
+        elif (dpi[0].text or "").strip().lower() != "true":
+            self.fault("manifest: dpiAware is %r, expected 'true'" % dpi[0].text)
+        else:
+            parents = [p for p in root.iter() if dpi[0] in list(p)]
+            if not parents or not parents[0].tag.endswith("}windowsSettings"):
+                self.fault("manifest: dpiAware is not inside windowsSettings")
+
+        levels = root.findall(".//{0}trustInfo/{0}security/{0}requestedPrivileges/{0}requestedExecutionLevel"
+                              .format("{%s}" % ASM_V3))
+        if len(levels) != 1:
+            self.fault("manifest: %d requestedExecutionLevel elements under trustInfo (%s), expected 1"
+                       % (len(levels), ASM_V3))
+        else:
+            attrs_match(levels[0], "requestedExecutionLevel", {"level": "asInvoker", "uiAccess": "false"})
+
+
+def check(path):
+    """The list of faults of the PE file at `path` (empty when all hold)."""
+    with open(path, "rb") as f:
+        tree = PeImage(f.read()).resources()
+    c = Checker(tree)
+    c.icon()
+    c.version()
+    c.manifest()
+    return c.faults
+
+
+def main(argv):
+    if len(argv) != 2:
+        sys.stderr.write("usage: check_resources.py FILE.exe\n")
+        return 2
+    try:
+        faults = check(argv[1])
+    except (OSError, BadImage, struct.error) as e:
+        sys.stderr.write("%s: cannot read resources: %s\n" % (argv[1], e))
+        return 2
+    for msg in faults:
+        sys.stderr.write("%s: %s\n" % (argv[1], msg))
+    if faults:
+        return 1
+    print("%s: resources ok" % argv[1])
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
