@@ -1,0 +1,357 @@
+#!/usr/bin/python3
+"""Builds releases for the release host double.
+
+A release is a folder ROOT/releases/<tag>/ holding its zip parts and the setup
+list "tarnwick-setup.txt"; ROOT/latest names the latest tag. The setup list:
+
+    tag <tag>
+    run StonewakeBuilder/StonewakeBuilder.exe
+    part <sha256> <size> <dir> <from> <to> <url>      (one line per part)
+
+Zips are deterministic (fixed times, fixed order and attributes), so the same
+content always gives the same bytes and the same digest: a part built from
+the same PartSpec under two tags is byte-identical.
+
+Typical use:
+
+    rel = standard_release(root, "v1.2.0", "build/test/doubles/recorder.exe", latest=True)
+    rel.parts[0].sha256, rel.setup_list
+
+    spec = tool_part("python", "3.12.4")
+    write_release(root, "v2", [builder_part("v2", exe), spec], eol="\\r\\n")
+
+CLI:
+
+    make_release.py --root DIR --tag TAG [--builder-exe PE] [--latest]
+                    [--eol lf|crlf|cr] [--big-mib N --parts N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import hashlib
+import io
+import json
+import os
+import sys
+import urllib.parse
+import zipfile
+from pathlib import Path
+from typing import Callable, Iterable, Mapping, Sequence
+
+SETUP_LIST = "tarnwick-setup.txt"
+RUN = "StonewakeBuilder/StonewakeBuilder.exe"
+HOST = "localhost:47443"
+OWNER_REPO = "Stonewake/Stonewake"
+BUILDER_TOP = "StonewakeBuilder-win-x64"
+# Files that must sit beside StonewakeBuilder.exe, non-empty.
+BUILDER_FILES = (
+    "StonewakeBuilder.dll",
+    "StonewakeBuilder.deps.json",
+    "StonewakeBuilder.runtimeconfig.json",
+    "hostfxr.dll",
+    "hostpolicy.dll",
+    "coreclr.dll",
+    "System.Private.CoreLib.dll",
+    "WindowsBase.dll",
+    "PresentationCore.dll",
+    "PresentationFramework.dll",
+    "PresentationNative_cor3.dll",
+    "wpfgfx_cor3.dll",
+)
+DEFAULT_TOOLS = (("python", "3.12.4"), ("emsdk", "3.1.64"))
+DEFAULT_ENGINE = "2.3.1"
+ZIP_TIME = (2024, 5, 1, 12, 0, 0)
+EOLS = {"lf": "\n", "crlf": "\r\n", "cr": "\r"}
+
+
+# ---------------------------------------------------------------- zips
+def zip_bytes(files: Mapping[str, bytes], stored: bool = False, dir_entries: bool = True) -> bytes:
+    """A deterministic zip of `files` (member name -> content), members in
+    name order. With dir_entries, every parent folder gets its own entry,
+    as archivers usually write them."""
+    names = set(files)
+    if dir_entries:
+        for name in files:
+            parts = name.split("/")[:-1]
+            for i in range(1, len(parts) + 1):
+                names.add("/".join(parts[:i]) + "/")
+    out = io.BytesIO()
+    method = zipfile.ZIP_STORED if stored else zipfile.ZIP_DEFLATED
+    with zipfile.ZipFile(out, "w", compression=method, compresslevel=None if stored else 6) as zf:
+        for name in sorted(names):
+            info = zipfile.ZipInfo(name, ZIP_TIME)
+            info.create_system = 3
+            if name.endswith("/"):
+                info.external_attr = (0o40755 << 16) | 0x10
+                info.compress_type = zipfile.ZIP_STORED
+                zf.writestr(info, b"")
+            else:
+                info.external_attr = 0o100644 << 16
+                info.compress_type = method
+                zf.writestr(info, files[name])
+    return out.getvalue()
+
+
+def filler(label: str, size: int) -> bytes:
+    """Deterministic, incompressible bytes named by `label`."""
+    return hashlib.shake_128(label.encode("utf-8")).digest(size)
+
+
+# ---------------------------------------------------------------- descriptions
+@dataclasses.dataclass
+class PartSpec:
+    """What goes into one part: its asset name, its zip members and where the
+    setup puts it (dir, from, to; "-" for an unused from/to)."""
+
+    asset: str
+    files: Mapping[str, bytes]
+    dir: str = "."
+    frm: str = "-"
+    to: str = "-"
+    stored: bool = False
+    dir_entries: bool = True
+
+    def zip(self) -> bytes:
+        return zip_bytes(self.files, stored=self.stored, dir_entries=self.dir_entries)
+
+
+@dataclasses.dataclass(frozen=True)
+class Part:
+    """A part as published: use dataclasses.replace() to make a wrong line."""
+
+    asset: str
+    sha256: str
+    size: int
+    dir: str
+    frm: str
+    to: str
+    url: str
+    path: Path | None = None
+
+    def line(self) -> str:
+        return "part %s %d %s %s %s %s" % (self.sha256, self.size, self.dir, self.frm, self.to, self.url)
+
+
+@dataclasses.dataclass
+class Release:
+    tag: str
+    folder: Path
+    parts: list[Part]
+    setup_list: bytes
+    run: str = RUN
+
+    @property
+    def list_path(self) -> Path:
+        return self.folder / SETUP_LIST
+
+    def lines(self) -> list[str]:
+        """The standard lines of this release's setup list, without ends."""
+        return ["tag " + self.tag, "run " + self.run] + [p.line() for p in self.parts]
+
+    def rewrite_list(self, text: str | bytes | Sequence[str], eol: str = "\n") -> bytes:
+        """Replaces the published setup list (text as is, or lines joined by eol)."""
+        self.setup_list = write_setup_list(self.folder.parent.parent, self.tag, text, eol)
+        return self.setup_list
+
+    def asset(self, name: str) -> Path:
+        return self.folder / name
+
+
+# ---------------------------------------------------------------- writing
+def asset_url(tag: str, asset: str, host: str = HOST) -> str:
+    q = urllib.parse.quote
+    return "https://%s/%s/releases/download/%s/%s" % (host, OWNER_REPO, q(tag, safe=""), q(asset, safe=""))
+
+
+def setup_list_text(tag: str, parts: Iterable[Part], run: str = RUN, eol: str = "\n",
+                    extra_lines: Sequence[str] = ()) -> bytes:
+    """The setup list: tag, run, one part line each, then extra_lines; every
+    line ends in `eol`."""
+    lines = ["tag " + tag, "run " + run] + [p.line() for p in parts] + list(extra_lines)
+    return "".join(line + eol for line in lines).encode("utf-8")
+
+
+def write_setup_list(root: str | os.PathLike, tag: str, text: str | bytes | Sequence[str],
+                     eol: str = "\n") -> bytes:
+    """Writes a hand-made setup list into the release folder; returns its bytes."""
+    if isinstance(text, str):
+        data = text.encode("utf-8")
+    elif isinstance(text, (bytes, bytearray)):
+        data = bytes(text)
+    else:
+        data = "".join(line + eol for line in text).encode("utf-8")
+    folder = Path(root) / "releases" / tag
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / SETUP_LIST).write_bytes(data)
+    return data
+
+
+def write_part(root: str | os.PathLike, tag: str, spec: PartSpec, host: str = HOST) -> Part:
+    data = spec.zip()
+    folder = Path(root) / "releases" / tag
+    folder.mkdir(parents=True, exist_ok=True)
+    path = folder / spec.asset
+    path.write_bytes(data)
+    return Part(asset=spec.asset, sha256=hashlib.sha256(data).hexdigest(), size=len(data),
+                dir=spec.dir, frm=spec.frm, to=spec.to, url=asset_url(tag, spec.asset, host), path=path)
+
+
+def set_latest(root: str | os.PathLike, tag: str) -> None:
+    Path(root).mkdir(parents=True, exist_ok=True)
+    (Path(root) / "latest").write_text(tag + "\n", encoding="utf-8")
+
+
+def write_release(root: str | os.PathLike, tag: str, specs: Sequence[PartSpec], *,
+                  run: str = RUN, eol: str = "\n", extra_lines: Sequence[str] = (),
+                  setup_list: str | bytes | None = None,
+                  edit_parts: Callable[[list[Part]], list[Part]] | None = None,
+                  latest: bool = False, host: str = HOST) -> Release:
+    """Writes every part and the setup list of release `tag` under root.
+
+    edit_parts may change the Part list before the list is written (e.g. a
+    wrong digest, a different url); setup_list replaces the list outright.
+    """
+    parts = [write_part(root, tag, s, host) for s in specs]
+    listed = edit_parts(list(parts)) if edit_parts else parts
+    if setup_list is None:
+        data = write_setup_list(root, tag, setup_list_text(tag, listed, run, eol, extra_lines))
+    else:
+        data = write_setup_list(root, tag, setup_list)
+    if latest:
+        set_latest(root, tag)
+    return Release(tag=tag, folder=Path(root) / "releases" / tag, parts=listed, setup_list=data, run=run)
+
+
+# ---------------------------------------------------------------- standard parts
+def _read_exe(builder_exe: str | os.PathLike | bytes | None) -> bytes:
+    if builder_exe is None:
+        return b"MZ placeholder: not a runnable program\n"
+    if isinstance(builder_exe, (bytes, bytearray)):
+        return bytes(builder_exe)
+    return Path(builder_exe).read_bytes()
+
+
+def builder_part(tag: str, builder_exe: str | os.PathLike | bytes | None,
+                 version: str | None = None, extra_files: Mapping[str, bytes] | None = None,
+                 asset: str | None = None) -> PartSpec:
+    """The Builder: StonewakeBuilder-win-x64/ with the exe and its twelve files,
+    unpacked into "." and renamed to StonewakeBuilder. The files' content
+    depends on `version` (default: the tag); give two tags the same version
+    and the same exe for byte-identical content."""
+    version = version or tag
+    files = {"%s/StonewakeBuilder.exe" % BUILDER_TOP: _read_exe(builder_exe)}
+    for name in BUILDER_FILES:
+        files["%s/%s" % (BUILDER_TOP, name)] = ("%s of Stonewake Builder %s\n" % (name, version)).encode()
+    for name, data in (extra_files or {}).items():
+        files["%s/%s" % (BUILDER_TOP, name)] = data
+    return PartSpec(asset=asset or "StonewakeBuilder-win-x64-%s.zip" % tag, files=files,
+                    dir=".", frm=BUILDER_TOP, to="StonewakeBuilder")
+
+
+def tool_part(name: str, version: str, files: Mapping[str, bytes] | None = None,
+              size: int = 0, stored: bool = False) -> PartSpec:
+    """A tool: StonewakeBuilder-<name>-<version>.zip with a top folder <name>/,
+    unpacked into StonewakeBuilder/tools. `size` adds an incompressible
+    <name>/data.bin of that many bytes."""
+    members = dict(files) if files is not None else {
+        "bin/%s.exe" % name: ("%s %s program\n" % (name, version)).encode(),
+        "lib/README.txt": ("%s %s library\n" % (name, version)).encode() * 8,
+        "VERSION": (version + "\n").encode(),
+    }
+    if size:
+        members["data.bin"] = filler("%s-%s" % (name, version), size)
+    return PartSpec(asset="StonewakeBuilder-%s-%s.zip" % (name, version),
+                    files={"%s/%s" % (name, k): v for k, v in members.items()},
+                    dir="StonewakeBuilder/tools", stored=stored)
+
+
+def engine_part(version: str = DEFAULT_ENGINE) -> PartSpec:
+    """A renamed part: engine-<version>/ unpacked into StonewakeBuilder/runtimes
+    and renamed to engine."""
+    top = "engine-%s" % version
+    files = {
+        top + "/engine.dll": ("engine %s\n" % version).encode() * 16,
+        top + "/data/core.pak": filler("engine-" + version, 4096),
+    }
+    return PartSpec(asset=top + ".zip", files=files, dir="StonewakeBuilder/runtimes", frm=top, to="engine")
+
+
+def standard_specs(tag: str, builder_exe, *, tools: Sequence[tuple[str, str]] = DEFAULT_TOOLS,
+                   engine: str | None = DEFAULT_ENGINE, builder_version: str | None = None,
+                   extra_parts: Sequence[PartSpec] = ()) -> list[PartSpec]:
+    specs = [builder_part(tag, builder_exe, builder_version)]
+    specs += [tool_part(n, v) for n, v in tools]
+    if engine:
+        specs.append(engine_part(engine))
+    specs += list(extra_parts)
+    if len(specs) > 16:
+        raise ValueError("a setup list names at most 16 parts")
+    return specs
+
+
+def standard_release(root: str | os.PathLike, tag: str, builder_exe=None, *,
+                     tools: Sequence[tuple[str, str]] = DEFAULT_TOOLS,
+                     engine: str | None = DEFAULT_ENGINE, builder_version: str | None = None,
+                     extra_parts: Sequence[PartSpec] = (), **write_kw) -> Release:
+    """The usual release: the Builder, one part per tool, the engine (renamed).
+    Tool and engine parts depend only on their versions, so they are
+    byte-identical across tags. write_kw goes to write_release (eol,
+    extra_lines, setup_list, edit_parts, latest, host, run)."""
+    specs = standard_specs(tag, builder_exe, tools=tools, engine=engine,
+                           builder_version=builder_version, extra_parts=extra_parts)
+    return write_release(root, tag, specs, **write_kw)
+
+
+def big_release(root: str | os.PathLike, tag: str, builder_exe=None, *, total_mib: int = 300,
+                parts: int = 16, seed: int = 1, **write_kw) -> Release:
+    """A release of about total_mib MiB of incompressible, stored data: the
+    Builder plus parts-1 tool parts of equal size ("blob<i>"). The same seed
+    gives the same bytes."""
+    if not 2 <= parts <= 16:
+        raise ValueError("parts must be 2..16")
+    each = total_mib * 1024 * 1024 // (parts - 1)
+    specs = [builder_part(tag, builder_exe)]
+    for i in range(1, parts):
+        name = "blob%02d" % i
+        specs.append(PartSpec(asset="StonewakeBuilder-%s-s%d.zip" % (name, seed),
+                              files={name + "/data.bin": filler("%d-%s" % (seed, name), each)},
+                              dir="StonewakeBuilder/tools", stored=True))
+    return write_release(root, tag, specs, **write_kw)
+
+
+def describe(rel: Release) -> dict:
+    return {
+        "tag": rel.tag,
+        "folder": str(rel.folder),
+        "setup_list": rel.setup_list.decode("utf-8", "replace"),
+        "parts": [{k: (str(v) if isinstance(v, Path) else v) for k, v in dataclasses.asdict(p).items()}
+                  for p in rel.parts],
+    }
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(description="Write a release for the release host double.")
+    ap.add_argument("--root", required=True)
+    ap.add_argument("--tag", required=True)
+    ap.add_argument("--builder-exe", help="PE file to ship as StonewakeBuilder.exe")
+    ap.add_argument("--latest", action="store_true", help="also make it the latest release")
+    ap.add_argument("--eol", choices=sorted(EOLS), default="lf")
+    ap.add_argument("--big-mib", type=int, help="write a big stored release of this many MiB")
+    ap.add_argument("--parts", type=int, default=16, help="parts of a big release")
+    ap.add_argument("--seed", type=int, default=1)
+    args = ap.parse_args(argv)
+    kw = dict(latest=args.latest, eol=EOLS[args.eol])
+    if args.big_mib:
+        rel = big_release(args.root, args.tag, args.builder_exe, total_mib=args.big_mib,
+                          parts=args.parts, seed=args.seed, **kw)
+    else:
+        rel = standard_release(args.root, args.tag, args.builder_exe, **kw)
+    json.dump(describe(rel), sys.stdout, indent=1)
+    sys.stdout.write("\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
