@@ -1,7 +1,7 @@
 """Fixtures for end-to-end tests of the setup under Wine.
 
 Everything lives under the build folder (env STONEWAKE_BUILD_DIR, default
-/work/main/build/test):
+build/test in the repository):
 
     StonewakeBuilder-Setup.exe   the program under test
     doubles/*.exe                recorder, spawn, winprobe, tar, trustca
@@ -40,11 +40,24 @@ sys.path.insert(0, str(REPO / "tests" / "host"))
 import make_release  # noqa: E402
 from release_host import ReleaseHost  # noqa: E402
 
-BUILD = Path(os.environ.get("STONEWAKE_BUILD_DIR", "/work/main/build/test")).absolute()
+BUILD = Path(os.environ.get("STONEWAKE_BUILD_DIR", REPO / "build" / "test")).absolute()
 DOUBLES = BUILD / "doubles"
 SETUP_EXE = BUILD / "StonewakeBuilder-Setup.exe"
 E2E = BUILD / "e2e"
-HOST_PORT = 47443
+
+
+def built_release_host(build: Path) -> str:
+    """The release host compiled into the setup of this build (host:port)."""
+    cache = build / "CMakeCache.txt"
+    if cache.exists():
+        for line in cache.read_text(errors="replace").splitlines():
+            if line.startswith("STONEWAKE_RELEASE_HOST:"):
+                return line.split("=", 1)[1].strip()
+    return "localhost:47443"
+
+
+RELEASE_HOST = built_release_host(BUILD)
+HOST_PORT = int(RELEASE_HOST.rsplit(":", 1)[1]) if ":" in RELEASE_HOST else 443
 
 
 def need(path: Path, what: str) -> Path:
@@ -223,6 +236,7 @@ def publish(host, build_dir) -> Callable[..., make_release.Release]:
     setup_list, edit_parts)."""
     def _publish(tag: str, latest: bool = True, **kw) -> make_release.Release:
         exe = kw.pop("builder_exe", None) or need(DOUBLES / "recorder.exe", "the recorder double")
+        kw.setdefault("host", RELEASE_HOST)
         return make_release.standard_release(host.root, tag, exe, latest=latest, **kw)
     return _publish
 

@@ -13,7 +13,7 @@
 # Usage: certs.sh [<build_dir>]
 set -eu
 
-BUILD_DIR=${1:-${STONEWAKE_BUILD_DIR:-/work/main/build/test}}
+BUILD_DIR=${1:-${STONEWAKE_BUILD_DIR:-$(cd "$(dirname "$0")/../.." && pwd)/build/test}}
 CERTS="$BUILD_DIR/certs"
 [ -f "$CERTS/.stamp" ] && exit 0
 

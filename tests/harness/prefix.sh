@@ -7,7 +7,7 @@
 #                    stand-in in system32
 #
 # Usage: prefix.sh [<build_dir>]   (default: $STONEWAKE_BUILD_DIR, then
-#                                   /work/main/build/test)
+#                                   build/test in the repository)
 #
 # Re-running is cheap: each step leaves a stamp and is skipped while its
 # stamp matches. The trust and tar steps need <build>/doubles/trustca.exe and
@@ -15,7 +15,7 @@
 # with a warning and are carried out by the next run that finds them.
 set -eu
 
-BUILD_DIR=${1:-${STONEWAKE_BUILD_DIR:-/work/main/build/test}}
+BUILD_DIR=${1:-${STONEWAKE_BUILD_DIR:-$(cd "$(dirname "$0")/../.." && pwd)/build/test}}
 mkdir -p "$BUILD_DIR"
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 CERTS="$BUILD_DIR/certs"

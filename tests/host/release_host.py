@@ -575,7 +575,7 @@ class ReleaseHost:
 
 
 def main(argv: list[str] | None = None) -> int:
-    build = Path(os.environ.get("STONEWAKE_BUILD_DIR", "/work/main/build/test"))
+    build = Path(os.environ.get("STONEWAKE_BUILD_DIR", Path(__file__).resolve().parents[2] / "build" / "test"))
     ap = argparse.ArgumentParser(description="Serve releases from a folder over HTTPS on loopback.")
     ap.add_argument("--root", required=True, help="folder with latest and releases/<tag>/")
     ap.add_argument("--port", type=int, default=DEFAULT_PORT)
