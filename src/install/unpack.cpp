@@ -13,6 +13,7 @@ enum { COMMAND_CAP = 584, EXCERPT = 512 };
 // tar.exe reads its command line in the ANSI code page: a path that code page
 // cannot hold would reach it with '?' in place of letters.
 int ansi_safe(const wchar_t* text) {
+    if (GetACP() == CP_UTF8) return 1;  // every path can be represented
     BOOL lossy = FALSE;
     int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, 0, 0, 0, &lossy);
     return n > 0 && !lossy;

@@ -55,10 +55,15 @@ LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam
         status_snapshot(text);
         SetWindowTextW(g_text, text);
         LONG percent = InterlockedCompareExchange(&g_percent, 0, 0);
+        // A bar keeps drawing a marquee while it has the marquee style, even
+        // with the animation stopped: the style goes with the state.
+        LONG_PTR style = GetWindowLongPtrW(g_bar, GWL_STYLE);
         if (percent < 0) {
+            if (!(style & PBS_MARQUEE)) SetWindowLongPtrW(g_bar, GWL_STYLE, style | PBS_MARQUEE);
             SendMessageW(g_bar, PBM_SETMARQUEE, 1, MARQUEE_MS);
         } else {
             SendMessageW(g_bar, PBM_SETMARQUEE, 0, 0);
+            if (style & PBS_MARQUEE) SetWindowLongPtrW(g_bar, GWL_STYLE, style & ~(LONG_PTR)PBS_MARQUEE);
             SendMessageW(g_bar, PBM_SETPOS, (WPARAM)percent, 0);
         }
         return 0;

@@ -2,7 +2,9 @@
 # Prepares everything an end-to-end test run needs under one build folder:
 #
 #   <build>/certs/   the test certificates (made by certs.sh beside this file)
-#   <build>/prefix/  a 64-bit Wine prefix with the null graphics driver,
+#   <build>/prefix/  a 64-bit Wine prefix with the null graphics driver
+#                    (STONEWAKE_PREFIX_GRAPHICS=x11 keeps Wine's X11 driver,
+#                    for pictures under Xvfb),
 #                    the test CA in the CurrentUser Root store and the tar
 #                    stand-in in system32
 #
@@ -38,7 +40,12 @@ if [ ! -f "$PREFIX/.stamp-boot" ]; then
     mkdir -p "$PREFIX"
     # No Mono or Gecko: the prefix needs neither, and fetching them needs a network.
     WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null 2>&1
+    if [ "${STONEWAKE_PREFIX_GRAPHICS:-null}" = null ]; then
+        wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null 2>&1
+    else
+        # Xvfb has no window manager: Wine then draws the title bars itself.
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+    fi
     # The driver is read when the server starts: restart it.
     wineserver -k || true
     wineserver -w || true
