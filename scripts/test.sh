@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs every test: builds the release and test executables, prepares the Wine
+# test prefix, then runs the resource check, the unit tests (GoogleTest under
+# Wine, through CTest), the fuzzers (libFuzzer, natively) and the end-to-end
+# tests (pytest, the real executable under Wine against the test doubles).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/deps.sh
+cmake --preset release >/dev/null
+cmake --build --preset release
+cmake --preset test >/dev/null
+cmake --build --preset test
+bash tests/harness/prefix.sh build/test
+bash tests/harness/links.sh build/test
+
+echo "== resources"
+/usr/bin/python3 res/check_resources.py build/release/StonewakeBuilder-Setup.exe
+/usr/bin/python3 res/check_resources.py build/test/StonewakeBuilder-Setup.exe
+
+echo "== unit tests (under Wine)"
+STONEWAKE_BUILD_DIR="$PWD/build/test" ctest --preset test
+
+echo "== fuzzing"
+FUZZ_SECONDS="${FUZZ_SECONDS:-20}" bash tests/fuzz/run.sh build/fuzz
+
+echo "== end-to-end tests (under Wine)"
+STONEWAKE_BUILD_DIR="$PWD/build/test" STONEWAKE_E2E_STRICT=1 \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e
