@@ -19,7 +19,7 @@ echo "== resources"
 /usr/bin/python3 res/check_resources.py build/test/StonewakeBuilder-Setup.exe
 
 echo "== unit tests (under Wine)"
-STONEWAKE_BUILD_DIR="$PWD/build/test" ctest --preset test
+STONEWAKE_BUILD_DIR="$PWD/build/test" STONEWAKE_TEST_LINK_DIR='C:\linktest' ctest --preset test
 
 echo "== fuzzing"
 FUZZ_SECONDS="${FUZZ_SECONDS:-20}" bash tests/fuzz/run.sh build/fuzz

@@ -107,7 +107,9 @@ int qb_home_discover(qb_home* home, const wchar_t* explicit_home, const wchar_t*
         if (!qb_home_parent(folder)) break;
     }
 
-    if (!named_launcher && wcslen(setup_folder) <= 242) {
+    // The sibling can only hold a marker when its path has at most 240
+    // characters; a longer one is no home, not a damaged one.
+    if (!named_launcher && wcslen(setup_folder) <= 223) {
         wchar_t sibling[PATH_CAP];
         if (qb_home_join(sibling, PATH_CAP, setup_folder, home_folder_name)) {
             int marked = qb_home_marked(sibling);

@@ -1,0 +1,369 @@
+// The byte-level core: the name rule, the setup-list parser and its checks,
+// release-download links, the release API's answer, and part folders.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "setup.h"
+
+namespace {
+
+const std::string kSha1(64, 'a');
+const std::string kSha2 = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+const char kBase[] = SETUP_HOST_BASE;
+
+std::string ShaN(int n) {
+    std::string s(64, '0');
+    s[62] = "0123456789abcdef"[n / 16];
+    s[63] = "0123456789abcdef"[n % 16];
+    return s;
+}
+
+setup_list Parse(std::string body) {
+    std::vector<char> copy(body.begin(), body.end());
+    copy.push_back(0);
+    setup_list list;
+    memset(&list, 0x5a, sizeof list);  // the parser must clear what it does not fill
+    list_parse(copy.data(), &list);
+    return list;
+}
+
+int Verdict(const std::string& body) {
+    setup_list list = Parse(body);
+    return list_validate(&list);
+}
+
+std::string Head() { return "tag 2.4.1\nrun StonewakeBuilder/StonewakeBuilder.exe\n"; }
+
+std::string PartLine(const std::string& sha, const std::string& rest) {
+    return "part " + sha + " " + rest + "\n";
+}
+
+// Every parsed field in one text, so that two parses compare at once.
+std::string Dump(const setup_list& l) {
+    std::string s = std::string(l.tag) + "|" + l.run + "|" + std::to_string(l.part_count);
+    for (unsigned i = 0; i < l.part_count && i < LIST_MAX_PARTS; ++i) {
+        const part_record& p = l.parts[i];
+        s += std::string("|") + p.sha256 + " " + std::to_string(p.size) + " " + p.dir + " " + p.from + " " + p.to +
+             " " + p.url;
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST(NameRule, Table) {
+    struct Case { const char* name; int separators; int ok; } cases[] = {
+        {"StonewakeBuilder.exe", 0, 1}, {"tools/native", 1, 1},   {"tools\\native\\", 1, 1},
+        {"tools/native", 0, 0},         {"tools//native", 1, 0},  {"/tools", 1, 0},
+        {"\\tools", 1, 0},              {"tools/../bin", 1, 0},   {"tools/./bin", 1, 0},
+        {".", 0, 0},                    {"..", 1, 0},             {"...", 0, 1},
+        {".config", 0, 1},              {"2.4.1+build_7", 0, 1},  {"C:tools", 1, 0},
+        {"my tools", 0, 0},             {"", 0, 0},               {"", 1, 0},
+        {"tools\\\\", 1, 0},            {"a*b", 0, 0},            {"a%b", 1, 0},
+        {"caf\xc3\xa9", 0, 0},          {"tools/..", 1, 0},       {"a\tb", 0, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.ok, list_name_ok(c.name, c.separators))
+            << "\"" << c.name << "\" separators " << c.separators;
+}
+
+TEST(ListParse, LineEndsAndBlankLinesReadAlike) {
+    const std::string lines[] = {
+        "tag 2.4.1", "run StonewakeBuilder/StonewakeBuilder.exe",
+        "part " + kSha1 + " 1234 . - - https://localhost:47443/a/StonewakeBuilder-python-3.zip",
+        "part " + kSha2 + " 99 runtime/win engine-x engine https://cdn.example/engine.zip"};
+    auto join = [&](const std::string& end) {
+        std::string s;
+        for (const std::string& l : lines) s += l + end;
+        return s;
+    };
+    setup_list lf = Parse(join("\n"));
+    EXPECT_EQ("2.4.1|StonewakeBuilder/StonewakeBuilder.exe|2|" + kSha1 +
+                  " 1234 . - - https://localhost:47443/a/StonewakeBuilder-python-3.zip|" + kSha2 +
+                  " 99 runtime/win engine-x engine https://cdn.example/engine.zip",
+              Dump(lf));
+    EXPECT_EQ(LIST_OK, list_validate(&lf));
+    for (const char* end : {"\r\n", "\r", "\n\n", "\r\n\r\n\n", "\n\r\r"}) {
+        EXPECT_EQ(Dump(lf), Dump(Parse(join(end)))) << testing::PrintToString(end);
+        EXPECT_EQ(Dump(lf), Dump(Parse("\r\n\n" + join(end)))) << testing::PrintToString(end);
+    }
+    EXPECT_EQ(Dump(lf), Dump(Parse(join("\n").substr(0, join("\n").size() - 1))));  // no final line end
+}
+
+TEST(ListParse, KeysAndRepeats) {
+    // A byte-order mark spoils the first line's key.
+    setup_list bom = Parse("\xEF\xBB\xBF" "tag 2.4.1\nrun a.exe\n" + PartLine(kSha1, "1 . - - https://h/x"));
+    EXPECT_STREQ("", bom.tag);
+    EXPECT_EQ(LIST_UNREADABLE, list_validate(&bom));
+    // The later tag wins; an empty "tag " line, "Tag", a leading blank and a tab are ignored.
+    setup_list rep = Parse("tag 1.0\ntag 2.0\ntag \nTag 3.0\n tag 4.0\ntag\t5.0\nrun a.exe\nrun b.exe\n");
+    EXPECT_STREQ("2.0", rep.tag);
+    EXPECT_STREQ("b.exe", rep.run);
+    EXPECT_EQ(LIST_UNREADABLE, Verdict("Tag 2.4.1\nrun a.exe\n" + PartLine(kSha1, "1 . - - https://h/x")));
+    EXPECT_EQ(LIST_UNREADABLE, Verdict("tag 2.4.1\n" + PartLine(kSha1, "1 . - - https://h/x")));
+    EXPECT_EQ(LIST_UNREADABLE, Verdict(Head()));
+    // A NUL byte ends the body.
+    char body[] = "tag 1.0\n\0tag 2.0\n";
+    setup_list nul;
+    list_parse(body, &nul);
+    EXPECT_STREQ("1.0", nul.tag);
+}
+
+TEST(ListParse, PartLines) {
+    // A five-field line adds nothing and the next line takes the same record.
+    setup_list five = Parse(Head() + PartLine(kSha1, "1 . - -") + PartLine(kSha2, "7 . - - https://h/b"));
+    ASSERT_EQ(1u, five.part_count);
+    EXPECT_STREQ(kSha2.c_str(), five.parts[0].sha256);
+    EXPECT_EQ(7u, five.parts[0].size);
+    EXPECT_EQ(LIST_UNREADABLE, Verdict(Head() + PartLine(kSha1, "1 . - -")));
+    // Seven fields: the first six count.
+    setup_list seven = Parse(Head() + PartLine(kSha1, "5 dir from to https://h/a extra"));
+    ASSERT_EQ(1u, seven.part_count);
+    EXPECT_STREQ("https://h/a", seven.parts[0].url);
+    // Seventeen lines: sixteen records, the first sixteen.
+    std::string many = Head();
+    for (int i = 1; i <= 17; ++i) many += PartLine(ShaN(i), std::to_string(i) + " . - - https://h/p");
+    setup_list sixteen = Parse(many);
+    ASSERT_EQ(16u, sixteen.part_count);
+    EXPECT_STREQ(ShaN(16).c_str(), sixteen.parts[15].sha256);
+    EXPECT_EQ(16u, sixteen.parts[15].size);
+    EXPECT_EQ(LIST_OK, list_validate(&sixteen));
+}
+
+TEST(ListParse, Sizes) {
+    struct Case { const char* text; unsigned long long size; } cases[] = {
+        {"0", 0},
+        {"18446744073709551615", ULLONG_MAX},
+        {"18446744073709551616", ULLONG_MAX},  // one past: must not wrap to 0
+        {"99999999999999999999999", ULLONG_MAX},
+        {"184467440737095516150", ULLONG_MAX},  // would wrap to a small number
+    };
+    for (const Case& c : cases) {
+        setup_list list = Parse(Head() + PartLine(kSha1, std::string(c.text) + " . - - https://h/a"));
+        ASSERT_EQ(1u, list.part_count) << c.text;
+        EXPECT_EQ(c.size, list.parts[0].size) << c.text;
+        EXPECT_EQ(LIST_OK, list_validate(&list)) << c.text;
+    }
+    // A sign is no digit: the line adds no record.
+    EXPECT_EQ(0u, Parse(PartLine(kSha1, "-1 . - - https://h/a")).part_count);
+}
+
+TEST(ListParse, OverlongFieldsAreCutAndSpoilTheRest) {
+    setup_list tag = Parse("tag " + std::string(200, 't') + "\n");
+    EXPECT_EQ(std::string(127, 't'), tag.tag);
+    // A 300-byte dir: 259 bytes stay, 41 become `from`, and the url is "-".
+    setup_list dir = Parse(Head() + PartLine(kSha1, "1 " + std::string(300, 'd') + " - - https://h/a"));
+    ASSERT_EQ(1u, dir.part_count);
+    EXPECT_EQ(std::string(259, 'd'), dir.parts[0].dir);
+    EXPECT_EQ(std::string(41, 'd'), dir.parts[0].from);
+    EXPECT_STREQ("-", dir.parts[0].url);
+    EXPECT_EQ(LIST_REFUSED, list_validate(&dir));
+    // A digest with trailing digits: they become the size.
+    setup_list sha = Parse(Head() + PartLine(kSha1 + "123456", "10 . - https://h/a"));
+    ASSERT_EQ(1u, sha.part_count);
+    EXPECT_STREQ(kSha1.c_str(), sha.parts[0].sha256);
+    EXPECT_EQ(123456u, sha.parts[0].size);
+    EXPECT_STREQ("10", sha.parts[0].dir);
+    EXPECT_EQ(LIST_REFUSED, list_validate(&sha));
+    // A 1100-byte url is cut to 1023 bytes.
+    setup_list url = Parse(Head() + PartLine(kSha1, "1 . - - https://h/" + std::string(1100, 'u')));
+    EXPECT_EQ(1023u, strlen(url.parts[0].url));
+}
+
+TEST(ListValidate, Values) {
+    struct Case { std::string head, part; int verdict; } cases[] = {
+        {Head(), "1234 . - - https://h/a", LIST_OK},
+        {Head(), "0 . - - https://h/a", LIST_OK},
+        {Head(), "1 . - - HTTPS://h/a", LIST_OK},
+        {Head(), "1 . - - HtTpS://h/a", LIST_OK},
+        {Head(), "1 runtime/win from to https://h/a", LIST_OK},
+        {Head(), "1 . - - http://h/a", LIST_REFUSED},
+        {Head(), "1 . - - https:/h/a", LIST_REFUSED},
+        {Head(), "1 .. - - https://h/a", LIST_REFUSED},
+        {Head(), "1 a/../b - - https://h/a", LIST_REFUSED},
+        {Head(), "1 /abs - - https://h/a", LIST_REFUSED},
+        {Head(), "1 . a/b to https://h/a", LIST_REFUSED},
+        {Head(), "1 . from .. https://h/a", LIST_REFUSED},
+        {Head(), "1 . C:x - https://h/a", LIST_REFUSED},
+        {"tag a/b\nrun a.exe\n", "1 . - - https://h/a", LIST_REFUSED},
+        {"tag ..\nrun a.exe\n", "1 . - - https://h/a", LIST_REFUSED},
+        {"tag 1\nrun ../a.exe\n", "1 . - - https://h/a", LIST_REFUSED},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.verdict, Verdict(c.head + PartLine(kSha1, c.part))) << c.head << c.part;
+    std::string upper(64, 'A');
+    EXPECT_EQ(LIST_REFUSED, Verdict(Head() + PartLine(upper, "1 . - - https://h/a")));
+    EXPECT_EQ(LIST_REFUSED, Verdict(Head() + PartLine(std::string(63, 'a'), "1 . - - https://h/a")));
+    EXPECT_EQ(LIST_REFUSED, Verdict(Head() + PartLine(std::string(63, 'a') + "g", "1 . - - https://h/a")));
+    // A refused value in a later part is found too.
+    EXPECT_EQ(LIST_REFUSED, Verdict(Head() + PartLine(kSha1, "1 . - - https://h/a") +
+                                    PartLine(kSha2, "1 .. - - https://h/b")));
+}
+
+TEST(ReleaseLink, Split) {
+    const std::string rel = std::string(kBase) + "Stonewake/Stonewake/releases/";
+    struct Case { std::string url; int ok; const char* repo; int has_tag; std::string tag, asset; } cases[] = {
+        {rel + "latest/download/tarnwick-setup.txt", 1, "Stonewake/Stonewake", 0, "", "tarnwick-setup.txt"},
+        {rel + "download/nightly/tarnwick-setup.txt", 1, "Stonewake/Stonewake", 1, "nightly", "tarnwick-setup.txt"},
+        {rel + "download//a.zip", 1, "Stonewake/Stonewake", 1, "", "a.zip"},
+        {rel + "download/" + std::string(255, 't') + "/a.zip", 1, "Stonewake/Stonewake", 1, std::string(255, 't'), "a.zip"},
+        {rel + "download/" + std::string(256, 't') + "/a.zip", 0, "", 0, "", ""},
+        {rel + "latest/download/" + std::string(259, 'a'), 1, "Stonewake/Stonewake", 0, "", std::string(259, 'a')},
+        {rel + "latest/download/" + std::string(260, 'a'), 0, "", 0, "", ""},
+        {rel + "download/nightly", 0, "", 0, "", ""},
+        {rel + "latest/download/", 0, "", 0, "", ""},
+        {rel + "latest/download/a.zip?x=1", 0, "", 0, "", ""},
+        {rel + "latest/download/a.zip#x", 0, "", 0, "", ""},
+        {rel + "download/1/sub/a.zip", 0, "", 0, "", ""},
+        {std::string(kBase) + "Stonewake/Stonewake/archive/2.4.1.zip", 0, "", 0, "", ""},
+        {std::string(kBase) + "Stonewake", 0, "", 0, "", ""},
+        {"https://example.com/Stonewake/Stonewake/releases/latest/download/a.zip", 0, "", 0, "", ""},
+        {"http://" STONEWAKE_RELEASE_HOST "/Stonewake/Stonewake/releases/latest/download/a", 0, "", 0, "", ""},
+        {std::string(kBase) + "o/" + std::string(253, 'r') + "/releases/latest/download/a", 1, nullptr, 0, "", "a"},
+        {std::string(kBase) + "o/" + std::string(254, 'r') + "/releases/latest/download/a", 0, "", 0, "", ""},
+    };
+    for (const Case& c : cases) {
+        char repo[256] = "", tag[256] = "x", asset[260] = "";
+        int has_tag = -1;
+        int ok = release_link_split(kBase, c.url.c_str(), repo, tag, &has_tag, asset);
+        EXPECT_EQ(c.ok, ok) << c.url;
+        if (!ok || !c.ok) continue;
+        if (c.repo) EXPECT_STREQ(c.repo, repo);
+        else EXPECT_EQ(255u, strlen(repo));
+        EXPECT_EQ(c.has_tag, has_tag) << c.url;
+        EXPECT_EQ(c.tag, tag);
+        EXPECT_EQ(c.asset, asset);
+    }
+}
+
+namespace {
+
+struct ScanResult { int ok; std::string out; };
+
+ScanResult Scan(const std::string& answer, const char* asset = "tarnwick-setup.txt",
+                size_t len = std::string::npos) {
+    std::vector<char> copy(answer.begin(), answer.end());
+    copy.push_back(0);
+    char out[LIST_URL_CAP];
+    memset(out, 'z', sizeof out);
+    int ok = api_answer_scan(kBase, copy.data(), len == std::string::npos ? answer.size() : len, asset, out);
+    return {ok, ok ? std::string(out) : std::string()};
+}
+
+}  // namespace
+
+TEST(ApiAnswer, FindsTheAssetsLink) {
+    const std::string link = std::string(kBase) + "Stonewake/Stonewake/releases/download/2.4.1/tarnwick-setup.txt";
+    const std::string entry = "{\"name\":\"tarnwick-setup.txt\",\"browser_download_url\":\"" + link + "\"}";
+    struct Case { std::string answer; int ok; std::string out; } cases[] = {
+        {"[" + entry + "]", 1, link},
+        // The release's own name first, then other assets, then blanks around ':'.
+        {"{\"name\":\"2.4.1\",\"assets\":[{\"name\":\"tarnwick-setup.txt.sig\",\"browser_download_url\":\"" +
+             std::string(kBase) + "sig\"},{\"id\":3,\"name\" \t\r\n:\n \"tarnwick-setup.txt\",\"size\":5,"
+             "\"browser_download_url\"  :\t\"" + link + "\"}]}", 1, link},
+        // Escaped slashes and quotes are taken literally.
+        {"{\"name\":\"tarnwick-setup.txt\",\"browser_download_url\":\"https:\\/\\/" STONEWAKE_RELEASE_HOST
+         "\\/a\\\"b\"}", 1, std::string(kBase) + "a\"b"},
+        // A name of 600+ bytes is skipped and the search goes on.
+        {"{\"name\":\"" + std::string(700, 'n') + "\"}," + entry, 1, link},
+        // A "name" key whose value is not a string is passed over.
+        {"{\"name\":5},{\"name\":null," + entry.substr(1), 1, link},
+        // Another host.
+        {"{\"name\":\"tarnwick-setup.txt\",\"browser_download_url\":\"https://example.com/x\"}", 0, ""},
+        {"{\"name\":\"tarnwick-setup.txt\",\"browser_download_url\":\"http://" STONEWAKE_RELEASE_HOST "/x\"}", 0, ""},
+        // The object closes before any link: 0, though later objects hold links.
+        {"[{\"name\":\"tarnwick-setup.txt\"},{\"name\":\"other\",\"browser_download_url\":\"" + link + "\"}]", 0, ""},
+        {"[{\"name\":\"tarnwick-setup.txt\"}," + entry + "]", 0, ""},
+        // The link is only looked for after the name.
+        {"{\"browser_download_url\":\"" + link + "\",\"name\":\"tarnwick-setup.txt\"}", 0, ""},
+        // Unclosed values.
+        {"{\"name\":\"tarnwick-setup.txt\",\"browser_download_url\":\"" + link, 0, ""},
+        {"{\"name\":\"tarnwick-setup.txt", 0, ""},
+        {"{\"name\":\"tarnwick-setup.txt\",\"browser_download_url\":\"" + link + "\\", 0, ""},
+        // Closed, but the object never closes.
+        {"{\"name\":\"tarnwick-setup.txt\",\"browser_download_url\":\"" + link + "\"", 0, ""},
+        {"", 0, ""},
+        {"\"name\"", 0, ""},
+    };
+    for (const Case& c : cases) {
+        ScanResult r = Scan(c.answer);
+        EXPECT_EQ(c.ok, r.ok) << c.answer;
+        EXPECT_EQ(c.out, r.out) << c.answer;
+    }
+}
+
+TEST(ApiAnswer, BoundsAndCuts) {
+    const std::string link = std::string(kBase) + "x";
+    const std::string entry = "{\"name\":\"tarnwick-setup.txt\",\"browser_download_url\":\"" + link + "\"}";
+    // The answer ends at `len`, and at a NUL byte, whatever follows.
+    EXPECT_EQ(1, Scan(entry).ok);
+    EXPECT_EQ(0, Scan(entry, "tarnwick-setup.txt", entry.size() - 3).ok);
+    std::string nul = "{\"name\":\"tarnwick-setup.txt\",\"browser_download_url\":" + std::string(1, '\0') +
+                      "\"" + link + "\"}";
+    EXPECT_EQ(0, Scan(nul).ok);
+    // A link of 1500 bytes is stored as its first 1023.
+    std::string longer = link + std::string(1500, 'l');
+    ScanResult cut = Scan("{\"name\":\"tarnwick-setup.txt\",\"browser_download_url\":\"" + longer + "\"}");
+    EXPECT_EQ(1, cut.ok);
+    EXPECT_EQ(longer.substr(0, 1023), cut.out);
+    // The asset name must match whole.
+    EXPECT_EQ(0, Scan(entry, "tarnwick-setup").ok);
+    EXPECT_EQ(0, Scan(entry, "tarnwick-setup.txt2").ok);
+}
+
+TEST(PartFolder, Mapping) {
+    struct Case { const char* dir; const char* to; std::string url; int ok; const wchar_t* folder; } cases[] = {
+        {".", "-", "https://h/r/StonewakeBuilder-emsdk-3.1.50.zip", 1, L"StonewakeBuilder\\tools\\emsdk"},
+        {".", "x", "https://h/StonewakeBuilder-python-3.12.zip", 1, L"StonewakeBuilder\\tools\\python"},
+        {".", "-", "https://h/StonewakeBuilder-cpm-0.40.zip", 1, L"StonewakeBuilder\\tools\\cpm"},
+        {".", "-", "https://h/StonewakeBuilder-third_party-1.zip", 1, L"StonewakeBuilder\\tools\\third_party"},
+        {".", "-", "https://h/StonewakeBuilder-wgpu-native-22.zip", 1, L"StonewakeBuilder\\tools\\wgpu-native"},
+        // The first matching tool in order wins.
+        {".", "-", "https://h/StonewakeBuilder-python-emsdk-1.zip", 1, L"StonewakeBuilder\\tools\\python"},
+        {".", "-", "https://h/stonewakebuilder-emsdk-1.zip", 0, nullptr},
+        {".", "-", "https://h/StonewakeBuilder-EMSDK-1.zip", 0, nullptr},
+        {".", "-", "https://h/StonewakeBuilder-emsdk.zip", 0, nullptr},
+        {".", "-", "https://h/StonewakeBuilder-python-x/other.zip", 0, nullptr},
+        {".", "-", "StonewakeBuilder-python-1.zip", 1, L"StonewakeBuilder\\tools\\python"},
+        {".", "-", "", 0, nullptr},
+        // `to` "-" makes a tool part whatever its dir.
+        {"runtime/win", "-", "https://h/StonewakeBuilder-cpm-1.zip", 1, L"StonewakeBuilder\\tools\\cpm"},
+        {"runtime/win", "-", "https://h/engine.zip", 0, nullptr},
+        {"runtime/win", "engine", "https://h/StonewakeBuilder-cpm-1.zip", 1, L"runtime\\win\\engine"},
+        {"a\\b/c/", "d", "https://h/e.zip", 1, L"a\\b\\c\\\\d"},
+    };
+    for (const Case& c : cases) {
+        part_record part = {};
+        strcpy(part.dir, c.dir);
+        strcpy(part.to, c.to);
+        strcpy(part.url, c.url.c_str());
+        wchar_t out[PATH_CAP] = L"unchanged";
+        EXPECT_EQ(c.ok, part_folder(&part, out)) << c.dir << " " << c.to << " " << c.url;
+        if (c.ok) {
+            EXPECT_STREQ(c.folder, out);
+        }
+    }
+}
+
+TEST(PartFolder, TooLongIsNoFolder) {
+    // dir, '\' and to: 259 bytes fit, 260 do not, and no shortened folder is given.
+    struct Case { size_t dir, to; int ok; } cases[] = {{200, 58, 1}, {200, 59, 0}, {258, 200, 0}, {1, 257, 1}};
+    for (const Case& c : cases) {
+        part_record part = {};
+        strcpy(part.dir, std::string(c.dir, 'd').c_str());
+        strcpy(part.to, std::string(c.to, 't').c_str());
+        strcpy(part.url, "https://h/a.zip");
+        wchar_t out[PATH_CAP];
+        char bytes[LIST_NAME_CAP];
+        int ok = part_folder(&part, out);
+        EXPECT_EQ(c.ok, ok) << c.dir << "+" << c.to;
+        EXPECT_EQ(ok, part_folder_bytes(&part, bytes));
+        if (ok) {
+            EXPECT_EQ(c.dir + 1 + c.to, wcslen(out));
+        }
+    }
+}

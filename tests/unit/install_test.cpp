@@ -1,0 +1,305 @@
+// The Windows side of installing, against real files in a fresh temporary
+// folder per test: the completeness check, the record files, the copy of a
+// part's tree, and tar's command line.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "setup.h"
+#include "temp_dir.h"
+
+using namespace testutil;
+
+namespace {
+
+const wchar_t* const kRequired[] = {
+    L"StonewakeBuilder.dll",       L"StonewakeBuilder.deps.json", L"StonewakeBuilder.runtimeconfig.json",
+    L"hostfxr.dll",                L"hostpolicy.dll",             L"coreclr.dll",
+    L"System.Private.CoreLib.dll", L"WindowsBase.dll",            L"PresentationCore.dll",
+    L"PresentationFramework.dll",  L"PresentationNative_cor3.dll", L"wpfgfx_cor3.dll"};
+
+class TempFolder : public testing::Test {
+protected:
+    TempDir temp;
+    const std::wstring root = temp.path();
+
+    // A new folder below the test's folder whose path is exactly `length` long.
+    std::wstring Deep(const std::wstring& label, size_t length) {
+        std::wstring path = path_of_length(root + L"\\" + label, length);
+        make_dirs(path);
+        EXPECT_TRUE(is_folder(path));
+        return path;
+    }
+    static void Builder(const std::wstring& folder, const std::wstring& exe) {
+        ASSERT_TRUE(write_file(folder + L"\\" + exe, "MZ"));
+        for (const wchar_t* name : kRequired) ASSERT_TRUE(write_file(folder + L"\\" + name, "x"));
+    }
+};
+
+typedef TempFolder BuilderReady;
+
+}  // namespace
+
+TEST_F(BuilderReady, EachFileMustBeANonEmptyFile) {
+    Builder(root, L"StonewakeBuilder.exe");
+    const std::wstring exe = root + L"\\StonewakeBuilder.exe";
+    ASSERT_EQ(1, builder_ready(exe.c_str()));
+    std::vector<std::wstring> names(kRequired, kRequired + 12);
+    names.push_back(L"StonewakeBuilder.exe");
+    for (const std::wstring& name : names) {
+        const std::wstring path = root + L"\\" + name;
+        SCOPED_TRACE(testing::PrintToString(name));
+        ASSERT_TRUE(DeleteFileW(path.c_str()));
+        EXPECT_EQ(0, builder_ready(exe.c_str())) << "missing";
+        ASSERT_TRUE(write_file(path, ""));
+        EXPECT_EQ(0, builder_ready(exe.c_str())) << "empty";
+        ASSERT_TRUE(DeleteFileW(path.c_str()));
+        ASSERT_TRUE(CreateDirectoryW(path.c_str(), 0));
+        EXPECT_EQ(0, builder_ready(exe.c_str())) << "folder";
+        ASSERT_TRUE(RemoveDirectoryW(path.c_str()));
+        ASSERT_TRUE(write_file(path, "y"));
+        EXPECT_EQ(1, builder_ready(exe.c_str())) << "restored";
+    }
+}
+
+TEST_F(BuilderReady, PathForms) {
+    Builder(root, L"StonewakeBuilder.exe");
+    // Without any '\': 0, even with the file in the current folder.
+    wchar_t before[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, before);
+    ASSERT_TRUE(SetCurrentDirectoryW(root.c_str()));
+    EXPECT_EQ(0, builder_ready(L"StonewakeBuilder.exe"));
+    std::wstring slashed = root + L"\\StonewakeBuilder.exe";
+    for (wchar_t& c : slashed)
+        if (c == L'\\') c = L'/';
+    EXPECT_EQ(0, builder_ready(slashed.c_str()));
+    SetCurrentDirectoryW(before);
+    // The folder part with its '\' and the longest companion name, 35
+    // characters, must come to at most 259, even when every file exists.
+    for (size_t folder_part : {224u, 225u}) {
+        std::wstring folder = Deep(L"f" + std::to_wstring(folder_part), folder_part - 1);
+        Builder(folder, L"B.exe");
+        EXPECT_EQ(folder_part == 224 ? 1 : 0, builder_ready((folder + L"\\B.exe").c_str())) << folder_part;
+    }
+    // An executable path of 260 characters or more.
+    for (size_t length : {260u, 300u}) {
+        std::wstring exe = Deep(L"e" + std::to_wstring(length), length - 6) + L"\\B.exe";
+        ASSERT_TRUE(write_file(exe, "MZ"));
+        EXPECT_EQ(0, builder_ready(exe.c_str())) << length;
+    }
+}
+
+typedef TempFolder Records;
+
+TEST_F(Records, WritePartsListsPartsWithAFolder) {
+    auto part = [](char digit, const char* dir, const char* to, const char* url) {
+        part_record p = {};
+        memset(p.sha256, digit, 64);
+        strcpy(p.dir, dir);
+        strcpy(p.to, to);
+        strcpy(p.url, url);
+        return p;
+    };
+    part_record parts[] = {
+        part('a', "runtime/win", "engine", "https://h/engine.zip"),
+        part('b', ".", "-", "https://h/unknown-tool.zip"),  // no folder: no line
+        part('c', ".", "-", "https://h/StonewakeBuilder-python-3.12.zip"),
+        part('1', "lib", "-", "https://h/StonewakeBuilder-cpm-0.40.zip"),
+    };
+    const std::wstring txt = root + L"\\parts.txt";
+    ASSERT_TRUE(write_file(txt, std::string(500, '#')));
+    write_parts(root.c_str(), parts, 4);
+    EXPECT_EQ(std::string(64, 'a') + "\n" + std::string(64, 'c') + "\n" + std::string(64, '1') + "\n",
+              file_text(txt));
+    // None with a folder, or none at all: an empty file.
+    write_parts(root.c_str(), parts + 1, 1);
+    EXPECT_EQ("", file_text(txt));
+    ASSERT_TRUE(write_file(txt, "x"));
+    write_parts(root.c_str(), parts, 0);
+    EXPECT_EQ("", file_text(txt));
+
+    part_record sixteen[16];
+    std::string expected;
+    for (int i = 0; i < 16; ++i) {
+        sixteen[i] = part("0123456789abcdef"[i], "d", "t", "https://h/x.zip");
+        expected += std::string(64, "0123456789abcdef"[i]) + "\n";
+    }
+    write_parts(root.c_str(), sixteen, 16);
+    EXPECT_EQ(1040u, file_text(txt).size());
+    EXPECT_EQ(expected, file_text(txt));
+
+    // "<version>\parts.txt" of 260 characters: nothing written, not even
+    // through a shortened name.
+    std::wstring version = Deep(L"v", 250);
+    write_parts(version.c_str(), parts, 1);
+    EXPECT_FALSE(exists(version + L"\\parts.txt"));
+    EXPECT_FALSE(exists(version + L"\\parts.tx"));
+}
+
+TEST_F(Records, FirstLineRead) {
+    struct Case { std::string content, line; } cases[] = {
+        {"2.4.1", "2.4.1"},
+        {"2.4.1\r\nmore\r\n", "2.4.1"},
+        {"2.4.1\nmore", "2.4.1"},
+        {"2.4.1\rmore", "2.4.1"},
+        {"\r\n2.4.1", ""},
+        {"", ""},
+        {std::string(200, 'a'), std::string(127, 'a')},
+        {std::string(127, 'b') + "\r\n", std::string(127, 'b')},
+    };
+    const std::wstring path = root + L"\\current.txt";
+    char text[LIST_TAG_CAP];
+    for (const Case& c : cases) {
+        ASSERT_TRUE(write_file(path, c.content));
+        memset(text, 'z', sizeof text);
+        EXPECT_EQ(1, first_line_read(path.c_str(), text));
+        EXPECT_EQ(c.line, text) << testing::PrintToString(c.content);
+    }
+    memset(text, 'z', sizeof text);
+    EXPECT_EQ(0, first_line_read((root + L"\\missing.txt").c_str(), text));
+    EXPECT_STREQ("", text);
+    // A record write replaces the whole file; one that cannot be made is silent.
+    ASSERT_TRUE(write_file(path, "a much longer old tag\r\nand a second line"));
+    record_write(path.c_str(), "2.4.1", 5);
+    EXPECT_EQ("2.4.1", file_text(path));
+    record_write((root + L"\\no\\such.txt").c_str(), "x", 1);
+    EXPECT_FALSE(exists(root + L"\\no"));
+}
+
+typedef TempFolder CopyTree;
+
+TEST_F(CopyTree, CopiesFilesAndFolders) {
+    const std::wstring src = root + L"\\src";
+    const std::wstring dst = root + L"\\dst";
+    const std::string binary("b\0i\0n\xff", 6);
+    ASSERT_TRUE(write_file(src + L"\\a.txt", "alpha"));
+    ASSERT_TRUE(write_file(src + L"\\empty.txt", ""));
+    ASSERT_TRUE(write_file(src + L"\\sub\\b.bin", binary));
+    make_dirs(src + L"\\sub\\deeper");
+    ASSERT_EQ(1, copy_part_tree(src.c_str(), dst.c_str()));
+    EXPECT_EQ("alpha", file_text(dst + L"\\a.txt"));
+    EXPECT_EQ("", file_text(dst + L"\\empty.txt"));
+    EXPECT_EQ(binary, file_text(dst + L"\\sub\\b.bin"));
+    EXPECT_TRUE(is_folder(dst + L"\\sub\\deeper"));
+    EXPECT_EQ("alpha", file_text(src + L"\\a.txt"));  // the source stays
+    // An empty folder, and a single file.
+    EXPECT_EQ(1, copy_part_tree((src + L"\\sub\\deeper").c_str(), (root + L"\\empty").c_str()));
+    EXPECT_TRUE(is_folder(root + L"\\empty"));
+    EXPECT_EQ(1, copy_part_tree((src + L"\\a.txt").c_str(), (root + L"\\one.txt").c_str()));
+    EXPECT_EQ("alpha", file_text(root + L"\\one.txt"));
+    // What exists already is never overwritten; a missing source copies nothing.
+    ASSERT_TRUE(write_file(root + L"\\taken.txt", "old"));
+    EXPECT_EQ(0, copy_part_tree((src + L"\\a.txt").c_str(), (root + L"\\taken.txt").c_str()));
+    EXPECT_EQ("old", file_text(root + L"\\taken.txt"));
+    make_dirs(root + L"\\there");
+    EXPECT_EQ(0, copy_part_tree(src.c_str(), (root + L"\\there").c_str()));
+    EXPECT_FALSE(exists(root + L"\\there\\a.txt"));
+    EXPECT_EQ(0, copy_part_tree((root + L"\\missing").c_str(), (root + L"\\dst2").c_str()));
+    EXPECT_FALSE(exists(root + L"\\dst2"));
+}
+
+TEST_F(CopyTree, PathLimits) {
+    // A source folder of 258 characters or more cannot be searched.
+    for (size_t length : {257u, 258u}) {
+        std::wstring src = Deep(L"s" + std::to_wstring(length), length);
+        EXPECT_EQ(length == 257 ? 1 : 0, copy_part_tree(src.c_str(), (root + L"\\d" + std::to_wstring(length)).c_str()))
+            << length;
+    }
+    // A child whose source or destination path would pass 259 characters
+    // (0 stands for a short path).
+    struct Case { size_t src, dst, name; int ok; } cases[] = {
+        {250, 0, 8, 1}, {250, 0, 9, 0}, {0, 250, 8, 1}, {0, 250, 9, 0}};
+    int i = 0;
+    for (const Case& c : cases) {
+        std::wstring label = L"c" + std::to_wstring(i++);
+        std::wstring src = c.src ? Deep(label + L"s", c.src) : Deep(label + L"s", root.size() + 4);
+        std::wstring dst = c.dst ? Deep(label + L"t", c.dst - 2) + L"\\x" : root + L"\\" + label + L"x";
+        const std::wstring name(c.name, L'n');
+        ASSERT_TRUE(write_file(src + L"\\" + name, "child"));
+        EXPECT_EQ(c.ok, copy_part_tree(src.c_str(), dst.c_str())) << c.src << " " << c.dst << " " << c.name;
+        if (c.ok) {
+            EXPECT_EQ("child", file_text(dst + L"\\" + name));
+        }
+    }
+}
+
+namespace {
+
+const std::wstring kSystem = L"C:\\windows\\system32";
+const std::wstring kSha(64, L'e');
+
+std::wstring Command(const std::wstring& archive, const std::wstring& destination) {
+    return L"\"" + kSystem + L"\\tar.exe\" -xf \"" + archive + L"\" -C \"" + destination + L"\"";
+}
+
+// Whether the text passes through the ANSI code page and back unchanged.
+bool AnsiHolds(const std::wstring& text) {
+    char narrow[1024];
+    wchar_t back[1024];
+    return WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, narrow, sizeof narrow, 0, 0) > 0 &&
+           MultiByteToWideChar(CP_ACP, 0, narrow, -1, back, 1024) > 0 && text == back;
+}
+
+std::wstring TarLine(const std::wstring& archive, const std::wstring& destination, size_t cap, int* ok) {
+    std::vector<wchar_t> out(cap + 1, L'#');
+    *ok = tar_command_line(out.data(), cap, kSystem.c_str(), archive.c_str(), destination.c_str());
+    return out.data();
+}
+
+}  // namespace
+
+TEST(TarCommandLine, AsciiPathsAreGivenWhole) {
+    const std::wstring home = L"C:\\users\\ann\\AppData\\Local\\StonewakeBuilder";
+    const std::wstring archive = home + L"\\downloads\\" + kSha + L".zip";
+    const std::wstring destination = home + L"\\versions\\2.4.1.part\\runtime\\win";
+    int ok = 0;
+    EXPECT_EQ(L"\"C:\\windows\\system32\\tar.exe\" -xf \"" + archive + L"\" -C \"" + destination + L"\"",
+              TarLine(archive, destination, 584, &ok));
+    EXPECT_EQ(1, ok);
+    // The bound: a line of exactly cap - 1 characters fits, one more does not.
+    const std::wstring line = Command(archive, destination);
+    EXPECT_EQ(line, TarLine(archive, destination, line.size() + 1, &ok));
+    EXPECT_EQ(1, ok);
+    TarLine(archive, destination, line.size(), &ok);
+    EXPECT_EQ(0, ok);
+}
+
+TEST(TarCommandLine, HomesTheAnsiCodePageCannotHold) {
+    RecordProperty("ansi_code_page", (int)GetACP());
+    const std::wstring homes[] = {
+        L"C:\\users\\\u5c71\u7530\\AppData\\Local\\StonewakeBuilder",  // CJK
+        L"C:\\users\\Mi\u0142osz\\AppData\\Local\\StonewakeBuilder",   // Polish l with stroke
+        L"C:\\users\\\u0141\u00f3d\u017a\\StonewakeBuilder",
+    };
+    struct Dest { const wchar_t* below; const wchar_t* archive; } dests[] = {
+        {L"", L"..\\..\\downloads\\"},
+        {L"\\runtime", L"..\\..\\..\\downloads\\"},
+        {L"\\runtime\\win", L"..\\..\\..\\..\\downloads\\"},
+    };
+    int relative_seen = 0;
+    for (const std::wstring& home : homes) {
+        const std::wstring archive = home + L"\\downloads\\" + kSha + L".zip";
+        const bool holds = AnsiHolds(home);
+        relative_seen += !holds;
+        for (const Dest& d : dests) {
+            const std::wstring destination = home + L"\\versions\\2.4.1.part" + d.below;
+            int ok = 0;
+            std::wstring line = TarLine(archive, destination, 584, &ok);
+            EXPECT_EQ(1, ok);
+            if (holds)
+                EXPECT_EQ(Command(archive, destination), line);
+            else
+                EXPECT_EQ(Command(d.archive + kSha + L".zip", L"."), line)
+                    << "code page " << GetACP() << ", " << testing::PrintToString(home);
+        }
+        // A relative form that does not fit gives no command line at all.
+        std::wstring deep = home;
+        for (int i = 0; i < 120; ++i) deep += L"\\v";
+        int ok = -1;
+        TarLine(archive, deep, 584, &ok);
+        EXPECT_EQ(holds ? 1 : 0, ok);
+    }
+    std::cout << "[ note ] ANSI code page " << GetACP() << "; homes it cannot hold: " << relative_seen << "\n";
+}
