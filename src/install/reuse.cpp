@@ -88,6 +88,10 @@ int part_reuse(const setup_list* list, unsigned index, const install_paths* path
         home_path(destination, L"%ls\\%ls", paths->staging, folder) < 0)
         return 0;
     if (GetFileAttributesW(source) == INVALID_FILE_ATTRIBUTES) return 0;
+    // A destination that is already there came with an earlier part of this
+    // list. Taking the folder over would fail on it, and removing the failed
+    // copy would take away what that part brought: download this part instead.
+    if (GetFileAttributesW(destination) != INVALID_FILE_ATTRIBUTES) return 0;
 
     wchar_t parent[PATH_CAP];
     memcpy(parent, destination, sizeof parent);

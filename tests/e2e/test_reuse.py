@@ -1,0 +1,218 @@
+"""Part reuse on update: parts whose digest the installed version lists are
+taken over from it (moved, or copied in a portable home) instead of being
+downloaded again; everything else is downloaded as usual."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import urllib.parse
+from pathlib import Path
+
+import pytest
+
+import make_release as mr
+
+LIST_PATH = "/Stonewake/Stonewake/releases/latest/download/tarnwick-setup.txt"
+MARKER = b"Stonewake Builder portable home v1\n"
+KEPT = "Part %d of %d unchanged: kept from the installed version"
+PYTHON = Path("StonewakeBuilder/tools/python")
+EMSDK = Path("StonewakeBuilder/tools/emsdk")
+ENGINE = Path("StonewakeBuilder/runtimes/engine")
+
+
+def asset_path(part: mr.Part) -> str:
+    return urllib.parse.urlsplit(part.url).path
+
+
+def fetched(host) -> list[str]:
+    return [r.path for r in host.requests]
+
+
+def tree(folder: Path) -> dict[str, bytes]:
+    """Every file below folder: relative path -> content."""
+    return {p.relative_to(folder).as_posix(): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def part_lines(texts: list[str], count: int) -> list[str]:
+    return [t for t in texts if (" of %d" % count) in t]
+
+
+def install_a(home, publish, run_setup, portable: bool, **kw) -> mr.Release:
+    """Installs release A into the test's home through the setup itself."""
+    if portable:
+        (home.path / ".tarnwick-portable").write_bytes(MARKER)
+    a = publish("A", **kw)
+    r = run_setup("--cli")
+    assert (r.rc, r.errors) == (0, []), r.stderr
+    assert (home.path / "versions" / "A" / "installed.txt").exists()
+    return a
+
+
+def assert_builder_started(r, home, tag: str) -> None:
+    exe = home.path / "versions" / tag / "StonewakeBuilder" / "StonewakeBuilder.exe"
+    assert [rec["exe"] for rec in r.records][-1:] == [home.win + "\\versions\\%s\\StonewakeBuilder\\StonewakeBuilder.exe" % tag]
+    assert exe.exists()
+    dll = exe.parent / "StonewakeBuilder.dll"
+    assert dll.read_bytes() == ("StonewakeBuilder.dll of Stonewake Builder %s\n" % tag).encode()
+
+
+@pytest.mark.parametrize("portable", [False, True], ids=["non-portable", "portable"])
+def test_update_takes_over_unchanged_parts(host, home, publish, run_setup, portable):
+    install_a(home, publish, run_setup, portable)
+    va = home.path / "versions" / "A"
+    inodes = {p: (va / p).stat().st_ino for p in (PYTHON, EMSDK, ENGINE)}
+    # A file that only the installed copy has: it shows where B's folder came from.
+    (va / PYTHON / "kept-from-A.txt").write_bytes(b"A\n")
+    a_tools = {k: v for k, v in tree(va / "StonewakeBuilder").items() if "/" in k}
+
+    b = publish("B")
+    host.clear()
+    r = run_setup("--cli")
+
+    assert (r.rc, r.errors) == (0, [])
+    assert fetched(host) == [LIST_PATH, asset_path(b.parts[0])]
+    assert part_lines(r.texts, 4) == [
+        "Downloading part 1 of 4 (0 MB)...", "Unpacking part 1 of 4...",
+        KEPT % (2, 4), KEPT % (3, 4), KEPT % (4, 4)]
+    vb = home.path / "versions" / "B"
+    b_tools = {k: v for k, v in tree(vb / "StonewakeBuilder").items() if "/" in k}
+    assert b_tools == a_tools
+    # A move keeps the very folder; a copy makes a new one.
+    for p, ino in inodes.items():
+        assert ((vb / p).stat().st_ino == ino) == (not portable), p
+    assert not va.exists()
+    assert sorted(x.name for x in (home.path / "versions").iterdir()) == ["B", "current.txt", "previous.txt"]
+    assert (home.path / "versions" / "current.txt").read_bytes() == b"B"
+    assert (home.path / "versions" / "previous.txt").read_bytes() == b"A"
+    assert (vb / "parts.txt").read_bytes() == "".join(p.sha256 + "\n" for p in b.parts[1:]).encode()
+    assert_builder_started(r, home, "B")
+
+
+def test_repair_of_the_current_tag_reuses_nothing(host, home, publish, run_setup):
+    # A portable home keeps the installed copy until publishing, so the old
+    # folders are still there to be (wrongly) taken from while parts are fetched.
+    a = install_a(home, publish, run_setup, portable=True)
+    host.clear()
+    r = run_setup("--cli --repair")
+    assert (r.rc, r.errors) == (0, [])
+    assert fetched(host) == [LIST_PATH] + [asset_path(p) for p in a.parts]
+    assert not [t for t in r.texts if "unchanged" in t]
+    assert (home.path / "versions" / "current.txt").read_bytes() == b"A"
+    assert not (home.path / "versions" / "previous.txt").exists()
+    assert_builder_started(r, home, "A")
+
+
+@pytest.mark.parametrize("case", ["folder-gone", "link-inside"])
+def test_part_that_cannot_be_taken_over_is_downloaded(host, home, publish, run_setup, case):
+    install_a(home, publish, run_setup, portable=(case == "link-inside"))
+    emsdk_a = tree(home.path / "versions" / "A" / EMSDK)
+    if case == "folder-gone":
+        shutil.rmtree(home.path / "versions" / "A" / EMSDK)
+    else:
+        # A link inside the old folder fails the copy; the partial copy goes.
+        elsewhere = home.path / "elsewhere"
+        elsewhere.mkdir()
+        (elsewhere / "own.txt").write_bytes(b"not a part\n")
+        os.symlink(elsewhere, home.path / "versions" / "A" / EMSDK / "linked")
+    # Only the first line of current.txt names the installed version.
+    (home.path / "versions" / "current.txt").write_bytes(b"A\r\nolder\r\n")
+    b = publish("B")
+    host.clear()
+    r = run_setup("--cli")
+    assert (r.rc, r.errors) == (0, [])
+    assert fetched(host) == [LIST_PATH, asset_path(b.parts[0]), asset_path(b.parts[2])]
+    assert [t for t in r.texts if "unchanged" in t] == [KEPT % (2, 4), KEPT % (4, 4)]
+    assert tree(home.path / "versions" / "B" / EMSDK) == emsdk_a
+    assert not os.path.lexists(home.path / "versions" / "B" / EMSDK / "linked")
+    if case == "link-inside":
+        assert tree(home.path / "elsewhere") == {"own.txt": b"not a part\n"}
+    assert (home.path / "versions" / "previous.txt").read_bytes() == b"A"
+    assert_builder_started(r, home, "B")
+
+
+# A second part that unpacks into the python tool's folder: both parts map to
+# StonewakeBuilder\tools\python, so the installed folder holds both.
+ADDON = mr.PartSpec(asset="StonewakeBuilder-python-addon-1.zip",
+                    files={"python/addon/extra.txt": b"addon 1\n"}, dir="StonewakeBuilder/tools")
+
+
+@pytest.mark.parametrize("portable", [False, True], ids=["non-portable", "portable"])
+def test_second_part_of_a_taken_over_folder_is_downloaded(host, home, publish, run_setup, portable):
+    install_a(home, publish, run_setup, portable, extra_parts=[ADDON])
+    python_a = tree(home.path / "versions" / "A" / PYTHON)
+    assert "addon/extra.txt" in python_a and "bin/python.exe" in python_a
+    b = publish("B", extra_parts=[ADDON])
+    host.clear()
+    r = run_setup("--cli")
+    assert (r.rc, r.errors) == (0, [])
+    # The addon's folder is already in place (taken over with part 2): it
+    # cannot be taken over again, and what part 2 brought must stay.
+    assert fetched(host) == [LIST_PATH, asset_path(b.parts[0]), asset_path(b.parts[4])]
+    assert [t for t in r.texts if "unchanged" in t] == [KEPT % (n, 5) for n in (2, 3, 4)]
+    assert tree(home.path / "versions" / "B" / PYTHON) == python_a
+    assert_builder_started(r, home, "B")
+
+
+def test_part_without_part_folder_is_never_reused(host, home, publish, run_setup):
+    # Both the Builder part and a tool part whose archive name spells the
+    # prefix in other letter case have no part folder; their digests are the
+    # same under both tags.
+    odd = mr.PartSpec(asset="StonewakeBuilder-Python-odd-1.zip", files={"odd/x.txt": b"odd\n"},
+                      dir="StonewakeBuilder/tools")
+    a = install_a(home, publish, run_setup, False, builder_version="1", extra_parts=[odd])
+    parts_txt = home.path / "versions" / "A" / "parts.txt"
+    assert parts_txt.read_bytes() == "".join(p.sha256 + "\n" for p in a.parts[1:4]).encode()
+    # Even listed by hand they are not taken over.
+    with open(parts_txt, "ab") as f:
+        f.write((a.parts[0].sha256 + "\n" + a.parts[4].sha256 + "\n").encode())
+    b = publish("B", builder_version="1", extra_parts=[odd])
+    assert (b.parts[0].sha256, b.parts[4].sha256) == (a.parts[0].sha256, a.parts[4].sha256)
+    host.clear()
+    r = run_setup("--cli")
+    assert (r.rc, r.errors) == (0, [])
+    assert fetched(host) == [LIST_PATH, asset_path(b.parts[0]), asset_path(b.parts[4])]
+    assert [t for t in r.texts if "unchanged" in t] == [KEPT % (n, 5) for n in (2, 3, 4)]
+    vb = home.path / "versions" / "B"
+    assert (vb / "StonewakeBuilder" / "tools" / "odd" / "x.txt").read_bytes() == b"odd\n"
+    assert (vb / "StonewakeBuilder" / "hostfxr.dll").exists()
+    assert [rec["exe"] for rec in r.records][-1:] == [home.win + "\\versions\\B\\StonewakeBuilder\\StonewakeBuilder.exe"]
+
+
+# current.txt edited by hand; the decoy sits where the text would lead
+# (relative to the home), with the parts list and part folders of release B.
+@pytest.mark.parametrize("current, decoy, portable", [
+    ("..\\x", "x", False),
+    ("..", ".", True),
+    ("A\\..\\..\\x", "x", True),
+    ("a/b", "versions/a/b", False),
+    (".hidden", "versions/.hidden", True),
+])
+def test_hand_edited_current_tag_takes_nothing(host, home, publish, run_setup, current, decoy, portable):
+    if portable:
+        (home.path / ".tarnwick-portable").write_bytes(MARKER)
+    b = publish("B")
+    versions = home.path / "versions"
+    versions.mkdir()
+    (versions / "current.txt").write_bytes(current.encode() + b"\r\n")
+    d = home.path / decoy
+    for folder in (PYTHON, EMSDK, ENGINE):
+        (d / folder).mkdir(parents=True)
+        (d / folder / "decoy.txt").write_bytes(b"not from the versions folder\n")
+    (d / "parts.txt").write_bytes("".join(p.sha256 + "\n" for p in b.parts).encode())
+
+    def decoy_files() -> dict[str, bytes]:
+        return {k: v for k, v in tree(d).items() if not k.startswith(("versions/", "downloads/"))}
+    before = decoy_files()
+
+    r = run_setup("--cli")
+
+    assert (r.rc, r.errors) == (0, [])
+    assert fetched(host) == [LIST_PATH] + [asset_path(p) for p in b.parts]
+    assert not [t for t in r.texts if "unchanged" in t]
+    vb = versions / "B"
+    assert not [k for k in tree(vb) if k.endswith("decoy.txt")]
+    assert (vb / PYTHON / "VERSION").read_bytes() == b"3.12.4\n"
+    if not decoy.startswith("versions/"):   # outside the versions folder: left alone
+        assert decoy_files() == before
+    assert_builder_started(r, home, "B")
