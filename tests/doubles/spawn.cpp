@@ -1,0 +1,75 @@
+// spawn.exe: starts a program with an exact Windows command line, which the
+// Unix side cannot pass through Wine's own argv quoting unchanged. Waits for
+// the program and exits with its exit code (255 when it cannot be started).
+//
+// Environment (every SPAWN_* variable is removed before the child starts):
+//   SPAWN_CMDLINE=<command line>   the child's whole command line; its first token names the program
+//   SPAWN_CWD=<folder>             the child's working folder (default: spawn's own)
+//   SPAWN_NO_STDERR=1              the child gets a null standard error handle
+//   SPAWN_NO_STDIO=1               the child gets no standard handles and inherits none,
+//                                  as when started from the desktop. Wine hands our standard
+//                                  handles to a child even when told to inherit nothing, unless
+//                                  the child is started detached, so that is done here too.
+#include "double_util.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+void remove_spawn_variables() {
+    std::vector<std::wstring> names;
+    wchar_t* block = GetEnvironmentStringsW();
+    for (const wchar_t* p = block; *p; p += wcslen(p) + 1) {
+        std::wstring entry = p;
+        size_t eq = entry.find(L'=', 1);  // names of hidden per-drive variables start with '='
+        if (eq != std::wstring::npos && _wcsnicmp(entry.c_str(), L"SPAWN_", 6) == 0) names.push_back(entry.substr(0, eq));
+    }
+    FreeEnvironmentStringsW(block);
+    for (const auto& name : names) SetEnvironmentVariableW(name.c_str(), nullptr);
+}
+
+// An inheritable duplicate of one of our standard handles (or null if we have none).
+HANDLE inheritable(DWORD which) {
+    HANDLE h = GetStdHandle(which), dup = nullptr;
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &dup, 0, TRUE, DUPLICATE_SAME_ACCESS)) return h;
+    return dup;
+}
+
+}  // namespace
+
+int wmain() {
+    auto cmdline = dbl::env(L"SPAWN_CMDLINE");
+    auto cwd = dbl::env(L"SPAWN_CWD");
+    bool no_stderr = dbl::env(L"SPAWN_NO_STDERR").value_or(L"") == L"1";
+    bool no_stdio = dbl::env(L"SPAWN_NO_STDIO").value_or(L"") == L"1";
+    if (!cmdline || cmdline->empty()) {
+        dbl::write_std(STD_ERROR_HANDLE, "spawn: SPAWN_CMDLINE is not set\n");
+        return 255;
+    }
+    remove_spawn_variables();
+
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    if (!no_stdio) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = inheritable(STD_INPUT_HANDLE);
+        si.hStdOutput = inheritable(STD_OUTPUT_HANDLE);
+        si.hStdError = no_stderr ? nullptr : inheritable(STD_ERROR_HANDLE);
+    }
+    std::vector<wchar_t> line(cmdline->begin(), cmdline->end());
+    line.push_back(L'\0');
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, no_stdio ? FALSE : TRUE,
+                        no_stdio ? DETACHED_PROCESS : 0, nullptr,
+                        cwd && !cwd->empty() ? cwd->c_str() : nullptr, &si, &pi)) {
+        dbl::write_std(STD_ERROR_HANDLE, "spawn: CreateProcessW failed " + std::to_string(GetLastError()) + "\n");
+        return 255;
+    }
+    CloseHandle(pi.hThread);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 255;
+    GetExitCodeProcess(pi.hProcess, &code);
+    ExitProcess(code);
+}
