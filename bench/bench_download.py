@@ -1,0 +1,122 @@
+#!/usr/bin/python3
+"""Download throughput: the setup's own http_get into file_sink (written and
+hashed with CNG SHA-256 as it arrives, never read back), run under Wine by
+download_main.exe, against curl of the same 256 MiB body from the same
+loopback HTTPS release host double, in the same run. Three runs each,
+interleaved; medians; the ratio is setup MB/s / curl MB/s. Two more sinks
+of download_main (hash only; drop the bytes) show where the setup's time
+goes: WinHTTP itself, the hashing, the writing.
+
+    bench_download.py [<build dir>]     -> <build>/bench/download.json
+"""
+
+from __future__ import annotations
+
+import hashlib
+import time
+
+import benchlib as bl
+
+SIZE = 256 * bl.MIB
+RUNS = 3
+TAG = "bench-download"
+ASSET = "body-256m.bin"
+
+
+def body_file(root) -> str:
+    """Writes the served body (incompressible) and returns its real SHA-256."""
+    path = root / "releases" / TAG / ASSET
+    path.parent.mkdir(parents=True, exist_ok=True)
+    data = bl.make_release.filler(TAG, SIZE)
+    path.write_bytes(data)
+    return hashlib.sha256(data).hexdigest()
+
+
+def setup_download(wine, exe, url: str, out, sink: str = "file") -> tuple[float, float, str]:
+    """(seconds inside the program, wall seconds with the Wine start, digest
+    or "-" for the sink that drops the bytes)."""
+    out.unlink(missing_ok=True)
+    bl.settle()
+    start = time.perf_counter()
+    done = wine.run([exe, url, wine.to_win(out), SIZE, sink], timeout=600)
+    wall = time.perf_counter() - start
+    if done.returncode != 0:
+        raise bl.BenchError("download_main failed (%d): %s"
+                            % (done.returncode, done.stderr.decode("utf-8", "replace")))
+    digest, ms, size = done.stdout.decode().split()
+    if int(size) != SIZE:
+        raise bl.BenchError("download_main wrote %s bytes, not %d" % (size, SIZE))
+    out.unlink(missing_ok=True)
+    return float(ms) / 1000.0, wall, digest
+
+
+def curl_download(url: str, out) -> tuple[float, float, str]:
+    """(curl's own time_total, wall seconds with its start, digest read afterwards)."""
+    out.unlink(missing_ok=True)
+    bl.settle()
+    start = time.perf_counter()
+    done = bl.run_quiet(["curl", "-sS", "--cacert", bl.CERTS / "ca.pem", "-o", out,
+                         "-w", "%{time_total}", url])
+    wall = time.perf_counter() - start
+    digest = bl.run_quiet(["sha256sum", out]).stdout.split()[0].decode()
+    out.unlink()
+    return float(done.stdout.decode()), wall, digest
+
+
+def mbps(seconds: float) -> float:
+    return round(SIZE / seconds / 1e6, 1)
+
+
+def body() -> None:
+    exe = bl.OUT / "download_main.exe"
+    bl.require(exe)
+    runs = {"setup": [], "curl": [], "hash": [], "none": []}
+    with bl.scratch("host-root-download", "work/download") as (root, work):
+        real = body_file(root)
+        with bl.wine_session() as wine, bl.release_host(root) as host:
+            url = host.url("/Stonewake/Stonewake/releases/download/%s/%s" % (TAG, ASSET))
+            for _ in range(RUNS):   # interleaved, so a slow phase of the machine hits both
+                runs["setup"].append(setup_download(wine, exe, url, work / "setup.bin"))
+                runs["curl"].append(curl_download(url, work / "curl.bin"))
+                for sink in ("hash", "none"):
+                    runs[sink].append(setup_download(wine, exe, url, work / "setup.bin", sink))
+    for name, rs in runs.items():
+        wrong = [d for _, _, d in rs if d != ("-" if name == "none" else real)]
+        if wrong:
+            raise bl.BenchError("%s delivered a wrong digest %s (real %s)" % (name, wrong[0], real))
+
+    med = {n: bl.median([s for s, _, _ in rs]) for n, rs in runs.items()}
+    med_wall = {n: bl.median([w for _, w, _ in rs]) for n, rs in runs.items()}
+    ratio = round(mbps(med["setup"]) / mbps(med["curl"]), 3)
+    labels = {"setup": "setup http_get+file_sink (Wine)", "curl": "curl -o file (native)",
+              "hash": "  same, hashing only (no file)", "none": "  same, bytes dropped"}
+    rows = [[labels[n]] + ["%.2f" % s for s, _, _ in rs] + ["%.2f" % med[n], mbps(med[n]),
+                                                          "%.2f" % med_wall[n]]
+            for n, rs in runs.items()]
+    rows.insert(2, ["ratio setup/curl (MB/s)", "", "", "", "", ratio, ""])
+    bl.report(
+        "download",
+        "Download of a 256 MiB body over loopback HTTPS",
+        ["client", "run 1 s", "run 2 s", "run 3 s", "median s", "MB/s", "wall s"],
+        rows,
+        {
+            "size_bytes": SIZE,
+            "sha256": real,
+            "digests_ok": True,
+            "seconds": {n: [round(s, 3) for s, _, _ in rs] for n, rs in runs.items()},
+            "wall_seconds": {n: [round(w, 3) for _, w, _ in rs] for n, rs in runs.items()},
+            "median_seconds": {n: round(v, 3) for n, v in med.items()},
+            "mb_per_s": {n: mbps(v) for n, v in med.items()},
+            "ratio_setup_to_curl": ratio,
+        },
+        notes=[
+            "times: inside each program (file open to close for the setup, curl's time_total);",
+            "wall s adds the process start (for the setup: Wine's). MB = 10^6 bytes.",
+            "the setup hashes while writing; curl only writes (its digest is taken afterwards, untimed).",
+            "every digest equals the body's real SHA-256 %s..." % real[:16],
+            "the two sink variants (download_main ... hash|none) are diagnostics, not in the ratio.",
+        ])
+
+
+if __name__ == "__main__":
+    raise SystemExit(bl.main(body))
