@@ -6,11 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release
-cmake --preset test >/dev/null
-cmake --build --preset test --target recorder tar trustca winprobe spawn
+bash scripts/build.sh
 
 # The job's own prefix keeps Wine's X11 driver (the tests use the null one),
 # and shares the test build's doubles.

@@ -6,11 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release
-cmake --preset test >/dev/null
-cmake --build --preset test
+bash scripts/build.sh
 bash tests/harness/prefix.sh build/test
 bash tests/harness/links.sh build/test
 

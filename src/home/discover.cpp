@@ -29,15 +29,22 @@ int builder_local(const char* text) {
     return 0;
 }
 
+// Reads a small file of the game folder: qb_home_bytes' answer, or -1 when
+// its path does not fit.
+int game_file(const wchar_t* folder, const wchar_t* name, char* bytes, DWORD capacity,
+              DWORD* count) {
+    wchar_t path[PATH_CAP];
+    if (!qb_home_join(path, PATH_CAP, folder, name)) return -1;
+    return qb_home_bytes(path, bytes, capacity, count);
+}
+
 // The launcher's pointer file: a relative path to a marked portable home.
 // Returns 1 with the home in `home`, 0 when the launcher has no home, or 2
 // when there is no pointer file.
 int pointer_home(qb_home* home, const wchar_t* game_folder) {
-    wchar_t path[PATH_CAP];
-    if (!qb_home_join(path, PATH_CAP, game_folder, L".tarnwick_builder_home")) return 0;
     char bytes[784];
     DWORD count = 0;
-    int read = qb_home_bytes(path, bytes, 783, &count);
+    int read = game_file(game_folder, L".tarnwick_builder_home", bytes, 783, &count);
     if (read < 0) return 0;
     if (read == 0) return 2;
     if (count == 0 || count > 780) return 0;
@@ -88,11 +95,9 @@ int qb_home_discover(qb_home* home, const wchar_t* explicit_home, const wchar_t*
         if (pointer == 1) return 1;
         if (pointer == 0) return 0;
         if (wcslen(folder) > 238) return 0;
-        wchar_t version_file[PATH_CAP];
-        if (!qb_home_join(version_file, PATH_CAP, folder, L"tarnwick_version.txt")) return 0;
         char text[2048];
         DWORD count = 0;
-        int read = qb_home_bytes(version_file, text, 2047, &count);
+        int read = game_file(folder, L"tarnwick_version.txt", text, 2047, &count);
         if (read < 0) return 0;
         if (read > 0) {
             text[count] = 0;
