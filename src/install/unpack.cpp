@@ -83,6 +83,10 @@ void part_unpack(const setup_list* list, unsigned index, const wchar_t* staging,
         work_path(destination, L"%ls\\%ls", staging, dir);
         for (wchar_t* p = destination; *p; ++p)
             if (*p == L'/') *p = L'\\';
+        // A dir may end in a separator; before the closing quote of tar's
+        // command line a backslash would escape the quote itself.
+        size_t length = wcslen(destination);
+        while (length > 0 && destination[length - 1] == L'\\') destination[--length] = 0;
     }
     make_folders(destination);
 
