@@ -11,12 +11,7 @@
 
 namespace {
 
-std::string narrow(const std::wstring& text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, 0, 0, 0, 0);
-    std::string out(n > 0 ? n - 1 : 0, '\0');
-    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, 0, 0);
-    return out;
-}
+using testutil::narrow;
 
 class CmdlineTest : public ::testing::Test {
 protected:

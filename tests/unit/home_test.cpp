@@ -19,15 +19,10 @@ using testutil::write_file;
 
 namespace {
 
+using testutil::narrow;
+
 const char kMarker[] = "Stonewake Builder portable home v1";  // without its line end
 const std::string kMarkerFile = std::string(kMarker) + "\n";
-
-std::string narrow(const std::wstring& text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, 0, 0, 0, 0);
-    std::string out(n > 0 ? n - 1 : 0, '\0');
-    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, 0, 0);
-    return out;
-}
 
 class HomeTest : public ::testing::Test {
 protected:

@@ -11,6 +11,14 @@
 
 namespace testutil {
 
+// UTF-8 form of a wide text, for test messages.
+inline std::string narrow(const std::wstring& text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, 0, 0, 0, 0);
+    std::string out(n > 0 ? n - 1 : 0, '\0');
+    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, 0, 0);
+    return out;
+}
+
 inline std::wstring long_form(const std::wstring& path) {
     if (path.compare(0, 4, L"\\\\?\\") == 0) return path;
     if (path.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + path.substr(2);
