@@ -3,11 +3,14 @@
 # any is missing. Safe to run again; needs root (or sudo).
 set -euo pipefail
 
+# Wine only recommends the libraries for TLS (gnutls, behind WinHTTP's HTTPS)
+# and for a full X11 driver; they are named here so they are never missing.
 packages=(
   cmake ninja-build
   g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
   googletest
   wine wine64 fonts-wine
+  libgnutls30 libxrender1 libxrandr2 libxi6 libxcursor1 libxcomposite1
   python3 python3-pytest openssl
   clang libclang-rt-14-dev
   xvfb xauth imagemagick x11-utils
