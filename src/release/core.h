@@ -83,4 +83,16 @@ size_t text_append(char* out, size_t cap, size_t length, const char* piece);
 // part whose archive name matches no tool prefix.
 int part_folder_bytes(const part_record* part, char out[LIST_NAME_CAP]);
 
+// The files of the Builder's self-contained runtime that must lie, non-empty,
+// beside its executable.
+enum { BUILDER_RUNTIME_FILES = 12, BUILDER_PATH_CAP = 260 };
+extern const char* const builder_runtime_files[BUILDER_RUNTIME_FILES];
+
+// The completeness rule: 1 when the executable `exe` (a full path with '\'
+// separators, shorter than 260 characters) and every runtime file beside it
+// are present, as `present` (a non-empty file at that path) tells; 0 at the
+// first one that is not, or when a path does not fit in 260 characters.
+int builder_ready_with(const wchar_t* exe, int (*present)(const wchar_t* path, void* context),
+                       void* context);
+
 #endif

@@ -1,0 +1,76 @@
+// stonewake-release: make, check and sign a release of the Stonewake Builder.
+#include "tool.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char usage[] =
+    "usage:\n"
+    "  stonewake-release make --builder DIR --parts FILE --host HOST --tag TAG --out OUT\n"
+    "                         [--run PATH] [--no-check]\n"
+    "  stonewake-release check LIST [--parts DIR] [--previous OLDLIST] [--cacert FILE]\n"
+    "  stonewake-release sign EXE --cert CERT --key KEY [--ca FILE]\n"
+    "  stonewake-release verify EXE --ca FILE\n"
+    "LIST and OLDLIST are files or https addresses. Exit codes: 0 all holds, 1 refused, 2 usage.\n";
+
+}  // namespace
+
+const std::string* Options::get(const std::string& name) const {
+    for (auto& kv : named)
+        if (kv.first == name) return &kv.second;
+    return nullptr;
+}
+
+bool Options::has(const std::string& flag) const {
+    for (auto& f : flags)
+        if (f == flag) return true;
+    return false;
+}
+
+bool parse_options(int argc, char** argv, const std::vector<std::string>& valued,
+                   const std::vector<std::string>& flagged, Options& out) {
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg.compare(0, 2, "--") != 0) {
+            out.positional.push_back(arg);
+            continue;
+        }
+        bool known = false;
+        for (auto& v : valued) {
+            if (arg != "--" + v) continue;
+            if (i + 1 >= argc) {
+                fprintf(stderr, "stonewake-release: %s needs a value\n", arg.c_str());
+                return false;
+            }
+            out.named.emplace_back(v, argv[++i]);
+            known = true;
+        }
+        for (auto& f : flagged)
+            if (arg == "--" + f) out.flags.push_back(f), known = true;
+        if (!known) {
+            fprintf(stderr, "stonewake-release: unknown option %s\n", arg.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        fputs(usage, stderr);
+        return 2;
+    }
+    const char* command = argv[1];
+    if (strcmp(command, "make") == 0) return cmd_make(argc - 2, argv + 2);
+    if (strcmp(command, "check") == 0) return cmd_check(argc - 2, argv + 2);
+    if (strcmp(command, "sign") == 0) return cmd_sign(argc - 2, argv + 2);
+    if (strcmp(command, "verify") == 0) return cmd_verify(argc - 2, argv + 2);
+    if (strcmp(command, "--help") == 0 || strcmp(command, "help") == 0) {
+        fputs(usage, stdout);
+        return 0;
+    }
+    fputs(usage, stderr);
+    return 2;
+}

@@ -1,0 +1,115 @@
+// stonewake-release: what the commands share.
+#ifndef STONEWAKE_RELEASE_TOOL_H
+#define STONEWAKE_RELEASE_TOOL_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "release/core.h"
+
+// The asset name and address scheme of a release on the forge.
+constexpr const char* kSetupList = "tarnwick-setup.txt";
+constexpr const char* kDefaultRun = "StonewakeBuilder/StonewakeBuilder.exe";
+constexpr const char* kRepository = "Stonewake/Stonewake";
+
+int cmd_make(int argc, char** argv);
+int cmd_check(int argc, char** argv);
+int cmd_sign(int argc, char** argv);
+int cmd_verify(int argc, char** argv);
+
+// Option parsing: "--name value" pairs after the positional arguments.
+struct Options {
+    std::vector<std::string> positional;
+    std::vector<std::pair<std::string, std::string>> named;
+    std::vector<std::string> flags;
+    const std::string* get(const std::string& name) const;
+    bool has(const std::string& flag) const;
+};
+// Fills `out`; `valued` lists the options that take a value, `flagged` those
+// that do not. Returns false (after a message) on anything else.
+bool parse_options(int argc, char** argv, const std::vector<std::string>& valued,
+                   const std::vector<std::string>& flagged, Options& out);
+
+// ---- files ------------------------------------------------------------------
+bool read_file(const std::string& path, std::string& out);
+bool write_file(const std::string& path, const std::string& data);
+// SHA-256 as 64 lower-case hex digits, and the size, of a whole file.
+bool file_digest(const std::string& path, std::string& sha256, unsigned long long& size);
+std::string sha256_hex(const std::string& data);
+bool is_url(const std::string& text);
+
+// A file fetched into a private temporary file, removed when this ends.
+struct TempFile {
+    std::string path;
+    TempFile();
+    ~TempFile();
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+};
+
+// HTTPS GET into a file; only https, redirects only to https, certificates
+// checked (against `cacert` when not empty). False with `error` set.
+bool fetch_to_file(const std::string& url, const std::string& cacert, const std::string& path,
+                   std::string& error);
+
+// A file or an https address, read whole.
+bool load_text(const std::string& where, const std::string& cacert, std::string& out,
+               std::string& error);
+
+// ---- zips -------------------------------------------------------------------
+// Writes a deterministic zip of `source` (a folder or a file) to `zip_path`:
+// the source's own name is the top entry, entries in byte order, fixed times
+// and modes, deflate at level 6 or stored.
+bool zip_write(const std::string& source, const std::string& zip_path, bool store, std::string& error);
+
+struct ZipEntry {
+    std::string name;  // as stored
+    bool folder = false;
+    bool link = false;
+    unsigned long long size = 0;
+};
+// Lists a zip's entries, reading every entry's data through (so that a
+// damaged entry or a wrong CRC is found). False with `error` set.
+bool zip_list(const std::string& zip_path, std::vector<ZipEntry>& entries, std::string& error);
+
+// Why an entry would not stay inside the folder it is unpacked into, or ""
+// when it does: empty, rooted or drive names, ".." (also spelt with trailing
+// dots or blanks, which Windows drops), control characters, links.
+std::string entry_escape(const ZipEntry& entry);
+
+// ---- the setup list, line by line --------------------------------------------
+struct ListFinding {
+    unsigned line = 0;  // 1-based; 0 when no line is to blame
+    std::string text;
+};
+// Judges a setup list the way the setup does (the core's verdict) and, where
+// it refuses, names the lines to blame. Fills `list` with the parse of the
+// whole body. Returns the core's verdict; `findings` may also hold findings
+// when the verdict is LIST_OK (more part lines than the setup takes).
+int judge_list(const std::string& body, setup_list& list, std::vector<ListFinding>& findings);
+
+// ---- the layout of an installed version --------------------------------------
+// Files and folders as tar would unpack the parts of a list into a version
+// folder, with the renames; names compared as Windows does (ASCII case).
+class Layout {
+public:
+    // Unpacks one part's entries into `dir` ("." is the top), then renames
+    // its top entry `from` to `to` unless either is "-" or `to` exists.
+    void unpack(const part_record& part, const std::vector<ZipEntry>& entries);
+    bool has(const std::string& path) const;  // '\' or '/' separated
+    bool builder_ready(const std::string& run, std::string& missing) const;
+
+private:
+    struct Node {
+        bool folder;
+        unsigned long long size;
+    };
+    std::map<std::string, Node> nodes_;  // key: windows_key of the path
+    void put(const std::string& key, bool folder, unsigned long long size);
+};
+
+std::string windows_key(const std::string& path);  // lower-case ASCII, '\' separators
+std::string archive_name(const part_record& part);  // the url after its last '/', decoded
+
+#endif

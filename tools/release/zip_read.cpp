@@ -1,0 +1,63 @@
+// Reading a part's zip the way tar.exe will meet it: every entry's name,
+// kind and size, and its data read through so that damage shows.
+#include "tool.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+bool zip_list(const std::string& zip_path, std::vector<ZipEntry>& entries, std::string& error) {
+    entries.clear();
+    archive* a = archive_read_new();
+    archive_read_support_format_zip_seekable(a);
+    bool ok = archive_read_open_filename(a, zip_path.c_str(), 1 << 16) == ARCHIVE_OK;
+    archive_entry* entry;
+    int rc = ARCHIVE_OK;
+    while (ok && (rc = archive_read_next_header(a, &entry)) == ARCHIVE_OK) {
+        ZipEntry e;
+        const char* name = archive_entry_pathname_utf8(entry);
+        if (!name) name = archive_entry_pathname(entry);
+        e.name = name ? name : "";
+        e.folder = archive_entry_filetype(entry) == AE_IFDIR;
+        e.link = archive_entry_filetype(entry) == AE_IFLNK || archive_entry_hardlink(entry) != nullptr;
+        e.size = archive_entry_size_is_set(entry) ? (unsigned long long)archive_entry_size(entry) : 0;
+        static char buf[1 << 16];
+        la_ssize_t n;
+        while ((n = archive_read_data(a, buf, sizeof buf)) > 0) {
+        }
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        entries.push_back(e);
+    }
+    if (ok && rc != ARCHIVE_EOF) ok = false;
+    if (!ok) {
+        const char* why = archive_error_string(a);
+        error = std::string("not a zip that unpacks whole") + (why ? std::string(": ") + why : "");
+    }
+    archive_read_free(a);
+    return ok;
+}
+
+std::string entry_escape(const ZipEntry& entry) {
+    const std::string& name = entry.name;
+    if (entry.link) return "is a link";
+    if (name.empty()) return "has an empty name";
+    if (name[0] == '/' || name[0] == '\\') return "is rooted";
+    if (name.find(':') != std::string::npos) return "names a drive or a stream (':')";
+    std::string part;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        char c = i < name.size() ? name[i] : '/';
+        if (c == '/' || c == '\\') {
+            // Windows drops trailing dots and blanks: "..", ". ." and "..." all step upwards.
+            bool dots = !part.empty() && part.find_first_not_of(". ") == std::string::npos;
+            if (dots && part != ".") return "steps out of its folder ('..')";
+            part.clear();
+        } else if ((unsigned char)c < 0x20) {
+            return "holds a control character";
+        } else {
+            part += c;
+        }
+    }
+    return "";
+}
