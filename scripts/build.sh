@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds the release executable (build/release)
-# and the test build with its doubles and tests (build/test).
+# Installs what is missing, then builds the release executable (build/release),
+# the native release tool (build/tools/stonewake-release) and the test build
+# with its doubles and tests (build/test).
 # STONEWAKE_TEST_HOST (host:port) moves the test build's loopback release host,
 # so that two checkouts on one machine can run their tests side by side.
 set -euo pipefail
@@ -8,5 +9,7 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
+cmake --preset tools >/dev/null
+cmake --build --preset tools
 cmake --preset test ${STONEWAKE_TEST_HOST:+-DSTONEWAKE_RELEASE_HOST="$STONEWAKE_TEST_HOST"} >/dev/null
 cmake --build --preset test

@@ -5,6 +5,8 @@ set -euo pipefail
 
 # Wine only recommends the libraries for TLS (gnutls, behind WinHTTP's HTTPS)
 # and for a full X11 driver; they are named here so they are never missing.
+# The release tool (tools/) builds natively against libarchive, libcrypto and
+# libcurl, and signs through osslsigncode.
 packages=(
   cmake ninja-build
   g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
@@ -15,6 +17,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb xauth imagemagick x11-utils
   curl libarchive-tools
+  g++ pkg-config libarchive-dev libssl-dev libcurl4-openssl-dev osslsigncode
 )
 
 missing=()
@@ -28,5 +31,6 @@ echo "Installing: ${missing[*]}"
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# Another install may hold the package lock for a while: wait for it.
+"${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
+"${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -8,9 +8,13 @@ list "tarnwick-setup.txt"; ROOT/latest names the latest tag. The setup list:
     run StonewakeBuilder/StonewakeBuilder.exe
     part <sha256> <size> <dir> <from> <to> <url>      (one line per part)
 
-Zips are deterministic (fixed times, fixed order and attributes), so the same
-content always gives the same bytes and the same digest: a part built from
-the same PartSpec under two tags is byte-identical.
+Releases are made by the project's release tool, build/tools/stonewake-release
+(`make`; STONEWAKE_RELEASE_TOOL names another), exactly as the maintainers make
+them: zips are deterministic, so a part built from the same PartSpec under two
+tags is byte-identical. What the tool cannot express (a zip with several top
+entries or without folder entries, names it refuses, a list with other line
+ends or extra lines, edited part lines) is derived from what it made, or
+written here.
 
 Typical use:
 
@@ -34,6 +38,9 @@ import hashlib
 import io
 import json
 import os
+import re
+import shutil
+import subprocess
 import sys
 import urllib.parse
 import zipfile
@@ -203,6 +210,75 @@ def set_latest(root: str | os.PathLike, tag: str) -> None:
     (Path(root) / "latest").write_text(tag + "\n", encoding="utf-8")
 
 
+# ---------------------------------------------------------------- the release tool
+REPO = Path(__file__).resolve().parents[2]
+_PLAIN = re.compile(r"^[A-Za-z0-9._+-]+$")
+
+
+def release_tool() -> Path:
+    tool = Path(os.environ.get("STONEWAKE_RELEASE_TOOL") or REPO / "build" / "tools" / "stonewake-release")
+    if not tool.exists():
+        raise FileNotFoundError("the release tool is not built (%s): run scripts/build.sh" % tool)
+    return tool
+
+
+def _tool_top(spec: PartSpec) -> str | None:
+    """The single top entry (folder or file) of the spec's zip when the tool
+    can make that zip from files on disk, else None."""
+    if not spec.dir_entries or not spec.files or not _PLAIN.match(spec.asset):
+        return None
+    if any(not f or re.search(r"\s", f) for f in (spec.dir, spec.frm, spec.to)):
+        return None
+    names = list(spec.files)
+    for name in names:
+        pieces = name.split("/")
+        if "\\" in name or any(p in ("", ".", "..") for p in pieces):
+            return None
+    tops = {n.split("/")[0] for n in names}
+    top = tops.pop()
+    if tops or not _PLAIN.match(top) or (top in spec.files and len(names) > 1):
+        return None
+    files = set(names)
+    if any("/".join(n.split("/")[:i]) in files for n in names for i in range(1, n.count("/") + 1)):
+        return None   # a name that is both a file and a folder
+    return top
+
+
+def _tool_make(root: Path, tag: str, specs: Sequence[tuple[int, str, PartSpec]], run: str,
+               host: str) -> dict[int, Part] | None:
+    """Makes the given parts (index, top, spec) and their setup list with the
+    tool; the Parts by index, or None when the tool refuses the tag or run."""
+    stage = root / (".make-" + tag)
+    shutil.rmtree(stage, ignore_errors=True)
+    lines = []
+    for i, top, spec in specs:
+        for name, data in spec.files.items():
+            path = stage / ("p%d" % i) / name
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(data)
+        lines.append("%s p%d/%s %s %s %s%s\n" % (spec.asset, i, top, spec.dir, spec.frm, spec.to,
+                                                " store" if spec.stored else ""))
+    (stage / "parts.txt").write_text("".join(lines), encoding="utf-8")
+    out = root / "releases" / tag
+    done = subprocess.run([str(release_tool()), "make", "--builder", str(stage), "--parts",
+                           str(stage / "parts.txt"), "--host", host, "--tag", tag, "--out", str(out),
+                           "--run", run, "--no-check"], capture_output=True)
+    shutil.rmtree(stage, ignore_errors=True)
+    if done.returncode == 1 and b"does not accept the tag" in done.stderr:
+        return None
+    if done.returncode != 0:
+        raise RuntimeError("stonewake-release make failed (%d): %s"
+                           % (done.returncode, done.stderr.decode("utf-8", "replace")))
+    made = [l.split(" ") for l in (out / SETUP_LIST).read_text(encoding="utf-8").splitlines()
+            if l.startswith("part ")]
+    parts = {}
+    for (i, _, spec), fields in zip(specs, made):
+        _, sha256, size, d, frm, to, url = fields
+        parts[i] = Part(asset=spec.asset, sha256=sha256, size=int(size), dir=d, frm=frm, to=to, url=url,
+                        path=out / spec.asset)
+    return parts
+
+
 def write_release(root: str | os.PathLike, tag: str, specs: Sequence[PartSpec], *,
                   run: str = RUN, eol: str = "\n", extra_lines: Sequence[str] = (),
                   setup_list: str | bytes | None = None,
@@ -210,15 +286,28 @@ def write_release(root: str | os.PathLike, tag: str, specs: Sequence[PartSpec], 
                   latest: bool = False, host: str = HOST) -> Release:
     """Writes every part and the setup list of release `tag` under root.
 
-    edit_parts may change the Part list before the list is written (e.g. a
-    wrong digest, a different url); setup_list replaces the list outright.
+    The release tool makes the parts and the list; edit_parts may change the
+    Part list before the list is written (e.g. a wrong digest, a different
+    url); setup_list replaces the list outright.
     """
-    parts = [write_part(root, tag, s, host) for s in specs]
+    root = Path(root)
+    usable, assets = [], set()
+    for i, spec in enumerate(specs):
+        top = _tool_top(spec)
+        if top and spec.asset.lower() not in assets:
+            usable.append((i, top, spec))
+            assets.add(spec.asset.lower())
+    made = _tool_make(root, tag, usable, run, host) if usable else None
+    made = made or {}
+    parts = [made.get(i) or write_part(root, tag, s, host) for i, s in enumerate(specs)]
     listed = edit_parts(list(parts)) if edit_parts else parts
-    if setup_list is None:
-        data = write_setup_list(root, tag, setup_list_text(tag, listed, run, eol, extra_lines))
-    else:
+    text = setup_list_text(tag, listed, run, eol, extra_lines)
+    if setup_list is not None:
         data = write_setup_list(root, tag, setup_list)
+    elif len(made) == len(specs) and (root / "releases" / tag / SETUP_LIST).read_bytes() == text:
+        data = text   # the list exactly as the tool wrote it
+    else:
+        data = write_setup_list(root, tag, text)
     if latest:
         set_latest(root, tag)
     return Release(tag=tag, folder=Path(root) / "releases" / tag, parts=listed, setup_list=data, run=run)

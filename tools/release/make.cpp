@@ -84,6 +84,14 @@ bool read_parts(const std::string& path, std::vector<PartLine>& parts) {
     return ok;
 }
 
+// Creates a folder and its missing parents.
+bool make_folders(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    struct stat st;
+    return mkdir(path.c_str(), 0755) == 0 || (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+}
+
 std::string escaped(const std::string& name) {
     std::string out;
     for (char c : name) {
@@ -126,7 +134,10 @@ int cmd_make(int argc, char** argv) {
     // Zip times are DOS local times: fix the zone so they do not depend on the machine.
     setenv("TZ", "UTC", 1);
     tzset();
-    mkdir(out.c_str(), 0755);
+    if (!make_folders(out)) {
+        fprintf(stderr, "stonewake-release make: cannot make the folder %s\n", out.c_str());
+        return 1;
+    }
     std::string list = "tag " + tag + "\nrun " + run + "\n";
     for (const PartLine& p : parts) {
         std::string zip = out + "/" + p.asset, error, sha256;
