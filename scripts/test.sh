@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: builds the release and test executables, prepares the Wine
 # test prefix, then runs the resource check, the unit tests (GoogleTest under
-# Wine, through CTest), the fuzzers (libFuzzer, natively) and the end-to-end
-# tests (pytest, the real executable under Wine against the test doubles).
+# Wine, through CTest), the fuzzers (libFuzzer, natively), the release tool's
+# tests (pytest, natively) and the end-to-end tests (pytest, the real
+# executable under Wine against the test doubles).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +20,9 @@ STONEWAKE_BUILD_DIR="$PWD/build/test" STONEWAKE_TEST_LINK_DIR='C:\linktest' ctes
 
 echo "== fuzzing"
 FUZZ_SECONDS="${FUZZ_SECONDS:-20}" bash tests/fuzz/run.sh build/fuzz
+
+echo "== release tool (native)"
+/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/tools
 
 echo "== end-to-end tests (under Wine)"
 STONEWAKE_BUILD_DIR="$PWD/build/test" STONEWAKE_E2E_STRICT=1 \

@@ -48,7 +48,8 @@ std::string archive_path(const part_record& part, const std::string& label, cons
     }
     std::string error;
     if (temp.path.empty() || !fetch_to_file(part.url, cacert, temp.path, error)) {
-        report.say(label, "cannot be downloaded: " + (error.empty() ? "no temporary file" : error));
+        report.say(label, "cannot be downloaded from " + std::string(part.url) + ": " +
+                                (error.empty() ? "no temporary file" : error));
         return "";
     }
     return temp.path;
@@ -149,14 +150,17 @@ int check_release(const std::string& where, const std::string& parts_dir, const 
         all_read = !path.empty() && check_part(part, label, path, layout, report) && all_read;
         total += part.size;
     }
-    for (unsigned i = 0; i < list->part_count; ++i)
-        for (unsigned k = 0; k < i; ++k) {
-            std::string folder = folder_of(list->parts[i]);
-            if (!folder.empty() && folder == folder_of(list->parts[k]))
+    for (unsigned i = 0; i < list->part_count; ++i) {
+        char folder[LIST_NAME_CAP];
+        if (!part_folder_bytes(&list->parts[i], folder)) continue;
+        for (unsigned k = 0; k < i; ++k)
+            if (windows_key(folder) == folder_of(list->parts[k])) {
                 report.say(part_label(i, list->part_count, list->parts[i]),
-                           "maps to the part folder " + folder + " of part " + std::to_string(k + 1) +
+                           std::string("maps to the part folder ") + folder + " of part " + std::to_string(k + 1) +
                                ": an update cannot take both over");
-        }
+                break;
+            }
+    }
     std::string missing;
     if (all_read && !layout.builder_ready(list->run, missing))
         report.say(where, missing.empty() ? std::string("the Builder's path ") + list->run + " is too long"

@@ -17,7 +17,7 @@ size_t to_file(char* data, size_t size, size_t count, void* context) {
 bool fetch_to_file(const std::string& url, const std::string& cacert, const std::string& path,
                    std::string& error) {
     if (url.compare(0, 8, "https://") != 0) {
-        error = url + ": only https addresses are fetched";
+        error = "only https addresses are fetched";
         return false;
     }
     FILE* out = fopen(path.c_str(), "wb");
@@ -52,11 +52,11 @@ bool fetch_to_file(const std::string& url, const std::string& cacert, const std:
     curl_easy_cleanup(curl);
     bool written = fclose(out) == 0;
     if (rc != CURLE_OK) {
-        error = url + ": " + (message[0] ? message : curl_easy_strerror(rc));
+        error = message[0] ? message : curl_easy_strerror(rc);
         return false;
     }
     if (status != 200) {
-        error = url + ": the server answered " + std::to_string(status);
+        error = "the server answered " + std::to_string(status);
         return false;
     }
     if (!written) {

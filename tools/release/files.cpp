@@ -95,7 +95,7 @@ bool load_text(const std::string& where, const std::string& cacert, std::string&
                std::string& error) {
     if (!is_url(where)) {
         if (read_file(where, out)) return true;
-        error = "cannot read " + where;
+        error = "cannot be read";
         return false;
     }
     TempFile temp;
@@ -105,7 +105,7 @@ bool load_text(const std::string& where, const std::string& cacert, std::string&
     }
     if (!fetch_to_file(where, cacert, temp.path, error)) return false;
     if (read_file(temp.path, out)) return true;
-    error = "cannot read what was fetched from " + where;
+    error = "cannot read what was fetched";
     return false;
 }
 

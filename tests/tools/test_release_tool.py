@@ -1,0 +1,256 @@
+"""The release tool, natively: make-then-check, determinism, every refusal of
+`check`, an update's reuse, the HTTPS road and signing.
+
+Needs build/tools/stonewake-release (STONEWAKE_RELEASE_TOOL names another);
+everything it writes stays under build/tools/tests/. The release it makes
+installs under Wine in the end-to-end tests: every fixture release is made by
+it (tests/host/make_release.py).
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tests" / "host"))
+
+import make_release as mr  # noqa: E402
+from release_host import ReleaseHost  # noqa: E402
+
+TOOLS = REPO / "build" / "tools"
+TAG = "2.0.0"
+HOST = "releases.example:8443"
+
+
+def tool(*args, check_rc=None) -> subprocess.CompletedProcess:
+    done = subprocess.run([str(mr.release_tool()), *map(str, args)], capture_output=True, text=True)
+    if check_rc is not None:
+        assert done.returncode == check_rc, done.stdout + done.stderr
+    return done
+
+
+@pytest.fixture
+def work(request) -> Path:
+    path = TOOLS / "tests" / re.sub(r"[^A-Za-z0-9._-]+", "_", request.node.name)[:100]
+    shutil.rmtree(path, ignore_errors=True)
+    path.mkdir(parents=True)
+    return path
+
+
+def builder_folder(top: Path, version: str = "1", drop=(), empty=()) -> Path:
+    """A Builder folder as a maintainer has it: the Builder, two tools, the engine."""
+    files = {"StonewakeBuilder-win-x64/StonewakeBuilder.exe": b"MZ builder " + version.encode()}
+    for name in mr.BUILDER_FILES:
+        if name not in drop:
+            files["StonewakeBuilder-win-x64/" + name] = b"" if name in empty else name.encode() + version.encode()
+    files["python/bin/python.exe"] = b"python 3.12"
+    files["emsdk/emcc"] = b"emcc 3.1"
+    files["engine-2.3/engine.dll"] = b"engine" * 100
+    for name, data in files.items():
+        (top / name).parent.mkdir(parents=True, exist_ok=True)
+        (top / name).write_bytes(data)
+    return top
+
+
+PARTS = """\
+# asset  source  dir  from  to
+StonewakeBuilder-win-x64-{v}.zip StonewakeBuilder-win-x64 . StonewakeBuilder-win-x64 StonewakeBuilder
+StonewakeBuilder-python-3.12.zip python StonewakeBuilder/tools - -
+StonewakeBuilder-emsdk-3.1.zip emsdk StonewakeBuilder/tools - - store
+engine-2.3.zip engine-2.3 StonewakeBuilder/runtimes engine-2.3 engine
+"""
+
+
+def make(work: Path, tag: str = TAG, version: str = "1", parts: str = PARTS, host: str = HOST,
+         extra=(), rc: int = 0, out: Path | None = None, **folder_kw) -> Path:
+    src = builder_folder(work / ("src-" + tag), version, **folder_kw)
+    (work / "parts.txt").write_text(parts.format(v=version))
+    out = out or work / ("out-" + tag)
+    tool("make", "--builder", src, "--parts", work / "parts.txt", "--host", host, "--tag", tag,
+         "--out", out, *extra, check_rc=rc)
+    return out
+
+
+def digests(out: Path) -> list[str]:
+    return [l.split()[1] for l in (out / mr.SETUP_LIST).read_text().splitlines() if l.startswith("part ")]
+
+
+def test_make_then_check_round_trip(work):
+    out = make(work)
+    lines = (out / mr.SETUP_LIST).read_text().splitlines()
+    assert lines[:2] == ["tag " + TAG, "run " + mr.RUN]
+    url = "https://%s/Stonewake/Stonewake/releases/download/%s/" % (HOST, TAG)
+    assert [l.split()[2:] for l in lines[2:]] == [
+        [str((out / a).stat().st_size), d, f, t, url + a] for a, d, f, t in (
+            ("StonewakeBuilder-win-x64-1.zip", ".", "StonewakeBuilder-win-x64", "StonewakeBuilder"),
+            ("StonewakeBuilder-python-3.12.zip", "StonewakeBuilder/tools", "-", "-"),
+            ("StonewakeBuilder-emsdk-3.1.zip", "StonewakeBuilder/tools", "-", "-"),
+            ("engine-2.3.zip", "StonewakeBuilder/runtimes", "engine-2.3", "engine"))]
+    python = zipfile.ZipFile(out / "StonewakeBuilder-python-3.12.zip")
+    assert python.namelist() == ["python/", "python/bin/", "python/bin/python.exe"]
+    assert zipfile.ZipFile(out / "StonewakeBuilder-emsdk-3.1.zip").getinfo("emsdk/emcc").compress_type == 0
+    done = tool("check", out / mr.SETUP_LIST, "--parts", out, check_rc=0)
+    assert done.stdout.splitlines() == ["ok: %s: release %s, 4 parts, %d bytes; the setup accepts it"
+                                        % (out / mr.SETUP_LIST, TAG, sum(p.stat().st_size for p in out.glob("*.zip")))]
+
+
+def test_the_fixture_releases_pass_check(work):
+    rel = mr.standard_release(work, "v1", b"MZ")
+    tool("check", rel.list_path, "--parts", rel.folder, check_rc=0)
+
+
+def test_two_makes_at_different_times_give_the_same_bytes(work):
+    one = make(work, extra=["--no-check"])
+    first = {p.name: p.read_bytes() for p in one.iterdir()}
+    shutil.rmtree(one)
+    for path in (work / ("src-" + TAG)).rglob("*"):
+        os.utime(path, (1e9, 1.5e9))            # other file times, another zone
+    env_tz = os.environ.get("TZ")
+    os.environ["TZ"] = "Pacific/Kiritimati"
+    try:
+        two = make(work, extra=["--no-check"])
+    finally:
+        os.environ.pop("TZ") if env_tz is None else os.environ.__setitem__("TZ", env_tz)
+    assert {p.name: p.read_bytes() for p in two.iterdir()} == first
+    # The parts that did not change keep their digests under a new tag.
+    assert digests(make(work, tag="2.1.0", version="2", extra=["--no-check"]))[1:] == digests(two)[1:]
+
+
+def evil_zip(path: Path, name: str, link: bool = False) -> None:
+    with zipfile.ZipFile(path, "w") as z:
+        info = zipfile.ZipInfo(name)
+        if link:
+            info.create_system, info.external_attr = 3, 0o120777 << 16
+        z.writestr(info, b"x")
+
+
+def edit_line(n: int, field: int, value: str):
+    def edit(out: Path) -> None:
+        lines = (out / mr.SETUP_LIST).read_text().splitlines()
+        f = lines[n].split(" ")
+        f[field] = value
+        lines[n] = " ".join(f)
+        (out / mr.SETUP_LIST).write_text("\n".join(lines) + "\n")
+    return edit
+
+
+def replace_part(n: int, name: str, link: bool = False):
+    """Puts a hostile zip in place of part n, with its true digest and size listed."""
+    def edit(out: Path) -> None:
+        asset = out / digests_asset(out, n)
+        evil_zip(asset, name, link)
+        edit_line(n + 2, 1, hashlib.sha256(asset.read_bytes()).hexdigest())(out)
+        edit_line(n + 2, 2, str(asset.stat().st_size))(out)
+    return edit
+
+
+def digests_asset(out: Path, n: int) -> str:
+    line = [l for l in (out / mr.SETUP_LIST).read_text().splitlines() if l.startswith("part ")][n]
+    return line.rsplit("/", 1)[1]
+
+
+def append_lines(text: str):
+    def edit(out: Path) -> None:
+        with open(out / mr.SETUP_LIST, "a") as f:
+            f.write(text)
+    return edit
+
+
+SEVENTEEN = "".join("part %s 1 . - - https://h/StonewakeBuilder-cpm-%d.zip\n" % ("a" * 64, i) for i in range(13))
+TWO_TO_ONE = "StonewakeBuilder-python-addon.zip python StonewakeBuilder/tools - -\n"
+
+# (id, what is done to a good release, what check must say)
+REFUSALS = [
+    ("no-tag", edit_line(0, 0, "Tag"), 'no "tag" line with a value'),
+    ("tag-name", edit_line(0, 1, "../x"), ":1: the setup refuses this line: tag ../x"),
+    ("run-name", edit_line(1, 1, "C:/StonewakeBuilder.exe"), ":2: the setup refuses this line: run C:"),
+    ("upper-digest", lambda out: edit_line(3, 1, digests(out)[1].upper())(out), ":4: the setup refuses this line"),
+    ("http-url", lambda out: edit_line(5, 6, "http://h/engine-2.3.zip")(out), ":6: the setup refuses this line"),
+    ("dir-dotdot", edit_line(3, 3, ".."), ":4: the setup refuses this line"),
+    ("from-slash", edit_line(5, 4, "a/b"), ":6: the setup refuses this line"),
+    ("no-parts", lambda out: (out / mr.SETUP_LIST).write_text("tag a\nrun b/c.exe\npart x 1 . -\n"),
+     'no "part" line with all six fields'),
+    ("seventeen-parts", append_lines(SEVENTEEN), ":19: part 17 of the list: the setup takes at most 16 parts"),
+    ("digest", edit_line(2, 1, "0" * 64), "has the SHA-256"),
+    ("size", edit_line(3, 2, "7"), "bytes, the list says 7"),
+    ("missing-part", lambda out: (out / "engine-2.3.zip").unlink(), "missing: "),
+    ("from-missing", edit_line(5, 4, "engine-9"), 'the "from" entry engine-9 is not at the top of its zip'),
+    ("escaping-entry", replace_part(1, "python/../../evil.dll"), "steps out of its folder"),
+    ("rooted-entry", replace_part(1, "/evil.dll"), "is rooted"),
+    ("drive-entry", replace_part(1, "C:evil.dll"), "names a drive"),
+    ("link-entry", replace_part(1, "python/bin", link=True), "is a link"),
+    ("damaged-zip", lambda out: (out / "engine-2.3.zip").write_bytes(b"PK\x03\x04 broken"), "not a zip"),
+    ("incomplete-builder", None, "StonewakeBuilder/coreclr.dll is missing or empty"),
+    ("empty-runtime-file", None, "StonewakeBuilder/hostfxr.dll is missing or empty"),
+    ("one-folder-two-parts", None, "maps to the part folder StonewakeBuilder\\tools\\python of part 2"),
+]
+
+
+@pytest.mark.parametrize("edit,says", [r[1:] for r in REFUSALS], ids=[r[0] for r in REFUSALS])
+def test_check_refuses(work, edit, says, request):
+    name = request.node.callspec.id
+    kw = {"incomplete-builder": dict(drop=("coreclr.dll",)), "empty-runtime-file": dict(empty=("hostfxr.dll",)),
+          "one-folder-two-parts": dict(parts=PARTS + TWO_TO_ONE)}.get(name, {})
+    out = make(work, extra=["--no-check"], **kw)
+    if edit:
+        edit(out)
+    done = tool("check", out / mr.SETUP_LIST, "--parts", out)
+    assert done.returncode == 1, done.stdout
+    assert says in done.stdout, done.stdout
+    assert done.stdout.splitlines()[-1].startswith("refused: ")
+    if edit is None:   # a fault in the Builder folder: make itself refuses it
+        make(work, rc=1, **kw)
+
+
+def test_previous_tells_which_parts_an_update_reuses(work):
+    old = make(work, tag="1.0.0", version="1")
+    new = make(work, tag="1.1.0", version="2")
+    (new / "engine-2.3.zip").write_bytes((new / "engine-2.3.zip").read_bytes())
+    done = tool("check", new / mr.SETUP_LIST, "--parts", new, "--previous", old / mr.SETUP_LIST, check_rc=0)
+    assert done.stdout.splitlines()[:5] == [
+        "part 1 of 4 (StonewakeBuilder-win-x64-2.zip): downloaded (no part folder)",
+        "part 2 of 4 (StonewakeBuilder-python-3.12.zip): reused from 1.0.0",
+        "part 3 of 4 (StonewakeBuilder-emsdk-3.1.zip): reused from 1.0.0",
+        "part 4 of 4 (engine-2.3.zip): reused from 1.0.0",
+        "an update from 1.0.0 reuses 3 of 4 parts"]
+
+
+def test_check_over_https(work):
+    subprocess.run(["sh", str(REPO / "tests" / "harness" / "certs.sh"), str(TOOLS)], check=True)
+    certs = TOOLS / "certs"
+    with ReleaseHost(work / "root", port=0, cert=certs / "server.pem", key=certs / "server.key") as host:
+        out = make(work, host="localhost:%d" % host.port, out=work / "root" / "releases" / TAG)
+        url = "https://localhost:%d/Stonewake/Stonewake/releases/download/%s/%s" % (host.port, TAG, mr.SETUP_LIST)
+        tool("check", url, "--cacert", certs / "ca.pem", check_rc=0)
+        # An untrusted certificate is never accepted; a part the host lacks is reported.
+        assert "certificate" in tool("check", url).stdout
+        (work / "root" / "releases" / TAG / "engine-2.3.zip").unlink()
+        done = tool("check", url, "--cacert", certs / "ca.pem")
+        assert done.returncode == 1 and "(engine-2.3.zip): cannot be downloaded" in done.stdout and "404" in done.stdout
+    assert out
+
+
+def test_a_signed_setup_verifies_and_a_tampered_one_does_not(work):
+    setup = REPO / "build" / "release" / "StonewakeBuilder-Setup.exe"
+    if not setup.exists():
+        pytest.skip("the release build of the setup is not there")
+    key, cert = work / "sign.key", work / "sign.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                    "/CN=Stonewake Test Signing", "-keyout", key, "-out", cert], check=True, capture_output=True)
+    exe = work / "StonewakeBuilder-Setup.exe"
+    shutil.copy(setup, exe)
+    tool("sign", exe, "--cert", cert, "--key", key, check_rc=0)
+    tool("verify", exe, "--ca", cert, check_rc=0)
+    data = bytearray(exe.read_bytes())
+    data[0x600] ^= 0xFF                          # a byte of the code
+    exe.write_bytes(bytes(data))
+    assert tool("verify", exe, "--ca", cert).returncode == 1
