@@ -13,6 +13,7 @@ namespace {
 
 // Runs a program (found on PATH) with these arguments; its exit code, or -1.
 int run(const std::vector<std::string>& args) {
+    fflush(stdout);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -26,13 +27,9 @@ int run(const std::vector<std::string>& args) {
     return WEXITSTATUS(status);
 }
 
-int verify(const std::string& exe, const std::string& ca) {
-    if (run({"osslsigncode", "verify", "-in", exe, "-CAfile", ca}) != 0) {
-        printf("refused: %s has no valid signature from a certificate in %s\n", exe.c_str(), ca.c_str());
-        return 1;
-    }
-    printf("ok: %s is signed and its signature verifies against %s\n", exe.c_str(), ca.c_str());
-    return 0;
+// osslsigncode's own report goes to standard output; ours follows it.
+bool verified(const std::string& exe, const std::string& ca) {
+    return run({"osslsigncode", "verify", "-in", exe, "-CAfile", ca}) == 0;
 }
 
 }  // namespace
@@ -55,8 +52,9 @@ int cmd_sign(int argc, char** argv) {
         printf("refused: %s could not be signed\n", exe.c_str());
         return 1;
     }
-    if (verify(signed_exe, ca) != 0) {
+    if (!verified(signed_exe, ca)) {
         remove(signed_exe.c_str());
+        printf("refused: the signature made for %s does not verify against %s\n", exe.c_str(), ca.c_str());
         return 1;
     }
     if (rename(signed_exe.c_str(), exe.c_str()) != 0) {
@@ -64,7 +62,7 @@ int cmd_sign(int argc, char** argv) {
         printf("refused: cannot replace %s by its signed copy\n", exe.c_str());
         return 1;
     }
-    printf("ok: %s signed\n", exe.c_str());
+    printf("ok: %s is signed and its signature verifies against %s\n", exe.c_str(), ca.c_str());
     return 0;
 }
 
@@ -75,5 +73,11 @@ int cmd_verify(int argc, char** argv) {
         fprintf(stderr, "usage: stonewake-release verify EXE --ca FILE\n");
         return 2;
     }
-    return verify(o.positional[0], *o.get("ca"));
+    const std::string exe = o.positional[0], ca = *o.get("ca");
+    if (!verified(exe, ca)) {
+        printf("refused: %s has no valid signature from a certificate in %s\n", exe.c_str(), ca.c_str());
+        return 1;
+    }
+    printf("ok: %s is signed and its signature verifies against %s\n", exe.c_str(), ca.c_str());
+    return 0;
 }
