@@ -187,6 +187,7 @@ REFUSALS = [
     ("escaping-entry", replace_part(1, "python/../../evil.dll"), "steps out of its folder"),
     ("rooted-entry", replace_part(1, "/evil.dll"), "is rooted"),
     ("drive-entry", replace_part(1, "C:evil.dll"), "names a drive"),
+    ("control-entry", replace_part(1, "python/a\x01b"), "holds a control character"),
     ("link-entry", replace_part(1, "python/bin", link=True), "is a link"),
     ("damaged-zip", lambda out: (out / "engine-2.3.zip").write_bytes(b"PK\x03\x04 broken"), "not a zip"),
     ("incomplete-builder", None, "StonewakeBuilder/coreclr.dll is missing or empty"),
