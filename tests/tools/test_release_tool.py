@@ -32,7 +32,9 @@ HOST = "releases.example:8443"
 
 
 def tool(*args, check_rc=None) -> subprocess.CompletedProcess:
-    done = subprocess.run([str(mr.release_tool()), *map(str, args)], capture_output=True, text=True)
+    (TOOLS / "tmp").mkdir(parents=True, exist_ok=True)    # what `check` downloads
+    done = subprocess.run([str(mr.release_tool()), *map(str, args)], capture_output=True, text=True,
+                          env=dict(os.environ, TMPDIR=str(TOOLS / "tmp")))
     if check_rc is not None:
         assert done.returncode == check_rc, done.stdout + done.stderr
     return done

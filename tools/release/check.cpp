@@ -30,7 +30,7 @@ std::string folder_of(const part_record& part) {
 
 // Fetches or finds a part's archive; returns its path ("" after a report).
 std::string archive_path(const part_record& part, const std::string& label, const std::string& parts_dir,
-                         const std::string& cacert, TempFile& temp, Report& report) {
+                         const std::string& cacert, std::unique_ptr<TempFile>& temp, Report& report) {
     if (!parts_dir.empty()) {
         std::string name = archive_name(part);
         if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
@@ -47,12 +47,13 @@ std::string archive_path(const part_record& part, const std::string& label, cons
         return path;
     }
     std::string error;
-    if (temp.path.empty() || !fetch_to_file(part.url, cacert, temp.path, error)) {
+    temp.reset(new TempFile);
+    if (temp->path.empty() || !fetch_to_file(part.url, cacert, temp->path, error)) {
         report.say(label, "cannot be downloaded from " + std::string(part.url) + ": " +
                                 (error.empty() ? "no temporary file" : error));
         return "";
     }
-    return temp.path;
+    return temp->path;
 }
 
 // One part: digest, size, entries, the `from` entry; its entries go into the layout.
@@ -85,7 +86,6 @@ bool check_part(const part_record& part, const std::string& label, const std::st
         tops.insert(slash == std::string::npos ? key : key.substr(0, slash));
     }
     if (escaping > 5) report.say(label, std::to_string(escaping - 5) + " more entries would leave its folder");
-    if (entries.empty()) report.say(label, "the zip holds no entries");
     std::string from = part.from, to = part.to;
     if (from != "-" && to != "-" && !tops.count(windows_key(from)))
         report.say(label, "the \"from\" entry " + from + " is not at the top of its zip, so it cannot become " + to);
@@ -145,7 +145,7 @@ int check_release(const std::string& where, const std::string& parts_dir, const 
     for (unsigned i = 0; i < list->part_count; ++i) {
         const part_record& part = list->parts[i];
         std::string label = part_label(i, list->part_count, part);
-        TempFile temp;
+        std::unique_ptr<TempFile> temp;  // only for a part that is downloaded
         std::string path = archive_path(part, label, parts_dir, cacert, temp, report);
         all_read = !path.empty() && check_part(part, label, path, layout, report) && all_read;
         total += part.size;
