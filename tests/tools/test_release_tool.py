@@ -170,12 +170,14 @@ def append_lines(text: str):
 SEVENTEEN = "".join("part %s 1 . - - https://h/StonewakeBuilder-cpm-%d.zip\n" % ("a" * 64, i) for i in range(13))
 TWO_TO_ONE = "StonewakeBuilder-python-addon.zip python StonewakeBuilder/tools - -\n"
 
-# (id, what is done to a good release, what check must say)
+# (id, what is done to a good release, what check must say[, what it must not say])
 REFUSALS = [
     ("no-tag", edit_line(0, 0, "Tag"), 'no "tag" line with a value'),
     ("tag-name", edit_line(0, 1, "../x"), ":1: the setup refuses this line: tag ../x"),
     ("run-name", edit_line(1, 1, "C:/StonewakeBuilder.exe"), ":2: the setup refuses this line: run C:"),
     ("upper-digest", lambda out: edit_line(3, 1, digests(out)[1].upper())(out), ":4: the setup refuses this line"),
+    ("only-the-last-tag-counts", lambda out: (edit_line(0, 1, "../x")(out), append_lines("tag 2.0.0\nrun ../x\n")(out)),
+     ":8: the setup refuses this line: run ../x", ":1:"),
     ("http-url", lambda out: edit_line(5, 6, "http://h/engine-2.3.zip")(out), ":6: the setup refuses this line"),
     ("dir-dotdot", edit_line(3, 3, ".."), ":4: the setup refuses this line"),
     ("from-slash", edit_line(5, 4, "a/b"), ":6: the setup refuses this line"),
@@ -198,8 +200,8 @@ REFUSALS = [
 ]
 
 
-@pytest.mark.parametrize("edit,says", [r[1:] for r in REFUSALS], ids=[r[0] for r in REFUSALS])
-def test_check_refuses(work, edit, says, request):
+@pytest.mark.parametrize("edit,says,never", [(r + ("",))[1:4] for r in REFUSALS], ids=[r[0] for r in REFUSALS])
+def test_check_refuses(work, edit, says, never, request):
     name = request.node.callspec.id
     kw = {"incomplete-builder": dict(drop=("coreclr.dll",)), "empty-runtime-file": dict(empty=("hostfxr.dll",)),
           "one-folder-two-parts": dict(parts=PARTS + TWO_TO_ONE)}.get(name, {})
@@ -208,7 +210,7 @@ def test_check_refuses(work, edit, says, request):
         edit(out)
     done = tool("check", out / mr.SETUP_LIST, "--parts", out)
     assert done.returncode == 1, done.stdout
-    assert says in done.stdout, done.stdout
+    assert says in done.stdout and not (never and never in done.stdout), done.stdout
     assert done.stdout.splitlines()[-1].startswith("refused: ")
     if edit is None:   # a fault in the Builder folder: make itself refuses it
         make(work, rc=1, **kw)
