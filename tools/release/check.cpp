@@ -6,9 +6,6 @@
 #include <memory>
 #include <set>
 
-int check_release(const std::string& where, const std::string& parts_dir, const std::string& previous,
-                  const std::string& cacert);
-
 namespace {
 
 struct Report {

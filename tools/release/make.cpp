@@ -7,9 +7,6 @@
 #include <ctime>
 #include <sys/stat.h>
 
-int check_release(const std::string& list, const std::string& parts_dir, const std::string& previous,
-                  const std::string& cacert);
-
 namespace {
 
 struct PartLine {

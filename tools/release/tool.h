@@ -18,6 +18,12 @@ int cmd_check(int argc, char** argv);
 int cmd_sign(int argc, char** argv);
 int cmd_verify(int argc, char** argv);
 
+// The whole check of a release: LIST (a file or an https address), its parts
+// from `parts_dir` or their addresses, the reuse report against `previous`
+// when given. Prints every problem and a last line; returns the exit code.
+int check_release(const std::string& list, const std::string& parts_dir, const std::string& previous,
+                  const std::string& cacert);
+
 // Option parsing: "--name value" pairs after the positional arguments.
 struct Options {
     std::vector<std::string> positional;
