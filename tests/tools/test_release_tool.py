@@ -238,6 +238,10 @@ def test_check_over_https(work):
         tool("check", url, "--cacert", certs / "ca.pem", check_rc=0)
         # An untrusted certificate is never accepted; a part the host lacks is reported.
         assert "certificate" in tool("check", url).stdout
+        # A list served under another tag's address is refused by a setup that asked for that tag.
+        shutil.copytree(work / "root" / "releases" / TAG, work / "root" / "releases" / "2.0.1")
+        done = tool("check", url.replace("/%s/" % TAG, "/2.0.1/"), "--cacert", certs / "ca.pem")
+        assert done.returncode == 1 and "the list served for 2.0.1 says tag 2.0.0" in done.stdout
         (work / "root" / "releases" / TAG / "engine-2.3.zip").unlink()
         done = tool("check", url, "--cacert", certs / "ca.pem")
         assert done.returncode == 1 and "(engine-2.3.zip): cannot be downloaded" in done.stdout and "404" in done.stdout

@@ -90,6 +90,19 @@ bool check_part(const part_record& part, const std::string& label, const std::st
     return true;
 }
 
+// The tag in a tagged download address of the setup list (decoded), or "".
+std::string address_tag(const std::string& url) {
+    size_t host_end = url.find('/', 8);
+    if (url.compare(0, 8, "https://") != 0 || host_end == std::string::npos) return "";
+    std::string base = url.substr(0, host_end + 1);
+    char repo[256], tag[256], asset[260];
+    int has_tag = 0;
+    if (!release_link_split(base.c_str(), url.c_str(), repo, tag, &has_tag, asset) || !has_tag) return "";
+    part_record named = {};  // archive_name decodes the last component of a url
+    snprintf(named.url, sizeof named.url, "%s", tag);
+    return archive_name(named);
+}
+
 // What an update from `old` to `now` would take over from the installed version.
 void print_reuse(const setup_list& old, const setup_list& now) {
     std::set<std::string> listed, folders;  // the old version's parts.txt, and its part folders
@@ -135,6 +148,12 @@ int check_release(const std::string& where, const std::string& parts_dir, const 
         printf("refused: the setup does not accept %s\n", where.c_str());
         return 1;
     }
+
+    // A setup started with --tag compares the list's own tag with the one it asked for.
+    std::string asked = address_tag(where);
+    if (!asked.empty() && asked != "nightly" && asked != list->tag)
+        report.say(where, "the list served for " + asked + " says tag " + list->tag +
+                              ": a setup started with --tag " + asked + " refuses it");
 
     Layout layout;
     bool all_read = true;
