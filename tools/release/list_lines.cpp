@@ -65,7 +65,7 @@ int judge_list(const std::string& whole, setup_list& list, std::vector<ListFindi
         if (alone->run[0]) run_line = line.number;
         if (alone->part_count == 1 && ++parts == LIST_MAX_PARTS + 1)
             findings.push_back({line.number, "part " + std::to_string(parts) + " of the list: the setup takes at most " +
-                                                 std::to_string(LIST_MAX_PARTS) + " parts and ignores the rest"});
+                                                 std::to_string(LIST_MAX_PARTS) + " parts"});
         if (verdict_of(kContext + line.text + "\n", *judged) != LIST_OK) refused.push_back(line);
     }
     if (verdict == LIST_UNREADABLE) {
