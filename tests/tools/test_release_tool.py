@@ -98,7 +98,9 @@ def test_make_then_check_round_trip(work):
             ("StonewakeBuilder-emsdk-3.1.zip", "StonewakeBuilder/tools", "-", "-"),
             ("engine-2.3.zip", "StonewakeBuilder/runtimes", "engine-2.3", "engine"))]
     python = zipfile.ZipFile(out / "StonewakeBuilder-python-3.12.zip")
-    assert python.namelist() == ["python/", "python/bin/", "python/bin/python.exe"]
+    assert [(i.filename, i.date_time, i.external_attr >> 16) for i in python.infolist()] == [
+        ("python/", (2000, 1, 1, 0, 0, 0), 0o40755), ("python/bin/", (2000, 1, 1, 0, 0, 0), 0o40755),
+        ("python/bin/python.exe", (2000, 1, 1, 0, 0, 0), 0o100644)]
     assert zipfile.ZipFile(out / "StonewakeBuilder-emsdk-3.1.zip").getinfo("emsdk/emcc").compress_type == 0
     done = tool("check", out / mr.SETUP_LIST, "--parts", out, check_rc=0)
     assert done.stdout.splitlines() == ["ok: %s: release %s, 4 parts, %d bytes; the setup accepts it"
