@@ -112,18 +112,14 @@ def test_the_fixture_releases_pass_check(work):
     tool("check", rel.list_path, "--parts", rel.folder, check_rc=0)
 
 
-def test_two_makes_at_different_times_give_the_same_bytes(work):
+def test_two_makes_at_different_times_give_the_same_bytes(work, monkeypatch):
     one = make(work, extra=["--no-check"])
     first = {p.name: p.read_bytes() for p in one.iterdir()}
     shutil.rmtree(one)
     for path in (work / ("src-" + TAG)).rglob("*"):
         os.utime(path, (1e9, 1.5e9))            # other file times, another zone
-    env_tz = os.environ.get("TZ")
-    os.environ["TZ"] = "Pacific/Kiritimati"
-    try:
-        two = make(work, extra=["--no-check"])
-    finally:
-        os.environ.pop("TZ") if env_tz is None else os.environ.__setitem__("TZ", env_tz)
+    monkeypatch.setenv("TZ", "Pacific/Kiritimati")
+    two = make(work, extra=["--no-check"])
     assert {p.name: p.read_bytes() for p in two.iterdir()} == first
     # The parts that did not change keep their digests under a new tag.
     assert digests(make(work, tag="2.1.0", version="2", extra=["--no-check"]))[1:] == digests(two)[1:]
@@ -221,7 +217,6 @@ def test_check_refuses(work, edit, says, never, request):
 def test_previous_tells_which_parts_an_update_reuses(work):
     old = make(work, tag="1.0.0", version="1")
     new = make(work, tag="1.1.0", version="2")
-    (new / "engine-2.3.zip").write_bytes((new / "engine-2.3.zip").read_bytes())
     done = tool("check", new / mr.SETUP_LIST, "--parts", new, "--previous", old / mr.SETUP_LIST, check_rc=0)
     assert done.stdout.splitlines()[:5] == [
         "part 1 of 4 (StonewakeBuilder-win-x64-2.zip): downloaded (no part folder)",
@@ -235,11 +230,12 @@ def test_check_over_https(work):
     subprocess.run(["sh", str(REPO / "tests" / "harness" / "certs.sh"), str(TOOLS)], check=True)
     certs = TOOLS / "certs"
     with ReleaseHost(work / "root", port=0, cert=certs / "server.pem", key=certs / "server.key") as host:
-        out = make(work, host="localhost:%d" % host.port, out=work / "root" / "releases" / TAG)
+        make(work, host="localhost:%d" % host.port, out=work / "root" / "releases" / TAG)
         url = "https://localhost:%d/Stonewake/Stonewake/releases/download/%s/%s" % (host.port, TAG, mr.SETUP_LIST)
         tool("check", url, "--cacert", certs / "ca.pem", check_rc=0)
         # An untrusted certificate is never accepted; a part the host lacks is reported.
-        assert "certificate" in tool("check", url).stdout
+        untrusted = tool("check", url)
+        assert untrusted.returncode == 1 and "certificate" in untrusted.stdout
         # A list served under another tag's address is refused by a setup that asked for that tag.
         shutil.copytree(work / "root" / "releases" / TAG, work / "root" / "releases" / "2.0.1")
         done = tool("check", url.replace("/%s/" % TAG, "/2.0.1/"), "--cacert", certs / "ca.pem")
@@ -247,7 +243,6 @@ def test_check_over_https(work):
         (work / "root" / "releases" / TAG / "engine-2.3.zip").unlink()
         done = tool("check", url, "--cacert", certs / "ca.pem")
         assert done.returncode == 1 and "(engine-2.3.zip): cannot be downloaded" in done.stdout and "404" in done.stdout
-    assert out
 
 
 def test_a_signed_setup_verifies_and_a_tampered_one_does_not(work):
