@@ -214,6 +214,23 @@ def test_check_refuses(work, edit, says, never, request):
         make(work, rc=1, **kw)
 
 
+@pytest.mark.parametrize("line,says", [
+    ("a.zip python . - -\nA.ZIP emsdk . - -", "the asset A.ZIP is named twice"),
+    ("sub/a.zip python . - -", "is not a plain name"),
+    ("a.zip ../outside . - -", "is not a relative path below the Builder folder"),
+    ("a.zip python . -", "a part line is <asset> <folder or file> <dir> <from> <to> [store]"),
+    ("a.zip python . - - fast", "a part line is"),
+    ("a.zip linked . - -", "links are not put into a release"),
+], ids=["twice", "asset-path", "source-outside", "four-fields", "sixth-field", "link"])
+def test_make_refuses_a_bad_parts_file(work, line, says):
+    (builder_folder(work / "src") / "linked").symlink_to("python")
+    (work / "parts.txt").write_text(line + "\n")
+    done = tool("make", "--builder", work / "src", "--parts", work / "parts.txt", "--host", HOST, "--tag", TAG,
+                "--out", work / "out")
+    assert done.returncode == 1 and says in done.stderr, done.stderr
+    assert not (work / "out" / mr.SETUP_LIST).exists()
+
+
 def test_previous_tells_which_parts_an_update_reuses(work):
     old = make(work, tag="1.0.0", version="1")
     new = make(work, tag="1.1.0", version="2")
