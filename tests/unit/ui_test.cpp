@@ -268,6 +268,19 @@ TEST_F(WindowTest, HiddenInCliMode) {
     EXPECT_FALSE(IsWindowVisible(g_win));
 }
 
+TEST_F(WindowTest, LabelIsDrawnOnTheWindowsOwnBackground) {
+    // What the label asks its parent for when it paints: the window's brush
+    // and background colour, not the grey of a dialog.
+    HDC dc = GetDC(g_text);
+    ASSERT_NE((HDC)0, dc);
+    SetBkColor(dc, RGB(1, 2, 3));
+    LRESULT brush = SendMessageW(g_win, WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)g_text);
+    EXPECT_EQ((LRESULT)GetSysColorBrush(COLOR_WINDOW), brush);
+    EXPECT_EQ(GetSysColor(COLOR_WINDOW), GetBkColor(dc));
+    EXPECT_EQ(GetSysColor(COLOR_WINDOWTEXT), GetTextColor(dc));
+    ReleaseDC(g_text, dc);
+}
+
 TEST_F(WindowTest, StatusMessageAppliesTheLineAndThePercentage) {
     struct Row {
         LONG percent;
