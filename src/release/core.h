@@ -101,4 +101,9 @@ size_t text_append(char* out, size_t cap, size_t length, const char* piece);
 // part whose archive name matches no tool prefix.
 int part_folder_bytes(const part_record* part, char out[LIST_NAME_CAP]);
 
+// A relative path of the setup list (`run`, a part's `dir`) as the install
+// puts it below a folder: '/' turned into '\', separators at its end
+// dropped, and "." the folder itself (an empty result). Returns the length.
+size_t layout_relative(char out[LIST_NAME_CAP], const char* relative);
+
 #endif
