@@ -133,6 +133,10 @@ int http_retryable(DWORD status);
 
 const char* manifest_url(void);
 void requested_tag(char out[LIST_TAG_CAP]);
+// 1 when the command line has a --tag value that is refused (empty, or a
+// character a tag cannot hold), with the value as given (at most 127
+// characters) in `shown`.
+int requested_tag_refused(wchar_t shown[LIST_TAG_CAP]);
 int api_link_for(const char* url, char out[URL_CAP]);
 int api_asset_url(const char* repo, const char* tag, const char* asset, char out[URL_CAP]);
 

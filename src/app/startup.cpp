@@ -29,12 +29,13 @@ int setup_main(HINSTANCE instance, const wchar_t* tail, int show) {
         g_headless = 1;
         show = SW_HIDE;
     }
-    qb_home_select(portable);
-
     wchar_t exe[PATH_CAP];
     DWORD n = GetModuleFileNameW(0, exe, PATH_CAP);
-    if (n > 0 && n < PATH_CAP && launcher_named(exe) && !wcsstr(g_cmdline, L"--"))
-        return launcher_road(exe);
+    int launcher = n > 0 && n < PATH_CAP && launcher_named(exe) && !wcsstr(g_cmdline, L"--");
+    // A game's launcher only looks for a home: --portable must not make one
+    // inside the game folder.
+    qb_home_select(portable && !launcher);
+    if (launcher) return launcher_road(exe);
     if (wcsstr(g_cmdline, L"--launch") && launch_installed()) return 0;
     if (!g_home_ok) return startup_error(home_message);
 
@@ -42,8 +43,11 @@ int setup_main(HINSTANCE instance, const wchar_t* tail, int show) {
         return startup_error(L"The setup window could not be created. Restart Windows and run the setup again.");
     HANDLE worker = CreateThread(0, 0, work, 0, 0, 0);
     if (!worker) {
+        // The box comes first: destroying the window posts the quit message,
+        // which would close a box shown after it at once.
+        startup_error(L"The setup could not start its worker. Restart Windows and run the setup again.");
         DestroyWindow(g_win);
-        return startup_error(L"The setup could not start its worker. Restart Windows and run the setup again.");
+        return 1;
     }
     CloseHandle(worker);
     MSG message;

@@ -15,18 +15,38 @@ namespace {
 
 const wchar_t home_folder_name[] = L"StonewakeBuilder";
 
-// A game version file line "builder_local=1" forbids any Builder home.
-int builder_local(const char* text) {
+// A game version file line "builder_local=1" forbids any Builder home. The
+// file is scanned by its length: a NUL byte in it ends neither the text nor
+// the search.
+int builder_local(const char* text, DWORD count) {
     static const char key[] = "builder_local=1";
-    for (const char* line = text; line; ) {
-        if (strncmp(line, key, 15) == 0) {
-            char next = line[15];
+    for (DWORD line = 0; line < count;) {
+        if (count - line >= 15 && memcmp(text + line, key, 15) == 0) {
+            char next = line + 15 < count ? text[line + 15] : 0;
             if (next == 0 || next == '\r' || next == '\n') return 1;
         }
-        line = strchr(line, '\n');
-        if (line) ++line;
+        const char* end = (const char*)memchr(text + line, '\n', count - line);
+        if (!end) break;
+        line = (DWORD)(end - text) + 1;
     }
     return 0;
+}
+
+// The pointer's relative path must name the folder it spells: every component
+// other than "." and ".." is one that Windows keeps as it is (no trailing dot
+// or blank, no device name).
+int pointer_components_ok(const char* bytes, DWORD count) {
+    DWORD start = 0;
+    for (DWORD i = 0; i <= count; ++i) {
+        if (i < count && bytes[i] != '/' && bytes[i] != '\\') continue;
+        size_t length = i - start;
+        const char* component = bytes + start;
+        int dots = (length == 1 && component[0] == '.') ||
+                   (length == 2 && component[0] == '.' && component[1] == '.');
+        if (length && !dots && !name_component_ok(component, length)) return 0;
+        start = i + 1;
+    }
+    return 1;
 }
 
 // Reads a small file of the game folder: qb_home_bytes' answer, or -1 when
@@ -49,7 +69,7 @@ int pointer_home(qb_home* home, const wchar_t* game_folder) {
     if (read == 0) return 2;
     if (count == 0 || count > 780) return 0;
     while (count > 0 && (bytes[count - 1] == '\r' || bytes[count - 1] == '\n')) --count;
-    if (count == 0) return 0;
+    if (count == 0 || !pointer_components_ok(bytes, count)) return 0;
     wchar_t text[PATH_CAP];
     int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, (int)count, text, PATH_CAP);
     if (n <= 0 || n >= PATH_CAP) return 0;
@@ -100,8 +120,7 @@ int qb_home_discover(qb_home* home, const wchar_t* explicit_home, const wchar_t*
         int read = game_file(folder, L"tarnwick_version.txt", text, 2047, &count);
         if (read < 0) return 0;
         if (read > 0) {
-            text[count] = 0;
-            if (builder_local(text)) return 0;
+            if (builder_local(text, count)) return 0;
         }
     }
 

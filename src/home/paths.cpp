@@ -77,6 +77,8 @@ int qb_home_full(wchar_t out[PATH_CAP], const wchar_t* in) {
     wchar_t full[PATH_CAP];
     DWORD n = GetFullPathNameW(in, PATH_CAP, full, 0);
     if (n == 0 || n >= PATH_CAP) return 0;
+    // A device name makes the full form a device path (\\.\CON): no folder.
+    if (full[0] == L'\\' && full[1] == L'\\' && (full[2] == L'.' || full[2] == L'?')) return 0;
     while (n > 3 && is_sep(full[n - 1])) full[--n] = 0;
     memcpy(out, full, (n + 1) * sizeof(wchar_t));
     return 1;

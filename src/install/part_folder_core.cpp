@@ -23,7 +23,9 @@ int part_folder_bytes(const part_record* part, char out[LIST_NAME_CAP]) {
         n = text_append(out, LIST_NAME_CAP, n, tool);
     } else {
         n = text_append(out, LIST_NAME_CAP, 0, part->dir);
-        n = text_append(out, LIST_NAME_CAP, n, "\\");
+        // A dir may end in its one separator: "a/" and "a" hold the same folders.
+        if (n == 0 || (out[n - 1] != '/' && out[n - 1] != '\\'))
+            n = text_append(out, LIST_NAME_CAP, n, "\\");
         n = text_append(out, LIST_NAME_CAP, n, part->to);
     }
     // A folder that does not fit is no folder: a cut path could name another.

@@ -5,23 +5,16 @@
 
 #include <wchar.h>
 
-namespace {
-
-void slashes_to_backslashes(wchar_t* path) {
-    for (; *path; ++path)
-        if (*path == L'/') *path = L'\\';
-}
-
-}  // namespace
-
 void install_paths_form(const setup_list* list, install_paths* out) {
     MultiByteToWideChar(CP_UTF8, 0, list->tag, -1, out->tag, LIST_TAG_CAP);
-    MultiByteToWideChar(CP_UTF8, 0, list->run, -1, out->run, PATH_CAP);
+    // The run path as it is put below a version: '\' separators, none at its end.
+    char run[LIST_NAME_CAP];
+    layout_relative(run, list->run);
+    MultiByteToWideChar(CP_UTF8, 0, run, -1, out->run, PATH_CAP);
     work_path(out->versions, L"%ls\\versions", g_home.path);
     work_path(out->version, L"%ls\\%ls", out->versions, out->tag);
     work_path(out->installed_txt, L"%ls\\installed.txt", out->version);
     work_path(out->builder_exe, L"%ls\\%ls", out->version, out->run);
-    slashes_to_backslashes(out->builder_exe);
     out->staging[0] = 0;
 }
 

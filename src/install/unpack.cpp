@@ -75,19 +75,9 @@ void part_unpack(const setup_list* list, unsigned index, const wchar_t* staging,
     status(L"Unpacking part %d of %d...", n, count);
 
     wchar_t destination[PATH_CAP];
-    if (strcmp(part->dir, ".") == 0) {
-        work_path(destination, L"%ls", staging);
-    } else {
-        wchar_t dir[PATH_CAP];
-        MultiByteToWideChar(CP_UTF8, 0, part->dir, -1, dir, PATH_CAP);
-        work_path(destination, L"%ls\\%ls", staging, dir);
-        for (wchar_t* p = destination; *p; ++p)
-            if (*p == L'/') *p = L'\\';
-        // A dir may end in a separator; before the closing quote of tar's
-        // command line a backslash would escape the quote itself.
-        size_t length = wcslen(destination);
-        while (length > 0 && destination[length - 1] == L'\\') destination[--length] = 0;
-    }
+    char dir[LIST_NAME_CAP];
+    if (!layout_relative(dir, part->dir)) work_path(destination, L"%ls", staging);
+    else work_path(destination, L"%ls\\%hs", staging, dir);
     make_folders(destination);
 
     wchar_t system_folder[PATH_CAP];

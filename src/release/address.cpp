@@ -9,6 +9,18 @@ void requested_tag(char out[LIST_TAG_CAP]) {
     tag_scan(g_cmdline, out);
 }
 
+int requested_tag_refused(wchar_t shown[LIST_TAG_CAP]) {
+    char tag[LIST_TAG_CAP];
+    shown[0] = 0;
+    if (tag_scan(g_cmdline, tag) >= 0) return 0;
+    size_t length = 0;
+    const wchar_t* value = tag_value(g_cmdline, &length);
+    if (length > LIST_TAG_CAP - 1) length = LIST_TAG_CAP - 1;
+    memcpy(shown, value, length * sizeof(wchar_t));
+    shown[length] = 0;
+    return 1;
+}
+
 const char* manifest_url(void) {
     static char u[URL_CAP];
     const char* explicit_list = getenv("TARNWICK_SETUP_LIST");

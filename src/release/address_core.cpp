@@ -3,35 +3,43 @@
 
 #include <string.h>
 
-void tag_scan(const wchar_t* cmdline, char out[LIST_TAG_CAP]) {
+const wchar_t* tag_value(const wchar_t* cmdline, size_t* length) {
     static const wchar_t key[] = L"--tag ";
-    out[0] = 0;
+    *length = 0;
     const wchar_t* hit = 0;
-    for (const wchar_t* p = cmdline; *p; ++p) {
+    for (const wchar_t* p = cmdline; *p && !hit; ++p) {
         size_t i = 0;
         while (key[i] && p[i] == key[i]) ++i;
-        if (!key[i]) {
-            hit = p;
-            break;
-        }
+        if (!key[i]) hit = p;
     }
-    if (!hit) return;
+    if (!hit) return 0;
     const wchar_t* p = hit + 6;
     while (*p == L' ' || *p == L'"') ++p;
     size_t n = 0;
-    for (;; ++p) {
-        wchar_t c = *p;
-        if (c == 0 || c == L' ' || c == L'"') break;
-        if (n == LIST_TAG_CAP - 1) break;
+    while (p[n] && p[n] != L' ' && p[n] != L'"') ++n;
+    *length = n;
+    return p;
+}
+
+int tag_scan(const wchar_t* cmdline, char out[LIST_TAG_CAP]) {
+    out[0] = 0;
+    size_t length = 0;
+    const wchar_t* p = tag_value(cmdline, &length);
+    if (!p) return 0;
+    if (length > LIST_TAG_CAP - 1) length = LIST_TAG_CAP - 1;  // a longer value is cut
+    if (length == 0) return -1;  // asked for a release without naming one
+    for (size_t n = 0; n < length; ++n) {
+        wchar_t c = p[n];
         if ((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') ||
-            c == L'-' || c == L'.' || c == L'_') {
-            out[n++] = (char)c;
+            c == L'-' || c == L'.' || c == L'_' || c == L'+') {
+            out[n] = (char)c;
             continue;
         }
         out[0] = 0;  // any other character refuses the whole value
-        return;
+        return -1;
     }
-    out[n] = 0;
+    out[length] = 0;
+    return 1;
 }
 
 int nightly_match(const char* tag) {

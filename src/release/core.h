@@ -29,33 +29,51 @@ struct setup_list {
     char run[LIST_NAME_CAP];
     part_record parts[LIST_MAX_PARTS];
     unsigned part_count;
+    unsigned part_lines;  // every "part " line, read or not: more than part_count is a broken list
 };
 
 // Verdicts of list_validate.
 enum {
     LIST_OK = 0,
     LIST_UNREADABLE = 1,  // no tag, no run or no part
-    LIST_REFUSED = 2      // a value that the name rules or the digest/url checks refuse
+    LIST_REFUSED = 2,     // a value that the name rules or the digest/url checks refuse
+    LIST_TOO_MANY = 3     // more part lines than a version can have
 };
 
 // 1 when `name` is an acceptable name (separators 0) or relative path
 // (separators nonzero): ASCII letters, digits and "._+-" (and '/', '\' for a
-// path), no empty, "." or ".." component, no leading separator.
+// path), no empty, "." or ".." component, no leading separator, and every
+// component one that Windows keeps as it is (name_component_ok).
 int list_name_ok(const char* name, int separators);
+
+// 1 when Windows keeps a path component of `length` bytes as it is: it does
+// not end in '.' or ' ' (Win32 drops those, so "2.4." would name "2.4" and
+// "..." the folder above), and it is no device name (CON, PRN, AUX, NUL,
+// COM0-COM9, LPT0-LPT9 in any letter case, also with an extension, as in
+// "nul.txt"). The "." and ".." components are the caller's to judge.
+int name_component_ok(const char* component, size_t length);
 
 // Parses a NUL-terminated body into `out` (zeroed first). Line ends are
 // overwritten with NUL bytes in place. Never fails: lines that do not fit
 // are ignored.
 void list_parse(char* body, setup_list* out);
 
-// Checks a parsed list; returns LIST_OK, LIST_UNREADABLE or LIST_REFUSED.
+// Checks a parsed list; returns LIST_OK, LIST_UNREADABLE (also for a "part "
+// line with fewer than six fields), LIST_TOO_MANY (a 17th part line) or
+// LIST_REFUSED. A list is taken whole or not at all: a version published
+// without one of its parts would pass for complete.
 int list_validate(const setup_list* list);
 
 // The --tag value of a command line: the first "--tag " occurrence, then
-// spaces and double quotes skipped, then up to 127 characters of
-// [0-9A-Za-z._-] up to a NUL, space or quote. Any other character makes the
-// result empty. `out` holds 128 bytes.
-void tag_scan(const wchar_t* cmdline, char out[LIST_TAG_CAP]);
+// spaces and double quotes skipped, then everything up to a NUL, space or
+// quote. Returns its start and length, or null when there is no "--tag ".
+const wchar_t* tag_value(const wchar_t* cmdline, size_t* length);
+
+// The requested tag: the --tag value cut to 127 characters, taken only when
+// it is made of [0-9A-Za-z._+-] (the bytes a list's tag may hold). Returns 1
+// with the tag in `out` (128 bytes), 0 when there is no --tag, and -1 when
+// the value is empty or holds any other character; `out` is then empty.
+int tag_scan(const wchar_t* cmdline, char out[LIST_TAG_CAP]);
 
 // 1 when `tag` is a build description (...-<digits>-g<lower hex>, optionally
 // followed by "-dirty") that stands for the nightly release.
@@ -94,5 +112,10 @@ extern const char* const builder_runtime_files[BUILDER_RUNTIME_FILES];
 // first one that is not, or when a path does not fit in 260 characters.
 int builder_ready_with(const wchar_t* exe, int (*present)(const wchar_t* path, void* context),
                        void* context);
+
+// A relative path of the setup list (`run`, a part's `dir`) as the install
+// puts it below a folder: '/' turned into '\', separators at its end
+// dropped, and "." the folder itself (an empty result). Returns the length.
+size_t layout_relative(char out[LIST_NAME_CAP], const char* relative);
 
 #endif

@@ -63,6 +63,12 @@ void fetch_setup_list(fetch_result* out) {
     }
     if (!g_home_ok || (g_home.portable && qb_home_marked(g_home.path) != 1))
         fail(L"The Builder home is unavailable or its portable marker is invalid.");
+    // Asked for one version, the user must not silently get another.
+    wchar_t refused[LIST_TAG_CAP];
+    if (requested_tag_refused(refused))
+        fail(L"The release tag \"%ls\" given with --tag is not one this setup can look for. A tag "
+             L"holds only letters, digits, '.', '_', '+' and '-'.",
+             refused);
     work_path(out->downloads, L"%ls\\downloads", g_home.path);
     make_folders(out->downloads);
     status(looking);
@@ -82,6 +88,10 @@ void fetch_setup_list(fetch_result* out) {
     mem_free(&body);
     int verdict = list_validate(&out->list);
     if (verdict == LIST_UNREADABLE) fail(L"The release's setup list could not be read. Try again later.");
+    if (verdict == LIST_TOO_MANY)
+        fail(L"The release's setup list has more than 16 parts, which this setup cannot install. "
+             L"Get the newest setup from the releases page: https://" HOST_W
+             L"/Stonewake/Stonewake/releases/latest");
     if (verdict == LIST_REFUSED)
         fail(L"The release's setup list has a name this setup does not accept. Try again later.");
 

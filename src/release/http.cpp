@@ -5,6 +5,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 #include <winhttp.h>
 
 DWORD g_http_status;
@@ -17,13 +18,22 @@ int http_get(const char* url, http_sink sink, void* context, unsigned long long 
 
     wchar_t host[256];
     wchar_t path[URL_CAP];
+    wchar_t query[URL_CAP];
+    path[0] = query[0] = 0;
     URL_COMPONENTS parts = {};
     parts.dwStructSize = sizeof parts;
     parts.lpszHostName = host;
     parts.dwHostNameLength = 256;
     parts.lpszUrlPath = path;
     parts.dwUrlPathLength = URL_CAP;
+    parts.lpszExtraInfo = query;
+    parts.dwExtraInfoLength = URL_CAP;
     if (!WinHttpCrackUrl(wide, 0, 0, &parts)) return 0;
+    // The path is requested with its query; a fragment is never sent.
+    wchar_t* fragment = wcschr(query, L'#');
+    if (fragment) *fragment = 0;
+    if (wcslen(path) + wcslen(query) >= URL_CAP) return 0;
+    wcscat(path, query);
 
     int result = 0;
     HINTERNET connection = 0;

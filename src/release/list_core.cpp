@@ -59,6 +59,7 @@ void parse_line(const char* line, setup_list* out) {
         char value[LIST_NAME_CAP];
         if (take_string(&p, value, sizeof value - 1)) memcpy(out->run, value, sizeof value);
     } else if (strncmp(line, "part ", 5) == 0) {
+        if (out->part_lines < ~0u) out->part_lines++;
         if (out->part_count >= LIST_MAX_PARTS) return;
         part_record* rec = &out->parts[out->part_count];
         const char* p = line + 5;
@@ -94,7 +95,36 @@ int https_prefix(const char* url) {
     return 1;
 }
 
+int upper_ascii(char c) {
+    return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+}
+
 }  // namespace
+
+int name_component_ok(const char* component, size_t length) {
+    if (length == 0) return 0;
+    char last = component[length - 1];
+    if (last == '.' || last == ' ') return 0;
+    // The part before the first '.' decides whether the name is a device.
+    size_t base = 0;
+    while (base < length && component[base] != '.') ++base;
+    // "CON ", "nul .txt": Windows drops the blanks before testing for a device.
+    while (base > 0 && component[base - 1] == ' ') --base;
+    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL"};
+    if (base == 3) {
+        for (size_t i = 0; i < sizeof devices / sizeof devices[0]; ++i) {
+            size_t k = 0;
+            while (k < 3 && upper_ascii(component[k]) == devices[i][k]) ++k;
+            if (k == 3) return 0;
+        }
+    }
+    if (base == 4 && component[3] >= '0' && component[3] <= '9') {
+        char a = (char)upper_ascii(component[0]), b = (char)upper_ascii(component[1]),
+             c = (char)upper_ascii(component[2]);
+        if ((a == 'C' && b == 'O' && c == 'M') || (a == 'L' && b == 'P' && c == 'T')) return 0;
+    }
+    return 1;
+}
 
 size_t text_append(char* out, size_t cap, size_t length, const char* piece) {
     if (length >= cap) return cap;
@@ -123,6 +153,7 @@ int list_name_ok(const char* name, int separators) {
         if (length == 0) return 0;
         if (length == 1 && start[0] == '.') return 0;
         if (length == 2 && start[0] == '.' && start[1] == '.') return 0;
+        if (!name_component_ok(start, length)) return 0;
         if (!*p) break;
         ++p;  // one separator
         if (!*p) break;  // a single trailing separator is accepted
@@ -145,6 +176,8 @@ void list_parse(char* body, setup_list* out) {
 
 int list_validate(const setup_list* list) {
     if (!list->tag[0] || !list->run[0] || list->part_count == 0) return LIST_UNREADABLE;
+    if (list->part_lines > LIST_MAX_PARTS) return LIST_TOO_MANY;
+    if (list->part_lines != list->part_count) return LIST_UNREADABLE;
     if (!list_name_ok(list->tag, 0) || !list_name_ok(list->run, 1)) return LIST_REFUSED;
     for (unsigned i = 0; i < list->part_count && i < LIST_MAX_PARTS; ++i) {
         const part_record* part = &list->parts[i];

@@ -31,8 +31,6 @@ int move_with_retries(const wchar_t* from, const wchar_t* to) {
 void publish_version(const install_paths* paths, const setup_list* list) {
     wchar_t staged_exe[PATH_CAP];
     work_path(staged_exe, L"%ls\\%ls", paths->staging, paths->run);
-    for (wchar_t* p = staged_exe; *p; ++p)
-        if (*p == L'/') *p = L'\\';
     if (!builder_ready(staged_exe))
         fail(L"The Builder or its self-contained .NET runtime is incomplete after unpacking (%ls). Your "
              L"antivirus may have quarantined files from %ls. Check its quarantine/history, then run "

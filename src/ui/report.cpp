@@ -104,14 +104,42 @@ void status_snapshot(wchar_t out[STATUS_CAP]) {
     LeaveCriticalSection(&g_status_lock);
 }
 
+namespace {
+
+// How many characters of `text` fit in `room` bytes of UTF-8. A surrogate
+// pair is one character of four bytes and never split; a lone surrogate
+// becomes U+FFFD, three bytes.
+int utf8_fit(const wchar_t* text, int room) {
+    int used = 0;
+    int i = 0;
+    while (text[i]) {
+        unsigned c = text[i];
+        int units = 1;
+        int bytes = c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+        if (c >= 0xD800 && c <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            units = 2;
+            bytes = 4;
+        }
+        if (used + bytes > room) break;
+        used += bytes;
+        i += units;
+    }
+    return i;
+}
+
+}  // namespace
+
 void say_error(const wchar_t* text) {
+    // A message too long for the line's buffer is cut at a character
+    // boundary: the user still gets its start, on one line.
     char utf8[2040];
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, (int)sizeof utf8, 0, 0);
+    int chars = utf8_fit(text, (int)sizeof utf8 - 1);
+    int n = chars ? WideCharToMultiByte(CP_UTF8, 0, text, chars, utf8, (int)sizeof utf8 - 1, 0, 0) : 0;
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    if (n < 1 || err == 0 || err == INVALID_HANDLE_VALUE) return;
+    if ((chars && n < 1) || err == 0 || err == INVALID_HANDLE_VALUE) return;
     DWORD written;
     WriteFile(err, "error ", 6, &written, 0);
-    WriteFile(err, utf8, (DWORD)(n - 1), &written, 0);
+    if (n) WriteFile(err, utf8, (DWORD)n, &written, 0);
     WriteFile(err, "\n", 1, &written, 0);
 }
 

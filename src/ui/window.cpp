@@ -50,6 +50,14 @@ LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam
     case WM_SETUP_CLOSE:
         DestroyWindow(window);
         return 0;
+    case WM_CTLCOLORSTATIC: {
+        // The label is drawn on the window's own background, not the grey
+        // of a dialog.
+        HDC dc = (HDC)wparam;
+        SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+        SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+        return (LRESULT)GetSysColorBrush(COLOR_WINDOW);
+    }
     case WM_SETUP_STATUS: {
         wchar_t text[STATUS_CAP];
         status_snapshot(text);

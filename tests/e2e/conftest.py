@@ -328,9 +328,13 @@ class SetupRun:
         try:
             rc = self.proc.wait(timeout if timeout is not None else self.timeout)
         except subprocess.TimeoutExpired:
+            # In window mode a fatal error waits in a message box for a user:
+            # name it, so that such a run reads as the error it is.
+            box = self.runner.open_box()
             self.kill()
-            raise AssertionError("the setup did not end within %s s; status: %r"
-                                 % (timeout or self.timeout, [t for _, t in self.status()]))
+            raise AssertionError("the setup did not end within %s s; status: %r%s"
+                                 % (timeout or self.timeout, [t for _, t in self.status()],
+                                    "; message box: %r" % box if box else ""))
         f = self.files
         return SetupResult(
             rc=rc,
@@ -365,6 +369,17 @@ class Runner:
 
     def files(self, n: int) -> dict[str, Path]:
         return {k: self.dir / ("run-%d.%s" % (n, k)) for k in ("stdout", "stderr", "status")}
+
+    def open_box(self) -> str | None:
+        """The text of a message box of the setup that is waiting for a user."""
+        probe = DOUBLES / "winprobe.exe"
+        if not probe.exists():
+            return None
+        try:
+            done = self.wine.run([probe, "msgbox", "Stonewake Builder setup", "500", "leave"], timeout=30)
+            return json.loads(done.stdout.decode("utf-8")).get("text") if done.returncode == 0 else None
+        except (subprocess.TimeoutExpired, ValueError):
+            return None
 
     def records(self) -> list[dict]:
         try:

@@ -210,8 +210,6 @@ def test_api_fallback_outcomes(host, publish, run_setup, api, shown, requests):
 @pytest.mark.parametrize("args, setup_list, path", [
     ("--tag 2.4.1", None, tagged("2.4.1")),
     ("--tag 2.4.1-14-g1a2b3c4", None, tagged("nightly")),
-    ("--tag 2.4/1", None, LATEST),
-    ("", "", LATEST),
     ("--tag 2.4.1", "/elsewhere/tarnwick-setup.txt", "/elsewhere/tarnwick-setup.txt"),
 ])
 def test_setup_list_address(host, run_setup, args, setup_list, path):
@@ -315,19 +313,36 @@ def test_bad_list_ends_before_any_download(host, publish, run_setup, lines, mess
     assert seen(host) == [(LATEST, 200)]
 
 
-def test_sixteen_parts_are_read_and_the_rest_ignored(host, home, publish, run_setup):
+def test_sixteen_parts_are_all_installed(host, home, publish, run_setup):
+    """Sixteen is the most a list may name (a 17th line, or a short one,
+    refuses the list: test_hostile)."""
     rel = publish("2.4.0", extra_parts=[mr.tool_part("extra%02d" % i, "1.0") for i in range(12)])
     assert len(rel.parts) == 16
-    late = mr.write_part(host.root, "2.4.0", mr.tool_part("python", "9.9"), RELEASE_HOST)
-    five = rel.parts[1]
-    lines = rel.lines()
-    # a line without its `to` field adds no part
-    lines.insert(3, "part %s %d %s %s %s" % (five.sha256, five.size, five.dir, five.frm, five.url))
-    rel.rewrite_list(lines + [late.line()])
     r = run_setup("--cli")
     assert_installed(r, home, rel)
     assert [q.path for q in host.requests[1:]] == [url_path(p.url) for p in rel.parts]
-    assert host.requests_for(url_path(late.url)) == []
+
+
+def test_an_empty_setup_list_variable_is_the_same_as_unset(host, publish, run_setup):
+    publish("2.4.0")
+    r = run_setup("--cli", env={"TARNWICK_SETUP_LIST": ""})
+    assert r.rc == 0, r.stderr
+    assert r.records[0]["env"]["TARNWICK_SETUP_LIST"] == "", "the variable did not reach the setup set and empty"
+    assert host.requests[0].path == LATEST
+
+
+def test_queries_are_requested_as_given(host, home, publish, run_setup):
+    """The setup list's address and a part's url keep their query; a
+    fragment is never sent."""
+    rel = publish("2.4.0")
+    lines = rel.lines()
+    lines[3] = dataclasses.replace(rel.parts[1], url=rel.parts[1].url + "?sig=a%2Fb&x=1#frag").line()
+    rel.rewrite_list(lines)
+    r = run_setup("--cli", env={"TARNWICK_SETUP_LIST": host.url(LATEST + "?token=7&y=%20")})
+    assert_installed(r, home, rel)
+    paths = [q.path for q in host.requests]
+    assert paths[0] == LATEST + "?token=7&y=%20"
+    assert url_path(rel.parts[1].url) + "?sig=a%2Fb&x=1" in paths
 
 
 # ---------------------------------------------------------------- window mode

@@ -232,11 +232,12 @@ POINTER = b"..\\..\\StonewakeBuilder"
     (b"..\\..\\Stonewake\xffBuilder", None, True, "refused"),
     (None, b"builder_local=1", True, "refused"),
     (None, b"name=demo\r\nbuilder_local=1\r\nx=2\r\n", True, "refused"),
+    (None, b"name=\x00demo\nbuilder_local=1\n", True, "refused"),     # read by length, not to a NUL
     (None, b"builder_local=10\n", True, "default"),
     (None, b" builder_local=1\n", True, "default"),
     (None, None, True, "default"),
 ], ids=["pointer-crlf", "pointer-780", "pointer-781", "pointer-unmarked", "pointer-colon",
-        "pointer-bad-utf8", "local", "local-crlf", "local-10", "local-space", "nothing"])
+        "pointer-bad-utf8", "local", "local-crlf", "local-after-nul", "local-10", "local-space", "nothing"])
 def test_a_launcher_with_an_option_settles_its_game_folders_home(
         run_setup, publish, wine, tree, default_home, pointer, version_file, target_marked, outcome):
     """Named stonewake.exe but given --cli, the launcher runs as the setup;

@@ -125,12 +125,20 @@ def test_launcher_opens_the_game_folder_in_a_ready_builder(host, home, run_setup
     assert host.requests == []
 
 
-@pytest.mark.parametrize("case", ["no-builder", "builder-local", "pointer-unmarked"])
+@pytest.mark.parametrize("case", ["no-builder", "builder-local", "pointer-unmarked", "portable-option"])
 def test_launcher_starts_the_game_when_no_builder_is_ready(host, home, run_setup, games, user_home, case):
     env = dict(NO_WAIT)
     base = home.win
+    args = ""
     if case == "no-builder":
         game = games()
+    elif case == "portable-option":
+        # --portable goes before the launcher road looks for "--": the game
+        # folder must not become a portable home.
+        env["TARNWICK_SETUP_BASE"] = None
+        base = user_home.win
+        game = games()
+        args = "--portable"
     else:
         # A ready Builder in the per-user home that these games must not use.
         env["TARNWICK_SETUP_BASE"] = base = None
@@ -143,9 +151,10 @@ def test_launcher_starts_the_game_when_no_builder_is_ready(host, home, run_setup
             ready_builder(games.root.path / "StonewakeBuilder")   # no marker
             (game.path / ".tarnwick_builder_home").write_bytes(b"..\\..\\StonewakeBuilder\r\n")
 
-    r, took = timed(run_setup, "", exe=game.path / "stonewake.exe", env=env)
+    r, took = timed(run_setup, args, exe=game.path / "stonewake.exe", env=env)
 
     assert (r.rc, r.errors) == (0, [])
+    assert not (game.path / "StonewakeBuilder").exists()
     assert took < 4, "the launcher waited for the game (%.1f s)" % took
     [rec] = wait_records(run_setup, 1)
     exe = game.win + "\\bin\\stonewake.exe"

@@ -98,11 +98,6 @@ def test_play_without_a_folder_reports_on_stderr_and_exits_1(run_setup, home, ta
     assert not (home / ".tarnwick-portable").exists(), "the play road settles no home"
 
 
-def test_playground_is_not_play(run_setup, host):
-    r = run_setup("--cli --playground", timeout=30)
-    assert (r.rc, r.stderr) == (1, err(no_setup_files(host)))
-
-
 def test_fatal_error_in_cli_mode_is_one_line_and_exit_1(run_setup, host, probe):
     r = run_setup("--cli", timeout=30)
     assert (r.rc, r.stderr, r.stdout) == (1, err(no_setup_files(host)), b"")
@@ -179,6 +174,7 @@ GRAMMAR = [
     ("--portable", "", False, True),
     ("x --cli", "x --cli", False, False),
     ("--cli2", "--cli2", False, False),
+    ("--playground", "--playground", False, False),    # not the play road
     ("--cli\tx", "--cli\tx", False, False),
     ("--cli --repair --keep", "--cli  --keep", True, False),
     ('--cli /unknown --opt="a b" --playground', '--cli /unknown --opt="a b" --playground', True, False),

@@ -26,15 +26,19 @@ def watch(probe, ms: int = 20000, interval: int = 15) -> list[dict]:
     return [line for line in p.lines if "label" in line]
 
 
-def test_the_window_its_label_and_its_bar(run_setup, publish, host, probe):
+@pytest.mark.parametrize("tail, visible", [("", True), ("--cli", False)], ids=["window", "cli"])
+def test_the_window_its_label_and_its_bar(run_setup, publish, host, probe, tail, visible):
+    """The same window in both modes; CLI mode never shows it. Its class icon
+    and the label's font are read inside the setup's process (winprobe's hook)."""
     publish("v1")
     host.script(LIST_PATH, ["delay:2500"])      # keeps the window up while it is read
-    run = run_setup("", background=True)
+    run = run_setup(tail, background=True)
     w = probe("window", CLASS, TITLE, "10000").json
     r = run.wait(60)
     assert r.rc == 0 and len(records_of(r)) == 1
 
-    assert (w["class"], w["title"], w["visible"]) == (CLASS, TITLE, True)
+    assert (w["class"], w["title"], w["visible"]) == (CLASS, TITLE, visible)
+    assert w["icon"], "the class has no icon"
     style = w["style"]
     assert style & (WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX) == WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX
     assert style & (WS_MAXIMIZEBOX | WS_THICKFRAME) == 0
@@ -45,6 +49,7 @@ def test_the_window_its_label_and_its_bar(run_setup, publish, host, probe):
     assert label["class"].upper() == "STATIC" and label["style"] == WS_CHILD | WS_VISIBLE
     assert label["rect"] == {"x": 16, "y": 16, "w": 412, "h": 22}
     assert label["text"] in ("Starting...", LOOKING)
+    assert label["font"] == {"face": "Segoe UI", "height": -15, "weight": 400}
     assert bar["class"] == "msctls_progress32" and bar["text"] == ""
     assert bar["style"] & (WS_CHILD | WS_VISIBLE | PBS_MARQUEE) == WS_CHILD | WS_VISIBLE | PBS_MARQUEE
     assert bar["rect"] == {"x": 16, "y": 48, "w": 412, "h": 20}

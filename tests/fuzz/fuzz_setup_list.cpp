@@ -132,8 +132,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     int verdict = list_validate(list);
-    FUZZ_CHECK(verdict == LIST_OK || verdict == LIST_UNREADABLE || verdict == LIST_REFUSED,
+    FUZZ_CHECK(verdict == LIST_OK || verdict == LIST_UNREADABLE || verdict == LIST_REFUSED ||
+                   verdict == LIST_TOO_MANY,
                "list_validate returned %d", verdict);
+    FUZZ_CHECK(verdict != LIST_OK || list->part_lines == list->part_count,
+               "accepted with %u part lines for %u parts", list->part_lines, list->part_count);
     if (verdict == LIST_OK) {
         FUZZ_CHECK(list->part_count >= 1 && list->part_count <= LIST_MAX_PARTS, "accepted with %u parts",
                    list->part_count);

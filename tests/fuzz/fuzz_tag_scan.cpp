@@ -10,7 +10,7 @@ namespace {
 
 int tag_byte(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' ||
-           c == '_' || c == '-';
+           c == '_' || c == '-' || c == '+';
 }
 
 int lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
@@ -44,9 +44,11 @@ int contains_key(const wchar_t* s) {
 
 void check_scan(const wchar_t* cmdline) {
     char* out = poisoned(LIST_TAG_CAP);
-    tag_scan(cmdline, out);
+    int taken = tag_scan(cmdline, out);
     FUZZ_CHECK(terminated_within(out, LIST_TAG_CAP), "tag not terminated within %d bytes", LIST_TAG_CAP);
     size_t n = strlen(out);
+    FUZZ_CHECK(taken == 1 ? n > 0 : n == 0, "tag_scan returned %d with a tag of %zu bytes", taken, n);
+    FUZZ_CHECK((taken != 0) == contains_key(cmdline), "tag_scan returned %d", taken);
     FUZZ_CHECK(n <= LIST_TAG_CAP - 1, "tag of %zu bytes", n);
     for (size_t i = 0; i < n; ++i)
         FUZZ_CHECK(tag_byte(out[i]), "byte 0x%02x in tag %s", (unsigned char)out[i], out);

@@ -60,6 +60,29 @@ def setup_lists():
     return seeds
 
 
+def install_lists():
+    """Accepted lists of every shape, and near misses that Windows would read
+    as other names: the install paths fuzzer grows from these."""
+    valid = {k: v for k, v in setup_lists().items() if k.startswith("valid") or k == "nightly.txt"}
+    head = ["tag v1.4.0", "run editor/app/StonewakeBuilder.exe"]
+    shapes = {
+        "trailing-separators.txt": head + [
+            part("StonewakeBuilder/tools/", "-", "-", "StonewakeBuilder-python-3.11.zip"),
+            part("runtime\\win\\", "engine-1", "engine", "StonewakeBuilder-engine-1.zip"),
+            part("editor/", "-", "app", "StonewakeBuilder-editor-1.zip")],
+        "same-folder-twice.txt": head + [
+            part("runtime/win", "a", "engine", "a.zip"), part("Runtime/Win", "b", "Engine", "b.zip"),
+            part("runtime/win/", "c", "engine", "c.zip")],
+        "near-misses.txt": ["tag v1.4.0.", "run editor/CON/StonewakeBuilder.exe"] + [
+            part("runtime./win", "a", "nul.txt", "a.zip"), part("...", "COM1", "b", "b.zip")],
+        "dotted-names.txt": ["tag .v1..4", "run .a/..b/StonewakeBuilder.exe"] + [
+            part(".tools/.x", ".a", "..b", "a.zip"), part("a.b/c.d", "CONX", "LPT10", "b.zip")],
+    }
+    seeds = dict(valid)
+    seeds.update({name: "\n".join(lines) + "\n" for name, lines in shapes.items()})
+    return seeds
+
+
 def api_answers():
     def asset(name, tag="v1.4.0", escaped=True):
         url = "%s%s/releases/download/%s/%s" % (BASE, REPO, tag, name)
@@ -132,6 +155,7 @@ def main():
     write("fuzz_setup_list", setup_lists())
     write("fuzz_api_scan", api_answers())
     write("fuzz_tag_scan", command_lines())
+    write("fuzz_install_paths", install_lists())
 
 
 if __name__ == "__main__":

@@ -60,11 +60,23 @@ TEST(NameRule, Table) {
         {"StonewakeBuilder.exe", 0, 1}, {"tools/native", 1, 1},   {"tools\\native\\", 1, 1},
         {"tools/native", 0, 0},         {"tools//native", 1, 0},  {"/tools", 1, 0},
         {"\\tools", 1, 0},              {"tools/../bin", 1, 0},   {"tools/./bin", 1, 0},
-        {".", 0, 0},                    {"..", 1, 0},             {"...", 0, 1},
+        {".", 0, 0},                    {"..", 1, 0},             {"...", 0, 0},
         {".config", 0, 1},              {"2.4.1+build_7", 0, 1},  {"C:tools", 1, 0},
         {"my tools", 0, 0},             {"", 0, 0},               {"", 1, 0},
         {"tools\\\\", 1, 0},            {"a*b", 0, 0},            {"a%b", 1, 0},
         {"caf\xc3\xa9", 0, 0},          {"tools/..", 1, 0},       {"a\tb", 0, 0},
+        // Names Windows rewrites: a trailing dot (also "..." and "a./b"), and
+        // device names with or without an extension, in any letter case.
+        {"2.4.", 0, 0},                 {"tools./bin", 1, 0},     {"tools/bin.", 1, 0},
+        {"a../b", 1, 0},                {"tools/bin./", 1, 0},    {".../x", 1, 0},
+        {"CON", 0, 0},                  {"con", 0, 0},            {"StonewakeBuilder/CON", 1, 0},
+        {"nul.txt", 0, 0},              {"Nul.tar.gz", 0, 0},     {"aux/x", 1, 0},
+        {"PRN", 0, 0},                  {"COM1", 0, 0},           {"com9.log", 0, 0},
+        {"LPT1", 0, 0},                 {"lpt0", 0, 0},           {"COM0", 0, 0},
+        {"CONX", 0, 1},                 {"CON_", 0, 1},           {"COM10", 0, 1},
+        {"LPT", 0, 1},                  {"COMA", 0, 1},           {"xCON", 0, 1},
+        {"NULL", 0, 1},                 {"a.con", 0, 1},          {"CON-1.2", 0, 1},
+        {"..a", 0, 1},                  {"a.b", 0, 1},            {"tools/.cache/x", 1, 1},
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.ok, list_name_ok(c.name, c.separators))
@@ -114,24 +126,33 @@ TEST(ListParse, KeysAndRepeats) {
 }
 
 TEST(ListParse, PartLines) {
-    // A five-field line adds nothing and the next line takes the same record.
+    // A five-field line adds nothing and the next line takes the same record;
+    // the list is refused whole, wherever that line stands.
     setup_list five = Parse(Head() + PartLine(kSha1, "1 . - -") + PartLine(kSha2, "7 . - - https://h/b"));
     ASSERT_EQ(1u, five.part_count);
     EXPECT_STREQ(kSha2.c_str(), five.parts[0].sha256);
     EXPECT_EQ(7u, five.parts[0].size);
+    EXPECT_EQ(LIST_UNREADABLE, list_validate(&five));
     EXPECT_EQ(LIST_UNREADABLE, Verdict(Head() + PartLine(kSha1, "1 . - -")));
+    EXPECT_EQ(LIST_UNREADABLE, Verdict(Head() + PartLine(kSha2, "7 . - - https://h/b") + "part \n"));
+    EXPECT_EQ(LIST_UNREADABLE, Verdict(Head() + PartLine(kSha2, "7 . - - https://h/b") + PartLine(kSha1, "x . - - https://h/c")));
+    // Other keys, and "part" without its blank, stay ignored.
+    EXPECT_EQ(LIST_OK, Verdict(Head() + PartLine(kSha2, "7 . - - https://h/b") + "parts 1\npart\nPart x\n"));
     // Seven fields: the first six count.
     setup_list seven = Parse(Head() + PartLine(kSha1, "5 dir from to https://h/a extra"));
     ASSERT_EQ(1u, seven.part_count);
     EXPECT_STREQ("https://h/a", seven.parts[0].url);
-    // Seventeen lines: sixteen records, the first sixteen.
+    // Sixteen lines are a version; a seventeenth refuses the list (the first
+    // sixteen are still the records), also when it is a short one.
     std::string many = Head();
-    for (int i = 1; i <= 17; ++i) many += PartLine(ShaN(i), std::to_string(i) + " . - - https://h/p");
-    setup_list sixteen = Parse(many);
-    ASSERT_EQ(16u, sixteen.part_count);
-    EXPECT_STREQ(ShaN(16).c_str(), sixteen.parts[15].sha256);
-    EXPECT_EQ(16u, sixteen.parts[15].size);
-    EXPECT_EQ(LIST_OK, list_validate(&sixteen));
+    for (int i = 1; i <= 16; ++i) many += PartLine(ShaN(i), std::to_string(i) + " . - - https://h/p");
+    EXPECT_EQ(LIST_OK, Verdict(many));
+    setup_list seventeen = Parse(many + PartLine(ShaN(17), "17 . - - https://h/p"));
+    ASSERT_EQ(16u, seventeen.part_count);
+    EXPECT_STREQ(ShaN(16).c_str(), seventeen.parts[15].sha256);
+    EXPECT_EQ(16u, seventeen.parts[15].size);
+    EXPECT_EQ(LIST_TOO_MANY, list_validate(&seventeen));
+    EXPECT_EQ(LIST_TOO_MANY, Verdict(many + "part x\n"));
 }
 
 TEST(ListParse, Sizes) {
@@ -334,7 +355,7 @@ TEST(PartFolder, Mapping) {
         {"runtime/win", "-", "https://h/StonewakeBuilder-cpm-1.zip", 1, L"StonewakeBuilder\\tools\\cpm"},
         {"runtime/win", "-", "https://h/engine.zip", 0, nullptr},
         {"runtime/win", "engine", "https://h/StonewakeBuilder-cpm-1.zip", 1, L"runtime\\win\\engine"},
-        {"a\\b/c/", "d", "https://h/e.zip", 1, L"a\\b\\c\\\\d"},
+        {"a\\b/c/", "d", "https://h/e.zip", 1, L"a\\b\\c\\d"},  // one separator, as for "a\b/c"
     };
     for (const Case& c : cases) {
         part_record part = {};

@@ -73,6 +73,8 @@ TEST_F(HomeTest, FullFormRefusesRelativeDeviceAndOverlongPaths) {
         L"\\\\?\\C:\\x", L"//?/C:/x",   L"\\\\.\\C:",    L"\\\\.\\pipe\\x", L"Games",
         L"\\Games",   L"/Games",        L"C:Games",      L"C:",           L"1:\\x",
         L"..\\Games",
+        // Device names: the full form would be \\.\CON, no folder at all.
+        L"C:\\Games\\CON", L"C:\\Games\\nul.txt", L"C:/Games/com1",
     };
     for (const wchar_t* in : refused) {
         wchar_t out[PATH_CAP] = L"untouched";

@@ -85,33 +85,40 @@ protected:
 
 TEST_F(Address, RequestedTag) {
     const std::wstring valid200(200, L'v');
-    struct Case { std::wstring line; std::string tag; } cases[] = {
-        {L"", ""},
-        {L"--tag 2.4.1", "2.4.1"},
-        {L"--tag \"2.4.1\"", "2.4.1"},
-        {L"--tag  2.4.1", "2.4.1"},
-        {L"--tag \" \"2.4.1", "2.4.1"},
-        {L"--cli --tag v2_0-RC.1 --repair", "v2_0-RC.1"},
-        {L"--tag 2.4.1\"rest", "2.4.1"},
-        {L"\"x --tag 7\"", "7"},  // found inside a quoted argument too
-        {L"--tag=2.4.1", ""},
-        {L"--cli --tag", ""},
-        {L"--tag ", ""},
-        {L"--tag \"\"", ""},
-        {L"--TAG 2.4.1", ""},
-        {L"--tag 2.4/1", ""},
-        {L"--tag 2.4+1", ""},
-        {L"--tag 2.4\\1", ""},
-        {L"--tag 2.4.\u00e9", ""},
-        {L"--tag 2.4\t1", ""},
-        {L"--tag 2/4 --tag 3.0", ""},  // only the first occurrence counts
-        {L"--tag " + valid200, std::string(127, 'v')},
-        {L"--tag " + std::wstring(127, L'v') + L"/", std::string(127, 'v')},
-        {L"--tag " + std::wstring(126, L'v') + L"/", ""},
+    const std::wstring cut_bad = std::wstring(126, L'v') + L"/";
+    // refused: the value is refused, and `shown` is what the message names.
+    struct Case { std::wstring line; std::string tag; bool refused; std::wstring shown; } cases[] = {
+        {L"", "", false, L""},
+        {L"--tag 2.4.1", "2.4.1", false, L""},
+        {L"--tag \"2.4.1\"", "2.4.1", false, L""},
+        {L"--tag  2.4.1", "2.4.1", false, L""},
+        {L"--tag \" \"2.4.1", "2.4.1", false, L""},
+        {L"--cli --tag v2_0-RC.1 --repair", "v2_0-RC.1", false, L""},
+        {L"--tag 2.4.1\"rest", "2.4.1", false, L""},
+        {L"\"x --tag 7\"", "7", false, L""},  // found inside a quoted argument too
+        {L"--tag 2.4.1+build_7", "2.4.1+build_7", false, L""},
+        {L"--tag=2.4.1", "", false, L""},
+        {L"--cli --tag", "", false, L""},
+        {L"--TAG 2.4.1", "", false, L""},
+        {L"--tag ", "", true, L""},
+        {L"--tag \"\"", "", true, L""},
+        {L"--tag 2.4/1", "", true, L"2.4/1"},
+        {L"--tag 2.4\\1", "", true, L"2.4\\1"},
+        {L"--tag 2.4.\u00e9 --cli", "", true, L"2.4.\u00e9"},
+        {L"--tag 2.4\t1", "", true, L"2.4\t1"},
+        {L"--tag 2/4 --tag 3.0", "", true, L"2/4"},  // only the first occurrence counts
+        {L"--tag " + valid200, std::string(127, 'v'), false, L""},
+        {L"--tag " + std::wstring(127, L'v') + L"/", std::string(127, 'v'), false, L""},
+        {L"--tag " + cut_bad, "", true, cut_bad},
+        {L"--tag " + valid200 + L"/", std::string(127, 'v'), false, L""},
     };
     for (const Case& c : cases) {
         Line(c.line);
         EXPECT_EQ(c.tag, Tag()) << testing::PrintToString(c.line);
+        wchar_t shown[LIST_TAG_CAP];
+        wmemset(shown, L'#', LIST_TAG_CAP);
+        EXPECT_EQ(c.refused, requested_tag_refused(shown) != 0) << testing::PrintToString(c.line);
+        EXPECT_EQ(c.shown, std::wstring(shown)) << testing::PrintToString(c.line);
     }
 }
 
@@ -150,11 +157,7 @@ TEST_F(Address, ExplicitListAddress) {
     // Set: used verbatim, whatever the scheme, and --tag does not count.
     SetList("http://127.0.0.1:8080/any/list.txt?x=1");
     EXPECT_STREQ("http://127.0.0.1:8080/any/list.txt?x=1", manifest_url());
-    // Empty is the same as unset.
-    SetList("");
-    EXPECT_EQ(Tagged("2.4.1"), manifest_url());
     Line(L"");
-    EXPECT_EQ(kLatest, manifest_url());
     // An overlong value is cut to 1023 bytes; 1023 bytes stay whole.
     std::string longer = "https://localhost/" + std::string(1500, 'p');
     SetList(longer.c_str());

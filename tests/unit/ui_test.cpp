@@ -72,17 +72,20 @@ TEST(Report, SayErrorWritesOneUtf8Line) {
     for (int i = 0; i < 679; ++i) cjk_bytes += "\xE5\xAE\xB6";
     struct Row {
         std::wstring text;
-        std::string line;  // empty: nothing at all
+        std::string line;
     } rows[] = {
         {L"The download failed.", "error The download failed.\n"},
         {L"Gr\u00fc\u00dfe \u5bb6 \u2013 ok", "error Gr\xC3\xBC\xC3\x9F" "e \xE5\xAE\xB6 \xE2\x80\x93 ok\n"},
         {L"tar said:\nline two", "error tar said:\nline two\n"},
         {L"", "error \n"},
         {std::wstring(2039, L'x'), "error " + std::string(2039, 'x') + "\n"},
-        {std::wstring(2040, L'x'), ""},
+        // Longer: cut to 2039 bytes, never inside a character.
+        {std::wstring(2040, L'x'), "error " + std::string(2039, 'x') + "\n"},
         {cjk679 + L"xx", "error " + cjk_bytes + "xx\n"},
-        {cjk679 + L"xxx", ""},
-        {std::wstring(5000, L'x'), ""},
+        {cjk679 + L"xxx", "error " + cjk_bytes + "xx\n"},
+        {cjk679 + L"\u5bb6", "error " + cjk_bytes + "\n"},
+        {cjk679 + L"x\U0001F600", "error " + cjk_bytes + "x\n"},  // a pair is never split
+        {std::wstring(5000, L'x'), "error " + std::string(2039, 'x') + "\n"},
     };
     for (const Row& row : rows) {
         testutil::StderrCapture capture;
@@ -263,6 +266,19 @@ TEST_F(WindowTest, HiddenInCliMode) {
     pump();
     ASSERT_EQ(1, window_create(GetModuleHandleW(0), SW_HIDE));
     EXPECT_FALSE(IsWindowVisible(g_win));
+}
+
+TEST_F(WindowTest, LabelIsDrawnOnTheWindowsOwnBackground) {
+    // What the label asks its parent for when it paints: the window's brush
+    // and background colour, not the grey of a dialog.
+    HDC dc = GetDC(g_text);
+    ASSERT_NE((HDC)0, dc);
+    SetBkColor(dc, RGB(1, 2, 3));
+    LRESULT brush = SendMessageW(g_win, WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)g_text);
+    EXPECT_EQ((LRESULT)GetSysColorBrush(COLOR_WINDOW), brush);
+    EXPECT_EQ(GetSysColor(COLOR_WINDOW), GetBkColor(dc));
+    EXPECT_EQ(GetSysColor(COLOR_WINDOWTEXT), GetTextColor(dc));
+    ReleaseDC(g_text, dc);
 }
 
 TEST_F(WindowTest, StatusMessageAppliesTheLineAndThePercentage) {
