@@ -10,7 +10,10 @@ build/test in the repository):
     e2e/homes/<test>/            each test's Builder home
     e2e/runs/<test>/             each test's outputs, status logs and records
 
-Fixtures: build_dir, certs, wine, host, home, run_setup, publish, probe.
+Fixtures: build_dir, certs, wine, tar_double, host, home, run_setup, publish,
+probe. The prefix's system32\tar.exe is Windows' own tar (libarchive's
+bsdtar); a test that needs a fault only the tar double can play takes the
+tar_double fixture.
 Only loopback networking is used; nothing outside the build folder is touched.
 Missing programs skip the tests that need them, or fail them when
 STONEWAKE_E2E_STRICT=1.
@@ -184,6 +187,22 @@ def wine(build_dir, certs) -> Wine:
     yield w
     if ours:
         subprocess.run(["wineserver", "-k"], **quiet)
+
+
+@pytest.fixture
+def tar_double(wine):
+    """The tar double as the prefix's system32\tar.exe for this test only, for
+    the faults only it can play (STONEWAKE_TAR_FAIL, _FLOOD, _BADUTF8, _SLOW_MS)
+    and its log (STONEWAKE_TAR_LOG); Windows' own tar is always put back."""
+    double = need(DOUBLES / "tar.exe", "the tar double")
+    tar = wine.system32 / "tar.exe"
+    real = wine.system32 / "tar.exe.real-e2e"
+    os.replace(tar, real)
+    try:
+        shutil.copyfile(double, tar)
+        yield
+    finally:
+        os.replace(real, tar)
 
 
 # ---------------------------------------------------------------- release host
