@@ -35,10 +35,10 @@ int http_get(const char* url, http_sink sink, void* context, unsigned long long 
     HINTERNET connection = 0;
     HINTERNET request = 0;
     HINTERNET session = w->WinHttpOpen(L"StonewakeBuilder-Setup/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (!session)
         session = w->WinHttpOpen(L"StonewakeBuilder-Setup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+                                 WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (!session) return 0;
     w->WinHttpSetTimeouts(session, 30000, 30000, 30000, 60000);
     DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
@@ -48,16 +48,16 @@ int http_get(const char* url, http_sink sink, void* context, unsigned long long 
     if (connection) {
         const wchar_t* types[2] = {accept, 0};
         request = w->WinHttpOpenRequest(connection, L"GET", path, 0, WINHTTP_NO_REFERER,
-                                     accept ? types : WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                     parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
+                                        accept ? types : WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                        parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     }
     if (request && w->WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                      WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+                                         WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
         w->WinHttpReceiveResponse(request, 0)) {
         DWORD code = 0;
         DWORD size = sizeof code;
         w->WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                            WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
+                               WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
         g_http_status = code;
         if (code == 200) {
             unsigned long long total = 0;

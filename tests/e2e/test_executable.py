@@ -168,6 +168,16 @@ def test_a_dll_planted_beside_the_setup_is_never_loaded(request, wine, host, hom
     assert (host.requests == []) == (road in ("launch", "launcher", "play"))
 
 
+@pytest.mark.parametrize("dll", PLANTED)
+def test_a_system_dll_that_cannot_be_loaded_ends_the_run_with_a_message(host, home, publish, run_setup, dll):
+    publish("v1")
+    r = run_setup("--cli", env={"WINEDLLOVERRIDES": dll.split(".")[0] + "="})   # Wine: disabled
+    assert r.rc == 1 and r.records == []
+    assert r.errors == ["Could not load Windows' %s from the system folder (Windows error 126). Windows' "
+                        "system files may need repair: open Command Prompt as administrator, run sfc "
+                        "/scannow, then run the setup again." % dll]
+
+
 def ready_builder_in(home: Path, tag: str) -> None:
     """An installed, complete Builder (the recorder) that current.txt names."""
     exe = home / "versions" / tag / "StonewakeBuilder" / "StonewakeBuilder.exe"
