@@ -212,6 +212,8 @@ class SmallDisk:
         self.path = wine.drive_c / "fulldisk"
         self.win = "C:\\fulldisk"
         self.path.mkdir(exist_ok=True)
+        while os.path.ismount(self.path):    # left by a run that was killed
+            subprocess.run(["umount", "-l", str(self.path)], check=True)
         done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dm" % mib, "stonewake-e2e",
                                str(self.path)], capture_output=True)
         if done.returncode:
