@@ -145,8 +145,8 @@ def body() -> None:
             "tar_peak_vmhwm_mib": peaks[TAR],
         },
         notes=[
-            "the setup's tar.exe is the project's tar double (a zip unpacker using zlib, "
-            "doubles/tar.exe) placed in the prefix's system32, not Windows' tar.",
+            "the setup's tar.exe is the prefix's system32 one: Windows' tar (libarchive's bsdtar, "
+            "built with MinGW by tests/harness/bsdtar.sh), run under Wine.",
             "the setup also moves the staged version into place, writes its records, deletes "
             "its downloads and starts the Builder double (recorder.exe) and waits for it.",
             "peak memory: the kernel's VmHWM of the Unix process running the exe (Wine's own "

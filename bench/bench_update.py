@@ -104,7 +104,7 @@ def body() -> None:
             "included; per-user home (not portable), so a reused part is moved, not copied.",
             "each update was checked: 15 status lines '... %s', one part download, the new "
             "version installed and current." % KEPT,
-            "the setup's tar.exe is the project's tar double in the prefix's system32.",
+            "the setup's tar.exe is Windows' tar (bsdtar) in the prefix's system32.",
         ])
 
 

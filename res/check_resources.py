@@ -1,9 +1,13 @@
 #!/usr/bin/python3
-"""Checks the resources linked into StonewakeBuilder-Setup.exe.
+"""Checks the resources and the imports linked into StonewakeBuilder-Setup.exe.
 
     /usr/bin/python3 res/check_resources.py path/to/StonewakeBuilder-Setup.exe
 
-Reads the PE resource directory (standard library only) and asserts:
+Reads the PE resource and import directories (standard library only) and asserts:
+  - imports: only Windows' KnownDLLs, which the loader never takes from the
+    program's folder, and comctl32.dll, which the manifest binds; no delayed
+    imports (every other system DLL is loaded at run time from the system
+    folder alone);
   - icon group 1, language 1033: seven 32-bit images of 16, 24, 32, 48, 64,
     128 and 256 px, in that order, each an RT_ICON (ids 1..7) stored as a PNG
     whose header says 8-bit RGBA of that size;
@@ -24,6 +28,17 @@ RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 LANG_EN_US = 1033
 ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+# HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\KnownDLLs of 64-bit
+# Windows 10 and 11 (ntdll.dll is always the system's own).
+KNOWN_DLLS = {
+    "advapi32.dll", "clbcatq.dll", "combase.dll", "comdlg32.dll", "coml2.dll", "difxapi.dll",
+    "gdi32.dll", "gdiplus.dll", "imagehlp.dll", "imm32.dll", "kernel32.dll", "msctf.dll",
+    "msvcrt.dll", "normaliz.dll", "nsi.dll", "ntdll.dll", "ole32.dll", "oleaut32.dll", "psapi.dll",
+    "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shcore.dll", "shell32.dll", "shlwapi.dll",
+    "user32.dll", "wldap32.dll", "ws2_32.dll",
+}
+MANIFEST_BOUND = {"comctl32.dll"}
 
 VERSION_STRINGS = [
     ("CompanyName", "Stonewake"),
@@ -65,6 +80,7 @@ class PeImage:
         ndirs = self.u32(dirs - 4)
         if ndirs <= 2:
             raise BadImage("no resource data directory")
+        self.dirs = [struct.unpack_from("<II", data, dirs + 8 * i) for i in range(min(ndirs, 16))]
         self.sections = []
         sec = opt + opt_size
         for i in range(nsections):
@@ -111,6 +127,29 @@ class PeImage:
             out.append((key, bool(target & 0x80000000), self.rsrc + (target & 0x7FFFFFFF)))
         return out
 
+    def cstr(self, rva):
+        at = self.offset(rva)
+        end = self.data.find(b"\0", at)
+        if end < 0:
+            raise BadImage("a name at rva 0x%x runs past the file" % rva)
+        return self.data[at:end].decode("ascii", "replace")
+
+    def imported_dlls(self, index=1, entry_size=20, name_field=12):
+        """The DLL names of the import directory (1), or of the delayed
+        import directory (13: entry_size 32, name_field 4)."""
+        if len(self.dirs) <= index or not self.dirs[index][0]:
+            return []
+        at = self.offset(self.dirs[index][0])
+        names = []
+        while True:
+            entry = self.data[at:at + entry_size]
+            if len(entry) < entry_size:
+                raise BadImage("the import directory runs past the file")
+            if entry == bytes(entry_size):
+                return names
+            names.append(self.cstr(struct.unpack_from("<I", entry, name_field)[0]))
+            at += entry_size
+
     def resources(self):
         """{type: {name: {lang: bytes}}} of the whole resource tree."""
         tree = {}
@@ -139,6 +178,16 @@ class Checker:
     def __init__(self, tree):
         self.tree = tree
         self.faults = []
+
+    # -- imports
+    def imports(self, image):
+        allowed = KNOWN_DLLS | MANIFEST_BOUND
+        for dll in image.imported_dlls():
+            if dll.lower() not in allowed:
+                self.fault("imports: %s is no KnownDLL: the loader would look for it beside the "
+                           "executable first" % dll)
+        for dll in image.imported_dlls(13, 32, 4):
+            self.fault("imports: %s is a delayed import, found by the search order at run time" % dll)
 
     def fault(self, msg):
         self.faults.append(msg)
@@ -356,8 +405,9 @@ class Checker:
 def check(path):
     """The list of faults of the PE file at `path` (empty when all hold)."""
     with open(path, "rb") as f:
-        tree = PeImage(f.read()).resources()
-    c = Checker(tree)
+        image = PeImage(f.read())
+    c = Checker(image.resources())
+    c.imports(image)
     c.icon()
     c.version()
     c.manifest()

@@ -119,6 +119,7 @@ struct mem_buf {
 struct file_hash_ctx {
     HANDLE file;
     BCRYPT_HASH_HANDLE hash;
+    DWORD write_error;  // set by file_sink when the file could not take the bytes
 };
 
 typedef int (*http_sink)(void* context, const void* bytes, DWORD count);
@@ -182,6 +183,11 @@ int builder_ready(const wchar_t* exe);
 void rmtree(const wchar_t* folder);
 void version_sweep(const wchar_t* versions, const char* tag);
 void record_write(const wchar_t* path, const char* bytes, DWORD count);
+// Renames (MoveFileExW with `flags`), waiting out another process that holds
+// the file or a file inside the folder, often an antivirus scan: up to 80
+// tries, 250 ms apart, on ERROR_ACCESS_DENIED or ERROR_SHARING_VIOLATION.
+// Returns 0 with the last error set.
+int move_with_retries(const wchar_t* from, const wchar_t* to, DWORD flags);
 // The first line of a record (at most 127 bytes, cut at CR or LF); 0 when the
 // file cannot be opened (the text is then empty).
 int first_line_read(const wchar_t* path, char text[LIST_TAG_CAP]);

@@ -5,6 +5,8 @@
 
 #include <string.h>
 
+#include "app/system_dll.h"
+
 namespace {
 
 void digest_text(const unsigned char digest[32], char out[65]) {
@@ -21,11 +23,12 @@ void digest_text(const unsigned char digest[32], char out[65]) {
 int file_sha256(const wchar_t* path, char digest[65]) {
     static unsigned char chunk[1048576];
     digest[0] = 0;
+    const bcrypt_functions* b = bcrypt();
     BCRYPT_ALG_HANDLE provider = 0;
-    if (BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, 0, 0) != 0) return 0;
+    if (b->BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, 0, 0) != 0) return 0;
     BCRYPT_HASH_HANDLE hash = 0;
-    if (BCryptCreateHash(provider, &hash, 0, 0, 0, 0, 0) != 0) {
-        BCryptCloseAlgorithmProvider(provider, 0);
+    if (b->BCryptCreateHash(provider, &hash, 0, 0, 0, 0, 0) != 0) {
+        b->BCryptCloseAlgorithmProvider(provider, 0);
         return 0;
     }
     unsigned char sum[32];
@@ -37,13 +40,13 @@ int file_sha256(const wchar_t* path, char digest[65]) {
             DWORD got = 0;
             if (!ReadFile(file, chunk, sizeof chunk, &got, 0)) break;
             if (got == 0) break;
-            BCryptHashData(hash, chunk, got, 0);
+            b->BCryptHashData(hash, chunk, got, 0);
         }
         CloseHandle(file);
     }
-    BCryptFinishHash(hash, sum, sizeof sum, 0);
-    BCryptDestroyHash(hash);
-    BCryptCloseAlgorithmProvider(provider, 0);
+    b->BCryptFinishHash(hash, sum, sizeof sum, 0);
+    b->BCryptDestroyHash(hash);
+    b->BCryptCloseAlgorithmProvider(provider, 0);
     if (!read_whole) return 0;
     digest_text(sum, digest);
     return 1;
@@ -71,12 +74,13 @@ void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads
             setup_sleep(wait * 1000);
         }
         status(L"Downloading part %d of %d (%llu MB)...", n, count, part->size >> 20);
+        const bcrypt_functions* b = bcrypt();
         file_hash_ctx ctx = {};
         ctx.file = CreateFileW(partial, GENERIC_WRITE, 0, 0, CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, 0);
         if (ctx.file == INVALID_HANDLE_VALUE) fail(L"Could not write to %ls.", downloads);
         BCRYPT_ALG_HANDLE provider = 0;
-        BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, 0, 0);
-        BCryptCreateHash(provider, &ctx.hash, 0, 0, 0, 0, 0);
+        b->BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, 0, 0);
+        b->BCryptCreateHash(provider, &ctx.hash, 0, 0, 0, 0, 0);
         g_http_status = 0;
 
         // Every second attempt goes through the release API's link.
@@ -91,14 +95,20 @@ void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads
 
         unsigned char sum[32];
         CloseHandle(ctx.file);
-        BCryptFinishHash(ctx.hash, sum, sizeof sum, 0);
-        BCryptDestroyHash(ctx.hash);
-        BCryptCloseAlgorithmProvider(provider, 0);
+        b->BCryptFinishHash(ctx.hash, sum, sizeof sum, 0);
+        b->BCryptDestroyHash(ctx.hash);
+        b->BCryptCloseAlgorithmProvider(provider, 0);
         InterlockedExchange(&g_percent, -1);
         if (ok) {
             digest_text(sum, digest);
             done = 1;
             break;
+        }
+        // A disk that cannot take the archive is not the server's fault, and
+        // asking again only fills it again.
+        if (ctx.write_error) {
+            DeleteFileW(partial);
+            fail(L"Could not write to %ls.", downloads);
         }
         last = g_http_status;
         if (!http_retryable(last)) break;
@@ -118,7 +128,7 @@ void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads
         DeleteFileW(partial);
         fail(L"Part %d of %d did not download correctly (its checksum differs). Try again.", n, count);
     }
-    if (!MoveFileExW(partial, archive, MOVEFILE_REPLACE_EXISTING)) {
+    if (!move_with_retries(partial, archive, MOVEFILE_REPLACE_EXISTING)) {
         DWORD error = GetLastError();
         DeleteFileW(partial);
         fail(L"Could not place part %d of %d in %ls (Windows error %lu).", n, count, downloads, error);

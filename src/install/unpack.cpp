@@ -10,6 +10,9 @@ namespace {
 
 enum { COMMAND_CAP = 584, EXCERPT = 512 };
 
+const wchar_t tar_start_failed[] =
+    L"Could not start Windows' tar.exe (Windows error %lu).\nArchive: %ls\nDestination: %ls";
+
 // tar.exe reads its command line in the ANSI code page: a path that code page
 // cannot hold would reach it with '?' in place of letters.
 int ansi_safe(const wchar_t* text) {
@@ -82,7 +85,12 @@ void part_unpack(const setup_list* list, unsigned index, const wchar_t* staging,
 
     wchar_t system_folder[PATH_CAP];
     UINT system_length = GetSystemDirectoryW(system_folder, PATH_CAP);
-    if (system_length == 0 || system_length >= PATH_CAP) system_folder[0] = 0;
+    if (system_length == 0 || system_length >= PATH_CAP) {
+        // Without the system folder there is no tar to trust: a bare
+        // "\tar.exe" would run whatever lies at the current drive's root.
+        DWORD error = system_length ? ERROR_INSUFFICIENT_BUFFER : GetLastError();
+        fail(tar_start_failed, error ? error : ERROR_PATH_NOT_FOUND, archive, destination);
+    }
     wchar_t command[COMMAND_CAP];
     if (!tar_command_line(command, COMMAND_CAP, system_folder, archive, destination))
         fail(L"Unpacking part %d of %d failed: its paths are too long for Windows' tar.exe.\nArchive: "
@@ -163,8 +171,7 @@ void part_unpack(const setup_list* list, unsigned index, const wchar_t* staging,
              L"/scannow\nThen restart Windows and run setup again.\nArchive: %ls\nDestination: %ls",
              archive, destination);
     if (create_error)
-        fail(L"Could not start Windows' tar.exe (Windows error %lu).\nArchive: %ls\nDestination: %ls",
-             create_error, archive, destination);
+        fail(tar_start_failed, create_error, archive, destination);
     if (status_error)
         fail(L"Could not read Windows' tar.exe exit status (Windows error %lu).\nArchive: "
              L"%ls\nDestination: %ls",
@@ -196,18 +203,12 @@ void part_unpack(const setup_list* list, unsigned index, const wchar_t* staging,
     work_path(source, L"%ls\\%ls", destination, from);
     work_path(target, L"%ls\\%ls", destination, to);
     if (GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES) return;
-    for (int attempt = 1;; ++attempt) {
-        if (MoveFileW(source, target)) return;
-        DWORD error = GetLastError();
-        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == 80) {
-            if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
-                fail(L"Could not set up part %d of %d (renaming %ls, Windows error %lu). Another program "
-                     L"is holding the files just unpacked, often an antivirus scan: run the setup "
-                     L"again, and if it happens again allow the folder %ls in it.",
-                     n, count, from, error, g_home.path);
-            fail(L"Could not set up part %d of %d (renaming %ls, Windows error %lu).", n, count, from,
-                 error);
-        }
-        setup_sleep(250);
-    }
+    if (move_with_retries(source, target, 0)) return;
+    DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+        fail(L"Could not set up part %d of %d (renaming %ls, Windows error %lu). Another program is "
+             L"holding the files just unpacked, often an antivirus scan: run the setup again, and if "
+             L"it happens again allow the folder %ls in it.",
+             n, count, from, error, g_home.path);
+    fail(L"Could not set up part %d of %d (renaming %ls, Windows error %lu).", n, count, from, error);
 }

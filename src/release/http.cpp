@@ -6,13 +6,19 @@
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
-#include <winhttp.h>
+
+#include "app/system_dll.h"
 
 DWORD g_http_status;
 
 int http_get(const char* url, http_sink sink, void* context, unsigned long long expected,
              const wchar_t* accept) {
     static unsigned char buf[65536];
+    // WinHTTP loads CNG later, by name, for TLS. Taken from the system folder
+    // first, that is the copy found: a loader that searches the program's
+    // folder for such late loads (Wine does) never reaches a planted one.
+    bcrypt();
+    const winhttp_functions* w = winhttp();
     wchar_t wide[URL_CAP];
     if (!MultiByteToWideChar(CP_UTF8, 0, url, -1, wide, URL_CAP)) return 0;
 
@@ -28,7 +34,7 @@ int http_get(const char* url, http_sink sink, void* context, unsigned long long 
     parts.dwUrlPathLength = URL_CAP;
     parts.lpszExtraInfo = query;
     parts.dwExtraInfoLength = URL_CAP;
-    if (!WinHttpCrackUrl(wide, 0, 0, &parts)) return 0;
+    if (!w->WinHttpCrackUrl(wide, 0, 0, &parts)) return 0;
     // The path is requested with its query; a fragment is never sent.
     wchar_t* fragment = wcschr(query, L'#');
     if (fragment) *fragment = 0;
@@ -38,41 +44,44 @@ int http_get(const char* url, http_sink sink, void* context, unsigned long long 
     int result = 0;
     HINTERNET connection = 0;
     HINTERNET request = 0;
-    HINTERNET session = WinHttpOpen(L"StonewakeBuilder-Setup/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET session = w->WinHttpOpen(L"StonewakeBuilder-Setup/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (!session)
-        session = WinHttpOpen(L"StonewakeBuilder-Setup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+        session = w->WinHttpOpen(L"StonewakeBuilder-Setup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                 WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (!session) return 0;
-    WinHttpSetTimeouts(session, 30000, 30000, 30000, 60000);
+    w->WinHttpSetTimeouts(session, 30000, 30000, 30000, 60000);
     DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
-    WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
+    w->WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
 
-    connection = WinHttpConnect(session, host, parts.nPort, 0);
+    connection = w->WinHttpConnect(session, host, parts.nPort, 0);
     if (connection) {
         const wchar_t* types[2] = {accept, 0};
-        request = WinHttpOpenRequest(connection, L"GET", path, 0, WINHTTP_NO_REFERER,
-                                     accept ? types : WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                     parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
+        request = w->WinHttpOpenRequest(connection, L"GET", path, 0, WINHTTP_NO_REFERER,
+                                        accept ? types : WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                        parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     }
-    if (request && WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                      WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
-        WinHttpReceiveResponse(request, 0)) {
+    if (request && w->WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                         WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+        w->WinHttpReceiveResponse(request, 0)) {
         DWORD code = 0;
         DWORD size = sizeof code;
-        WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                            WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
+        w->WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
         g_http_status = code;
         if (code == 200) {
             unsigned long long total = 0;
             int clean = 0;
             for (;;) {
                 DWORD n = 0;
-                if (!WinHttpReadData(request, buf, sizeof buf, &n)) break;
+                if (!w->WinHttpReadData(request, buf, sizeof buf, &n)) break;
                 if (n == 0) {
                     clean = 1;
                     break;
                 }
+                // A body that runs past the expected length is broken: what
+                // lies beyond it is neither read on nor handed to the sink.
+                if (expected && n > expected - total) break;
                 if (!sink(context, buf, n)) break;
                 total += n;
                 if (expected) {
@@ -83,9 +92,9 @@ int http_get(const char* url, http_sink sink, void* context, unsigned long long 
             result = clean && (expected == 0 || total == expected);
         }
     }
-    if (request) WinHttpCloseHandle(request);
-    if (connection) WinHttpCloseHandle(connection);
-    WinHttpCloseHandle(session);
+    if (request) w->WinHttpCloseHandle(request);
+    if (connection) w->WinHttpCloseHandle(connection);
+    w->WinHttpCloseHandle(session);
     return result;
 }
 
@@ -121,8 +130,12 @@ void mem_free(mem_buf* buffer) {
 int file_sink(void* context, const void* bytes, DWORD count) {
     file_hash_ctx* ctx = (file_hash_ctx*)context;
     DWORD written = 0;
-    if (!WriteFile(ctx->file, bytes, count, &written, 0) || written != count) return 0;
-    return BCryptHashData(ctx->hash, (PUCHAR)bytes, count, 0) == 0;
+    if (!WriteFile(ctx->file, bytes, count, &written, 0) || written != count) {
+        DWORD error = GetLastError();
+        ctx->write_error = error ? error : ERROR_WRITE_FAULT;
+        return 0;
+    }
+    return bcrypt()->BCryptHashData(ctx->hash, (PUCHAR)bytes, count, 0) == 0;
 }
 
 int http_retryable(DWORD status) {

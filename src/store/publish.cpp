@@ -12,20 +12,6 @@ const wchar_t publish_failed[] =
     L"Could not finish installing into %ls (Windows error %lu). A preserved repair backup, if "
     L"restoration was blocked, is beside it as .rollback-*.";
 
-// Renames a folder, waiting out what another process holding a file inside it
-// causes: up to 80 tries, 250 ms apart. Returns 0 with the last error set.
-int move_with_retries(const wchar_t* from, const wchar_t* to) {
-    for (int attempt = 1;; ++attempt) {
-        if (MoveFileW(from, to)) return 1;
-        DWORD error = GetLastError();
-        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == 80) {
-            SetLastError(error);
-            return 0;
-        }
-        setup_sleep(250);
-    }
-}
-
 }  // namespace
 
 void publish_version(const install_paths* paths, const setup_list* list) {
@@ -42,14 +28,14 @@ void publish_version(const install_paths* paths, const setup_list* list) {
         work_path(backup, L"%ls.rollback-%lu-%llu", paths->version, GetCurrentProcessId(),
                   (unsigned long long)GetTickCount64());
         if (!MoveFileW(paths->version, backup)) fail(publish_failed, paths->version, GetLastError());
-        if (!move_with_retries(paths->staging, paths->version)) {
+        if (!move_with_retries(paths->staging, paths->version, 0)) {
             DWORD error = GetLastError();
             MoveFileW(backup, paths->version);
             SetLastError(error);
             fail(publish_failed, paths->version, error);
         }
         rmtree(backup);
-    } else if (!move_with_retries(paths->staging, paths->version)) {
+    } else if (!move_with_retries(paths->staging, paths->version, 0)) {
         fail(publish_failed, paths->version, GetLastError());
     }
 

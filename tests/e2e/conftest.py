@@ -10,7 +10,10 @@ build/test in the repository):
     e2e/homes/<test>/            each test's Builder home
     e2e/runs/<test>/             each test's outputs, status logs and records
 
-Fixtures: build_dir, certs, wine, host, home, run_setup, publish, probe.
+Fixtures: build_dir, certs, wine, tar_double, small_disk, host, home,
+run_setup, publish, probe. The prefix's system32\tar.exe is Windows' own tar (libarchive's
+bsdtar); a test that needs a fault only the tar double can play takes the
+tar_double fixture.
 Only loopback networking is used; nothing outside the build folder is touched.
 Missing programs skip the tests that need them, or fail them when
 STONEWAKE_E2E_STRICT=1.
@@ -184,6 +187,60 @@ def wine(build_dir, certs) -> Wine:
     yield w
     if ours:
         subprocess.run(["wineserver", "-k"], **quiet)
+
+
+@pytest.fixture
+def tar_double(wine):
+    """The tar double as the prefix's system32\tar.exe for this test only, for
+    the faults only it can play (STONEWAKE_TAR_FAIL, _FLOOD, _BADUTF8, _SLOW_MS)
+    and its log (STONEWAKE_TAR_LOG); Windows' own tar is always put back."""
+    double = need(DOUBLES / "tar.exe", "the tar double")
+    tar = wine.system32 / "tar.exe"
+    real = wine.system32 / "tar.exe.real-e2e"
+    os.replace(tar, real)
+    try:
+        shutil.copyfile(double, tar)
+        yield
+    finally:
+        os.replace(real, tar)
+
+
+class SmallDisk:
+    """A tmpfs of a few MiB mounted at drive_c\\fulldisk of the prefix."""
+
+    def __init__(self, wine: Wine, mib: int):
+        self.path = wine.drive_c / "fulldisk"
+        self.win = "C:\\fulldisk"
+        self.path.mkdir(exist_ok=True)
+        while os.path.ismount(self.path):    # left by a run that was killed
+            subprocess.run(["umount", "-l", str(self.path)], check=True)
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dm" % mib, "stonewake-e2e",
+                               str(self.path)], capture_output=True)
+        if done.returncode:
+            need(self.path / "no-tmpfs", "a tmpfs (mount as root: %s)" % done.stderr.decode(errors="replace"))
+
+    def resize(self, mib: int) -> None:
+        """Frees space (or takes it away) without touching what is on it."""
+        subprocess.run(["mount", "-o", "remount,size=%dm" % mib, str(self.path)], check=True)
+
+    def unmount(self) -> None:
+        if subprocess.run(["umount", str(self.path)], capture_output=True).returncode:
+            subprocess.run(["umount", "-l", str(self.path)], check=True)
+        self.path.rmdir()
+
+
+@pytest.fixture
+def small_disk(wine):
+    """small_disk(mib): a tmpfs of that size under the prefix's drive_c for
+    this test (see SmallDisk); unmounted afterwards, also after a failure."""
+    disks = []
+
+    def mount(mib: int) -> SmallDisk:
+        disks.append(SmallDisk(wine, mib))
+        return disks[-1]
+    yield mount
+    for disk in disks:
+        disk.unmount()
 
 
 # ---------------------------------------------------------------- release host

@@ -5,19 +5,19 @@ resources, and (in a release build) no test hook."""
 from __future__ import annotations
 
 import re
+import shutil
 import struct
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
 
-from conftest import REPO, SETUP_EXE, need
+import make_release as mr
+from conftest import DOUBLES, E2E, REPO, SETUP_EXE, fresh_dir, need, node_folder_name
 
 RELEASE_EXE = REPO / "build" / "release" / "StonewakeBuilder-Setup.exe"
 HOOK = "STONEWAKE_TEST_STATUS_LOG".encode("utf-16-le")
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "shell32.dll", "winhttp.dll",
-               "bcrypt.dll", "advapi32.dll", "msvcrt.dll", "ucrtbase.dll", "ntdll.dll", "ole32.dll",
-               "shlwapi.dll"}
 # MinGW's GUI start-up: sub rsp,28h; mov rax,[rip+x] (the app type); mov dword [rax],1 (GUI); call
 GUI_STARTUP = re.compile(rb"\x48\x83\xec\x28\x48\x8b\x05....\xc7\x00\x01\x00\x00\x00\xe8", re.S)
 
@@ -86,12 +86,11 @@ def exe(request) -> Path:
     return need(request.param, "the setup")
 
 
-def test_a_64_bit_gui_image_with_the_wide_gui_entry_that_needs_only_windows_libraries(exe):
+def test_a_64_bit_gui_image_with_the_wide_gui_entry(exe):
     image = Image(exe.read_bytes())
     assert (image.machine, image.magic, image.subsystem) == (0x8664, 0x20B, 2)
     imports = image.imports()
-    assert imports and {dll.lower() for dll in imports} <= SYSTEM_DLLS, sorted(imports)
-    assert {"kernel32.dll", "user32.dll", "winhttp.dll"} <= {dll.lower() for dll in imports}
+    assert {"kernel32.dll", "user32.dll", "msvcrt.dll"} <= {dll.lower() for dll in imports}
     # The entry is the C runtime's wide GUI start-up, which calls wWinMain.
     assert image.section_of(image.entry) == ".text"
     at = image.offset(image.entry)
@@ -101,11 +100,26 @@ def test_a_64_bit_gui_image_with_the_wide_gui_entry_that_needs_only_windows_libr
     assert "__getmainargs" not in crt[0] and "_acmdln" not in crt[0]
 
 
-def test_its_resources_pass_the_check(exe):
-    done = subprocess.run(["/usr/bin/python3", str(REPO / "res" / "check_resources.py"), str(exe)],
+def check_resources(exe: Path) -> subprocess.CompletedProcess:
+    return subprocess.run(["/usr/bin/python3", str(REPO / "res" / "check_resources.py"), str(exe)],
                           capture_output=True, timeout=60)
+
+
+def test_its_resources_and_imports_pass_the_check(exe):
+    done = check_resources(exe)
     assert done.returncode == 0, done.stdout + done.stderr
     assert done.stdout.strip().endswith(b"resources ok")
+
+
+def test_the_check_refuses_an_import_that_is_no_known_dll(exe, tmp_path):
+    """The same image importing WINHTTP.dll where it imports SHELL32.dll."""
+    data = exe.read_bytes()
+    assert data.count(b"SHELL32.dll\0") == 1
+    bad = tmp_path / exe.name
+    bad.write_bytes(data.replace(b"SHELL32.dll\0", b"WINHTTP.dll\0"))
+    done = check_resources(bad)
+    assert done.returncode == 1
+    assert b"imports: WINHTTP.dll is no KnownDLL" in done.stderr
 
 
 def test_it_is_small_and_only_the_test_build_has_the_status_log_hook(exe):
@@ -113,3 +127,73 @@ def test_it_is_small_and_only_the_test_build_has_the_status_log_hook(exe):
     size = exe.stat().st_size
     print("%s: %d bytes (%.1f KiB)" % (exe, size, size / 1024))
     assert size < 200 * 1024
+
+
+# ---------------------------------------------------------------- planted DLLs
+# Wine searches these two as Windows does: the program's own folder first.
+AS_WINDOWS = {"WINEDLLOVERRIDES": "winhttp=n,b;bcrypt=n,b"}
+PLANTED = ("winhttp.dll", "bcrypt.dll")
+
+
+@pytest.mark.parametrize("road", ["cli-install", "window-install", "launch", "launcher", "play"])
+def test_a_dll_planted_beside_the_setup_is_never_loaded(request, wine, host, home, publish, run_setup, road):
+    """A web page may drop winhttp.dll or bcrypt.dll into the Downloads folder
+    the setup runs from: no road of the setup loads them."""
+    folder = fresh_dir(E2E / "planted" / node_folder_name(request.node))
+    for name in PLANTED:
+        shutil.copy(need(DOUBLES / "planted.dll", "the planted DLL double"), folder / name)
+    trace = folder / "loaded.txt"
+    env = dict(AS_WINDOWS, STONEWAKE_PLANTED_LOG=wine.to_win(trace),
+               STONEWAKE_RECORD_SLEEP_MS="0", TARNWICK_NO_UPDATE_CHECK=None)
+    exe = folder / ("stonewake.exe" if road in ("launcher", "play") else SETUP_EXE.name)
+    shutil.copy(SETUP_EXE, exe)
+    if road in ("launcher", "play"):
+        (folder / "bin").mkdir()
+        shutil.copy(DOUBLES / "recorder.exe", folder / "bin" / "stonewake.exe")
+    if road == "launch":
+        ready_builder_in(home.path, "v1")
+    else:
+        publish("v1")
+    tail = {"cli-install": "--cli", "window-install": "", "launch": "--cli --launch",
+            "launcher": "", "play": '--play "%s"' % wine.to_win(folder)}[road]
+
+    r = run_setup(tail, exe=exe, env=env, timeout=90)
+
+    assert not trace.exists(), trace.read_text()
+    assert (r.rc, r.errors) == (0, [])
+    started = wait_for_records(run_setup)
+    want = folder / "bin" / "stonewake.exe" if road in ("launcher", "play") else \
+        home.path / "versions" / "v1" / "StonewakeBuilder" / "StonewakeBuilder.exe"
+    assert [rec["exe"] for rec in started] == [wine.to_win(want)]
+    assert (host.requests == []) == (road in ("launch", "launcher", "play"))
+
+
+@pytest.mark.parametrize("dll", PLANTED)
+def test_a_system_dll_that_cannot_be_loaded_ends_the_run_with_a_message(host, home, publish, run_setup, dll):
+    publish("v1")
+    r = run_setup("--cli", env={"WINEDLLOVERRIDES": dll.split(".")[0] + "="})   # Wine: disabled
+    assert r.rc == 1 and r.records == []
+    assert r.errors == ["Could not load Windows' %s from the system folder (Windows error 126). Windows' "
+                        "system files may need repair: open Command Prompt as administrator, run sfc "
+                        "/scannow, then run the setup again." % dll]
+
+
+def ready_builder_in(home: Path, tag: str) -> None:
+    """An installed, complete Builder (the recorder) that current.txt names."""
+    exe = home / "versions" / tag / "StonewakeBuilder" / "StonewakeBuilder.exe"
+    exe.parent.mkdir(parents=True)
+    shutil.copy(DOUBLES / "recorder.exe", exe)
+    for name in mr.BUILDER_FILES:
+        (exe.parent / name).write_bytes(name.encode() + b"\n")
+    (home / "versions" / tag / "installed.txt").write_bytes(tag.encode())
+    (home / "versions" / "current.txt").write_bytes(tag.encode())
+
+
+def wait_for_records(run_setup, timeout: float = 10) -> list[dict]:
+    """In window mode and on the launcher road the setup does not wait for
+    what it started, which may record after the setup ended."""
+    end = time.monotonic() + timeout
+    while not run_setup.records() and time.monotonic() < end:
+        time.sleep(0.05)
+    time.sleep(0.3)   # a second start would show by now
+    return run_setup.records()

@@ -196,25 +196,21 @@ def test_portable_where_no_marker_can_be_written_settles_nothing(run_setup, tree
 
 @pytest.mark.parametrize("folder", ["Jürgen/Tools", "张伟/工具"])
 def test_portable_from_a_folder_with_a_non_ascii_name(run_setup, publish, wine, folder):
-    rel = publish("v1")
+    publish("v1")
     user = wine.drive_c / "users" / folder.split("/")[0]
     shutil.rmtree(user, ignore_errors=True)
     try:
         place_setup(wine.drive_c / "users" / folder)
         exe = "C:\\users\\%s\\%s" % (folder.replace("/", "\\"), SETUP)
-        tar_log = wine.drive_c / "users" / folder / "tar.log"
-        r = run_setup("--portable --cli", env=dict(NO_BASE, STONEWAKE_TAR_LOG=wine.to_win(tar_log)),
-                      exe=exe, timeout=60)
+        r = run_setup("--portable --cli", env=NO_BASE, exe=exe, timeout=60)
         home = wine.drive_c / "users" / folder / "StonewakeBuilder"
         settled(r, wine, home, True)
         assert records_of(r)[0]["env"]["TARNWICK_SETUP_BASE"] == "C:\\users\\%s\\StonewakeBuilder" % (
             folder.replace("/", "\\"))
         assert (home / ".tarnwick-portable").read_bytes() == MARKER
+        # Windows' tar reads its command line in the ANSI code page: a letter
+        # that reached it as '?' would have failed to open the archive.
         assert (home / "versions" / "v1" / "StonewakeBuilder" / "StonewakeBuilder.exe").is_file()
-        # tar.exe reads its command line in the ANSI code page: no letter may
-        # arrive there as '?' (the log line is the command line, a tab, tar's folder).
-        calls = [line.split(b"\t")[0] for line in tar_log.read_bytes().splitlines()]
-        assert len(calls) == len(rel.parts) and not any(b"?" in c for c in calls)
     finally:
         shutil.rmtree(user, ignore_errors=True)
 

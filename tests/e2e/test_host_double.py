@@ -134,6 +134,8 @@ def test_release_json(rh, get, path, tag, escaped):
      and h["Content-Length"] == str(len(real))),
     ("truncated", lambda s, h, b, real: s == 200 and b == real[:len(real) // 2]),
     ("long", lambda s, h, b, real: s == 200 and b[:len(real)] == real and len(b) == len(real) + 1024),
+    ("long:200000", lambda s, h, b, real: s == 200 and b[:len(real)] == real and len(b) == len(real) + 200000
+     and h["Content-Length"] == str(len(b))),
     ("close", lambda s, h, b, real: s is None),
     ("redirect:http://localhost:1/x", lambda s, h, b, real: s == 302 and h["Location"] == "http://localhost:1/x"),
     ("redirect307:/y", lambda s, h, b, real: s == 307 and h["Location"] == "/y"),

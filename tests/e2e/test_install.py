@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import dataclasses
 import hashlib
+import re
 import urllib.parse
 import zipfile
 from pathlib import Path
@@ -14,7 +15,7 @@ from pathlib import Path
 import pytest
 
 import make_release as mr
-from conftest import DOUBLES, RELEASE_HOST
+from conftest import DOUBLES, RELEASE_HOST, SETUP_EXE
 
 LIST_PATH = "/Stonewake/Stonewake/releases/latest/download/tarnwick-setup.txt"
 LOOKING = "Looking for the latest Stonewake Builder..."
@@ -277,13 +278,16 @@ def test_server_errors_on_every_attempt(publish, run_setup, home, host):
     assert names(home.path / "downloads") == set()
 
 
-@pytest.mark.parametrize("fault", ["short", "truncated", "long"])
+@pytest.mark.parametrize("fault", ["short", "truncated", "long", "long:%d" % (256 << 20)])
 def test_broken_transfer_is_retried(publish, run_setup, home, host, fault):
     rel = publish("v1.0.0")
     part = part_path(rel.parts[1])
     host.script(part, [fault])
     r = run_setup("--cli")
     assert r.rc == 0, r.stderr
+    # Reading stops once the body passes its length: what the host got out
+    # is at most the part and what the sockets between them buffer.
+    assert host.requests_for(part)[0].sent < rel.parts[1].size + (32 << 20)
     i = r.texts.index("Downloading part 2 of 4 (0 MB)...")
     assert r.texts[i:i + 3] == ["Downloading part 2 of 4 (0 MB)...",
                                 "Part 2 of 4: the download server didn't answer (200). Trying again in 3 s...",
@@ -304,6 +308,66 @@ def test_checksum_mismatch_is_not_retried(publish, run_setup, home, host):
     assert len(host.requests_for(part_path(rel.parts[1]))) == 1
     assert r.texts[-1] == "Downloading part 2 of 4 (0 MB)..."
     assert names(home.path / "downloads") == {rel.parts[0].sha256 + ".zip"}
+
+
+def test_an_archive_held_by_another_program_is_moved_into_place_with_the_renames_retries(publish, wine, home):
+    """downloads\\<sha256>.zip held by another program (here a broken older
+    copy that cannot be replaced): the verified download's move onto it is
+    tried 80 times, as every rename is, before the run gives up."""
+    from test_store import immutable
+    rel = publish("v1.0.0")
+    downloads = home.path / "downloads"
+    downloads.mkdir()
+    held = downloads / (rel.parts[0].sha256 + ".zip")
+    held.write_bytes(b"an older copy that breaks off")
+    with immutable(held):
+        # Wine traces each rename attempt; the setup's own error line comes along.
+        done = wine.run([SETUP_EXE, "--cli"], timeout=120,
+                        env={"TARNWICK_SETUP_BASE": home.win, "WINEDEBUG": "-all,trace+file"})
+    moves = [l for l in done.stderr.splitlines() if b":MoveFileWithProgressW " in l and b".zip.part" in l]
+    assert len(moves) == 80
+    own = re.sub(rb"[0-9a-f]{4}:trace:[^\n]*\n", b"", done.stderr)   # trace lines come between its writes
+    assert (done.returncode, own) == (1, err("Could not place part 1 of 4 in %s\\downloads (Windows error 5)."
+                                             % home.win))
+    assert names(downloads) == {held.name}
+
+
+# ---------------------------------------------------------------- a full disk
+@pytest.mark.parametrize("phase", ["download", "unpack"])
+def test_a_full_disk_ends_the_run_at_once_and_the_next_run_completes(run_setup, host, small_disk, phase):
+    """A home on a volume of 4 MiB: an incompressible part of 6 MiB fills it
+    while it downloads; a part of 16 KiB that unpacks to 12 MiB, while tar
+    writes it out."""
+    disk = small_disk(4)
+    if phase == "download":
+        big = mr.tool_part("big", "1.0", size=6 << 20, stored=True)
+    else:
+        big = mr.PartSpec("zeros.zip", {"zeros/zeros.bin": bytes(12 << 20)}, dir="StonewakeBuilder/tools")
+    rel = custom_release(host, "v1", [builder_spec("v1"), big])
+    base = disk.win + "\\home"
+    home = disk.path / "home"
+    r = run_setup("--cli", env={"TARNWICK_SETUP_BASE": base})
+
+    assert r.rc == 1 and r.records == []
+    assert names(home / "versions") == {"v1.part"}     # nothing published
+    if phase == "download":
+        assert r.stderr == err("Could not write to %s\\downloads." % base)
+        assert len(host.requests_for(part_path(rel.parts[1]))) == 1
+        assert names(home / "downloads") == {rel.parts[0].sha256 + ".zip"}   # the partial is gone
+    else:
+        archive = "%s\\downloads\\%s.zip" % (base, rel.parts[1].sha256)
+        head = ("Unpacking part 2 of 2 failed: Windows' tar.exe exited with code 1.\nArchive: %s\n"
+                "Destination: %s\\versions\\v1.part\\StonewakeBuilder\\tools\n"
+                "Tar stderr excerpt (up to 511 bytes captured):\n" % (archive, base))
+        text = r.stderr.decode("utf-8")
+        assert text.startswith("error " + head) and len(text) > len("error " + head) + 1, text
+
+    disk.resize(64)
+    again = run_setup("--cli", env={"TARNWICK_SETUP_BASE": base})
+    assert again.rc == 0, again.stderr
+    assert again.records[-1]["exe"] == builder_exe(base, "v1")
+    got = files(home / "versions" / "v1")
+    assert {k: v for k, v in got.items() if k in unpacked(rel.parts)} == unpacked(rel.parts)
 
 
 # ---------------------------------------------------------------- awkward homes
@@ -333,7 +397,7 @@ def test_path_too_long_is_never_used_shortened(publish, run_setup, home, portabl
 
 
 @pytest.mark.parametrize("folder, relative", [("构建器", True), ("Bücher", False)], ids=["chinese", "latin1"])
-def test_first_install_below_a_non_ascii_folder(publish, run_setup, home, wine, folder, relative):
+def test_first_install_below_a_non_ascii_folder(publish, run_setup, home, wine, tar_double, folder, relative):
     rel = publish("v1.0.0")
     base = home.path / folder / "home"
     base_win = home.win + "\\" + folder + "\\home"

@@ -145,7 +145,7 @@ def flood(size: int) -> str:
     ("工", {"STONEWAKE_TAR_FLOOD": "4000"}, True),
 ], ids=["non-ascii", "cut", "cut-non-ascii"])
 def test_the_error_line_is_the_whole_message_in_utf8_cut_to_its_buffer(
-        run_setup, home, publish, folder, tar_env, cut):
+        run_setup, home, publish, tar_double, folder, tar_env, cut):
     """A failing tar gives a message of several lines that names paths in the
     home; a long one is cut at 1023 characters."""
     rel = publish("v1")

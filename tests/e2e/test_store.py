@@ -148,7 +148,7 @@ def portable_v1(publish, run_setup, home):
     return rel, old
 
 
-def test_portable_repair_keeps_the_old_copy_until_publishing(portable_v1, run_setup, home):
+def test_portable_repair_keeps_the_old_copy_until_publishing(portable_v1, run_setup, home, tar_double):
     rel, old = portable_v1
     run = run_setup("--cli --repair", env={"STONEWAKE_TAR_SLOW_MS": "400"}, background=True)
     run.wait_for_status(lambda t: t == "Unpacking part 4 of 4...")
@@ -179,7 +179,7 @@ def test_portable_repair_sets_the_old_copy_aside_under_a_backup_name(portable_v1
     assert names(home.path / "versions") == {"v1.0.0", "current.txt"}
 
 
-def test_portable_publish_failure_puts_the_old_copy_back(portable_v1, run_setup, home):
+def test_portable_publish_failure_puts_the_old_copy_back(portable_v1, run_setup, home, tar_double):
     _, old = portable_v1
     staging = home.path / "versions" / "v1.0.0.part"
     run = run_setup("--cli --repair", env={"STONEWAKE_TAR_SLOW_MS": "300"}, background=True)

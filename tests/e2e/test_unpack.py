@@ -1,6 +1,7 @@
-"""End-to-end: unpacking parts with the system's tar.exe (the tar double in
-the prefix): a missing or failing tar, its error output in the message, and
-the rename of an archive's top folder."""
+"""End-to-end: unpacking parts with the system's tar.exe (Windows' own tar in
+the prefix; the tar double for the faults only it can play): a missing or
+failing tar, its error output in the message, and the rename of an archive's
+top folder."""
 
 from __future__ import annotations
 
@@ -9,6 +10,7 @@ import dataclasses
 import pytest
 
 import make_release as mr
+from conftest import E2E, fresh_dir, node_folder_name
 from test_install import builder_spec, custom_release, err, files, names, unpacked
 
 TAR_HEAD = ("Unpacking part 1 of 4 failed: Windows' tar.exe exited with code %d.\nArchive: %s\n"
@@ -62,8 +64,8 @@ def flood_text(size: int) -> bytes:
     ({"STONEWAKE_TAR_FLOOD": "5000"}, 2, flood_text(5000), 0),
     ({"STONEWAKE_TAR_FLOOD": "5000"}, 2, flood_text(5000), 170),
 ], ids=["fail", "flood", "flood-long-home"])
-def test_tar_failure_shows_the_start_of_its_error_output(publish, run_setup, home, control, code, output,
-                                                         home_length):
+def test_tar_failure_shows_the_start_of_its_error_output(publish, run_setup, home, tar_double, control, code,
+                                                         output, home_length):
     rel = publish("v1.0.0")
     base, base_win = home.path, home.win
     if home_length:
@@ -83,7 +85,7 @@ def test_tar_failure_shows_the_start_of_its_error_output(publish, run_setup, hom
     assert not (base / "versions" / "v1.0.0").exists()
 
 
-def test_tar_output_that_is_not_utf8_still_gives_a_message(publish, run_setup, home):
+def test_tar_output_that_is_not_utf8_still_gives_a_message(publish, run_setup, home, tar_double):
     rel = publish("v1.0.0")
     r = run_setup("--cli", env={"STONEWAKE_TAR_BADUTF8": "1"})
     assert r.rc == 1
@@ -129,3 +131,27 @@ def test_dir_ending_in_a_separator_unpacks_into_that_folder(run_setup, home, hos
     assert r.rc == 0, r.stderr
     got = files(home.path / "versions" / "v1.0.0" / "StonewakeBuilder" / "tools")
     assert got == {k: v for k, v in tool.files.items()}
+
+
+# ---------------------------------------------------------------- Windows' tar itself
+@pytest.mark.parametrize("case", ["dot-dot", "cjk-path"])
+def test_the_prefixs_tar_behaves_as_windows_tar(request, wine, case):
+    """system32\\tar.exe is libarchive's bsdtar: it skips an entry that climbs
+    out with '..', and it reads its command line in the ANSI code page, where
+    CJK letters become '?'."""
+    work = fresh_dir(E2E / "tar" / node_folder_name(request.node))
+    folder = work / ("工具" if case == "cjk-path" else "plain")
+    folder.mkdir()
+    (work / "out").mkdir()
+    members = {"ok.txt": b"ok", "../climbed.txt": b"out"} if case == "dot-dot" else {"ok.txt": b"ok"}
+    (folder / "a.zip").write_bytes(mr.zip_bytes(members, dir_entries=False))
+    tar = wine.run(["C:\\windows\\system32\\tar.exe", "-xf", wine.to_win(folder / "a.zip"),
+                    "-C", wine.to_win(work / "out")])
+    assert tar.returncode == 1
+    text = tar.stderr.decode("utf-8", "replace")
+    if case == "dot-dot":
+        assert "../climbed.txt: Path contains '..'" in text
+        assert names(work / "out") == {"ok.txt"} and names(work) == {"plain", "out"}
+    else:
+        assert "Failed to open '%s\\??\\a.zip'" % wine.to_win(work) in text
+        assert names(work / "out") == set()

@@ -5,16 +5,18 @@
 #   <build>/prefix/  a 64-bit Wine prefix with the null graphics driver
 #                    (STONEWAKE_PREFIX_GRAPHICS=x11 keeps Wine's X11 driver,
 #                    for pictures under Xvfb),
-#                    the test CA in the CurrentUser Root store and the tar
-#                    stand-in in system32
+#                    the test CA in the CurrentUser Root store and, as
+#                    system32\tar.exe, Windows' own tar (libarchive's bsdtar,
+#                    built once by bsdtar.sh beside this file into build/bsdtar)
 #
 # Usage: prefix.sh [<build_dir>]   (default: $STONEWAKE_BUILD_DIR, then
 #                                   build/test in the repository)
 #
 # Re-running is cheap: each step leaves a stamp and is skipped while its
-# stamp matches. The trust and tar steps need <build>/doubles/trustca.exe and
-# <build>/doubles/tar.exe; while those are not built the steps are skipped
-# with a warning and are carried out by the next run that finds them.
+# stamp matches. The trust step needs <build>/doubles/trustca.exe; while it is
+# not built the step is skipped with a warning and is carried out by the next
+# run that finds it. The tar double (<build>/doubles/tar.exe) is not installed
+# here: a test that needs one of its faults puts it in place for itself.
 set -eu
 
 BUILD_DIR=${1:-${STONEWAKE_BUILD_DIR:-$(cd "$(dirname "$0")/../.." && pwd)/build/test}}
@@ -75,13 +77,11 @@ if [ "$(cat "$PREFIX/.stamp-trust" 2>/dev/null || true)" != "$CA_SUM" ]; then
 fi
 
 SYSTEM32="$PREFIX/drive_c/windows/system32"
-if [ -f "$DOUBLES/tar.exe" ]; then
-    if ! cmp -s "$DOUBLES/tar.exe" "$SYSTEM32/tar.exe"; then
-        say "installing the tar stand-in in system32"
-        cp "$DOUBLES/tar.exe" "$SYSTEM32/tar.exe"
-    fi
-else
-    warn "$DOUBLES/tar.exe is not built: system32 has no tar.exe yet"
+BSDTAR="$(cd "$(dirname "$0")/../.." && pwd)/build/bsdtar"
+sh "$(dirname "$0")/bsdtar.sh" "$BSDTAR"
+if ! cmp -s "$BSDTAR/tar.exe" "$SYSTEM32/tar.exe"; then
+    say "installing Windows' tar (bsdtar) in system32"
+    cp "$BSDTAR/tar.exe" "$SYSTEM32/tar.exe"
 fi
 
 say "build folder:  $BUILD_DIR"

@@ -28,6 +28,7 @@ Actions (strings unless noted):
                            the connection is dropped
     "truncated"            200 with Content-Length and body both half the size
     "long"                 200 with 1 KiB of extra bytes after the real body
+    "long:<n>"             200 with n extra bytes after the real body (announced)
     "slow:<ms>"            the real body, sleeping <ms> per 64 KiB
     "delay:<ms>"           wait <ms>, then serve normally
     "redirect:<url>"       302 to <url> ("redirect301:<url>" etc. also work)
@@ -93,6 +94,7 @@ class Request:
     scheme: str               # "https" or "http"
     action: Any = None        # the fault action applied, None when served normally
     status: int | None = None  # status sent; None if the connection was dropped
+    sent: int = 0             # body bytes written before the answer ended or the client left
 
 
 def check_action(action: Any) -> Any:
@@ -109,7 +111,7 @@ def check_action(action: Any) -> Any:
             return action
         if action.startswith("body:") or _REDIRECT.match(action):
             return action
-        for prefix in ("slow:", "delay:"):
+        for prefix in ("slow:", "delay:", "long:"):
             if action.startswith(prefix):
                 float(action[len(prefix):])
                 return action
@@ -221,7 +223,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
-        if action in ("short", "truncated", "long") or action.startswith("slow:"):
+        if action in ("short", "truncated", "long") or action.startswith(("slow:", "long:")):
             self._serve(head, mode=action)
             return
         raise ValueError("unknown fault action %r" % (action,))
@@ -284,6 +286,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         send = size                     # bytes of the real content to send
         announced = size
         extra = b""
+        extra_size = 0
         pause = 0.0
         if mode == "short":
             send = size // 2
@@ -292,6 +295,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         elif mode == "long":
             extra = (b"EXTRA-BYTES\n" * 86)[:1024]
             announced = size + len(extra)
+        elif mode and mode.startswith("long:"):
+            extra_size = int(mode[5:])
+            announced = size + extra_size
         elif mode and mode.startswith("slow:"):
             pause = float(mode[5:]) / 1000.0
         self._status(200)
@@ -308,6 +314,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 self._write_chunks(iter(lambda: f.read(CHUNK), b""), send, pause)
         if extra:
             self.wfile.write(extra)
+        if extra_size:
+            filler = (b"EXTRA-BYTES\n" * (CHUNK // 12 + 1))[:CHUNK]
+            self._write_chunks(iter(lambda: filler, None), extra_size, 0)
         if mode == "short":
             self.wfile.flush()
             self._drop()
@@ -321,6 +330,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             if pause:
                 time.sleep(pause)
             self.wfile.write(chunk)
+            self.rec.sent += len(chunk)
             left -= len(chunk)
 
 

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "app/system_dll.h"
 #include "setup.h"
 #include "temp_dir.h"
 
@@ -164,6 +165,34 @@ TEST_F(CmdlineTest, CliStartWithoutAHomeReportsOnStandardError) {
     }
     SetEnvironmentVariableW(L"TARNWICK_SETUP_BASE", had && had < PATH_CAP ? saved : 0);
     g_main_thread = 0;
+}
+
+TEST(SystemDllTest, LoadsFromTheSystemFolderOrSaysWhatIsMissing) {
+    struct Row {
+        const wchar_t* file;
+        const char* names[3];
+        int loaded;
+        DWORD error;
+        const char* missing;
+    } rows[] = {
+        {L"kernel32.dll", {"GetTickCount", "GetTickCount64", 0}, 1, 0, 0},
+        {L"kernel32.dll", {"GetTickCount", "NoSuchFunctionOfKernel32", 0}, 0, ERROR_PROC_NOT_FOUND,
+         "NoSuchFunctionOfKernel32"},
+        {L"stonewake-no-such.dll", {"GetTickCount", 0, 0}, 0, ERROR_MOD_NOT_FOUND, 0},
+    };
+    for (const Row& row : rows) {
+        FARPROC slots[2] = {};
+        system_dll dll = {row.file, row.names, slots, INIT_ONCE_STATIC_INIT, 0, 0};
+        EXPECT_EQ(row.loaded, system_dll_load(&dll)) << narrow(row.file);
+        EXPECT_EQ(row.error, dll.error) << narrow(row.file);
+        EXPECT_STREQ(row.missing, dll.missing) << narrow(row.file);
+        if (row.loaded) {
+            HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+            EXPECT_EQ(GetProcAddress(kernel, "GetTickCount"), slots[0]);
+            EXPECT_EQ(GetProcAddress(kernel, "GetTickCount64"), slots[1]);
+            EXPECT_EQ(1, system_dll_load(&dll));  // once loaded, it stays loaded
+        }
+    }
 }
 
 }  // namespace
