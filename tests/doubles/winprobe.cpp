@@ -219,12 +219,26 @@ int cmd_watch(const wchar_t* cls, const wchar_t* title, DWORD timeout_ms, DWORD 
     std::string last;
     for (;;) {
         std::string label, texts, bar = ", \"pos\": null, \"range\": null, \"marquee\": null";
-        bool have_label = false, have_bar = false;
+        bool have_label = false;
+        HWND label_window = nullptr, bar_window = nullptr;
         for (HWND c : children_of(h)) {
             std::wstring t = text_of(c);
             texts += (texts.empty() ? "" : ", ") + dbl::json(t);
-            if (!have_label && is_static(c) && !is_icon_static(c)) label = dbl::json(t), have_label = true;
-            if (!have_bar && is_progress(c)) bar = progress_members(c), have_bar = true;
+            if (!have_label && is_static(c) && !is_icon_static(c))
+                label = dbl::json(t), have_label = true, label_window = c;
+            if (!bar_window && is_progress(c)) bar_window = c;
+        }
+        // The bar's style is read straight from the window, while the label
+        // is read by a message the setup answers between two status updates:
+        // a bar read is paired with a label only when the label read after it
+        // is still the same, so that a state never mixes two status lines.
+        if (bar_window) {
+            for (int tries = 0; tries < 50; ++tries) {
+                bar = progress_members(bar_window);
+                std::string again = label_window ? dbl::json(text_of(label_window)) : label;
+                if (again == label) break;
+                label = again;
+            }
         }
         std::string state = "\"title\": " + dbl::json(text_of(h)) + ", \"visible\": " + boolean(IsWindowVisible(h)) +
                             ", \"label\": " + (have_label ? label : "null") + ", \"texts\": [" + texts + "]" + bar;
