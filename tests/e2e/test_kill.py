@@ -149,8 +149,9 @@ class Watcher(threading.Thread):
             after = os.stat(folder)
         except OSError:
             return
-        if after.st_ino == before.st_ino:
-            self.findings.append("versions/%s without %s" % (tag, missing))
+        finding = "versions/%s without %s" % (tag, missing)
+        if after.st_ino == before.st_ino and finding not in self.findings:
+            self.findings.append(finding)
 
     def stop(self) -> list[str]:
         self._stop_flag.set()

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import os
 import shutil
+import subprocess
 import urllib.parse
 from pathlib import Path
 
@@ -217,3 +218,33 @@ def test_hand_edited_current_tag_takes_nothing(host, home, publish, run_setup, c
     if not decoy.startswith("versions/"):   # outside the versions folder: left alone
         assert decoy_files() == before
     assert_builder_started(r, home, "B")
+
+
+def test_parts_are_copied_where_links_are_refused(host, home, publish, run_setup):
+    # The installed version on a volume of its own (a tmpfs mounted over its
+    # folder): a hard link cannot cross to the staging folder, as on a FAT
+    # stick none can be made at all, so the kept parts are copied.
+    install_a(home, publish, run_setup, portable=False)
+    va = home.path / "versions" / "A"
+    keep = home.path / "A-files"
+    shutil.copytree(va, keep)
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", str(va)], capture_output=True)
+    if mounted.returncode:
+        pytest.skip("cannot mount a tmpfs here: %s" % mounted.stderr.decode(errors="replace"))
+    try:
+        shutil.copytree(keep, va, dirs_exist_ok=True)
+        a_tools = {k: v for k, v in tree(va / "StonewakeBuilder").items() if "/" in k}
+        b = publish("B")
+        host.clear()
+        r = run_setup("--cli")
+        assert (r.rc, r.errors) == (0, []), r.stderr
+        assert fetched(host) == [LIST_PATH, asset_path(b.parts[0])]
+        assert [t for t in r.texts if "unchanged" in t] == [KEPT % (n, 4) for n in (2, 3, 4)]
+        vb = home.path / "versions" / "B"
+        assert {k: v for k, v in tree(vb / "StonewakeBuilder").items() if "/" in k} == a_tools
+        assert tree(va / "StonewakeBuilder") == tree(keep / "StonewakeBuilder")   # A untouched
+        assert_builder_started(r, home, "B")
+    finally:
+        subprocess.run(["umount", str(va)], check=False)
+        if os.path.ismount(va):
+            subprocess.run(["umount", "-l", str(va)], check=False)
