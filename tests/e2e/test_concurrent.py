@@ -1,14 +1,18 @@
 """Setups started together on one Builder home: one at a time installs (the
 home's lock), the others wait, then find the version installed; every part is
-downloaded exactly once and every setup starts the Builder."""
+downloaded exactly once and every setup starts the Builder. A lock left by a
+killed setup is taken over."""
 
 from __future__ import annotations
 
+import os
+import signal
 import time
 
 import pytest
 
 from test_install import LIST_PATH, assert_installed, make_portable, part_path
+from test_kill import setup_unix_pids
 
 WAITING = "Waiting for another Stonewake Builder setup to finish..."
 
@@ -54,3 +58,27 @@ def test_setups_started_together_install_once(publish, run_setup, home, host, wi
     assert len(starts) == count
     assert {s["exe"].rsplit("\\versions\\", 1)[1] for s in starts} == {rel.tag + "\\StonewakeBuilder\\StonewakeBuilder.exe"}
     assert_installed(home, rel, rel.parts[1:])
+
+
+def test_lock_of_a_killed_setup_is_taken_over(publish, run_setup, home, host, wine):
+    # The holder is killed alone (no `wineserver -k`): the mutex it leaves is
+    # abandoned, and the setup waiting for it goes on.
+    rel = publish("v1.0.0")
+    pause = run_setup.dir / "pause"
+    holder = run_setup("--cli", background=True,
+                       env={"STONEWAKE_TEST_PAUSE": "locked", "STONEWAKE_TEST_PAUSE_FILE": wine.to_win(pause)})
+    end = time.monotonic() + 60
+    while not pause.exists() and time.monotonic() < end:
+        time.sleep(0.02)
+    assert pause.exists()
+    waiter = run_setup("--cli", background=True)
+    waiter.wait_for_status(lambda t: t == WAITING)
+    pids = setup_unix_pids(wine.to_win(holder.files["status"]))
+    assert pids
+    for pid in pids:
+        os.kill(pid, signal.SIGKILL)
+    r = waiter.wait()
+    assert (r.rc, r.errors) == (0, [])
+    assert r.texts[:2] == [WAITING, "Looking for the latest Stonewake Builder..."]
+    assert_installed(home, rel, rel.parts[1:])
+    holder.proc.wait(30)

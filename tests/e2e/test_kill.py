@@ -6,7 +6,7 @@ update, by SIGKILL (of the Unix process that runs it under Wine, then
   Builder when one was installed, or refuses cleanly when none was;
 - then, with the host back, a normal start ends with the Builder started, the
   version complete and current, and nothing left over (.part, .gone,
-  .rollback- folders, the downloads folder);
+  .rollback- folders, half-written records, the downloads folder);
 - at no moment, watched all along, did a folder exist under a version's final
   name without its complete Builder.
 
@@ -368,6 +368,7 @@ class Suite:
         if (versions / "current.txt").read_bytes() != b"B":
             fail("next run: current.txt is not B")
         left = [p.name for p in versions.iterdir() if any(s in p.name for s in LEFTOVER)]
+        left += [p.name for p in [*versions.glob("*.new"), *(versions / "B").glob("*.new")]]
         if left or (home.path / "downloads").exists():
             fail("next run: left over %r, downloads folder %s" % (left, (home.path / "downloads").exists()))
 

@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 import shutil
 import subprocess
+import time
 import urllib.parse
 from pathlib import Path
 
@@ -248,3 +249,28 @@ def test_parts_are_copied_where_links_are_refused(host, home, publish, run_setup
         subprocess.run(["umount", str(va)], check=False)
         if os.path.ismount(va):
             subprocess.run(["umount", "-l", str(va)], check=False)
+
+
+@pytest.mark.parametrize("portable", [False, True], ids=["non-portable", "portable"])
+def test_failed_update_leaves_the_installed_version_whole(host, home, publish, run_setup, portable):
+    install_a(home, publish, run_setup, portable)
+    va = home.path / "versions" / "A"
+    before = tree(va)
+    # B changes the engine, the last part: the tools are taken over first,
+    # then the engine's download fails for good.
+    b = publish("B", engine="9.9.9")
+    host.always(asset_path(b.parts[3]), 503)
+    r = run_setup("--cli")
+    assert r.rc == 1
+    assert r.errors[0].startswith("Downloading part 4 of 4 failed")
+    assert [t for t in r.texts if "unchanged" in t] == [KEPT % (2, 4), KEPT % (3, 4)]
+    assert tree(va) == before
+    assert (home.path / "versions" / "current.txt").read_bytes() == b"A"
+    host.stop()   # offline, the installed Builder still starts at once
+    r = run_setup("--cli --launch")
+    deadline = time.monotonic() + 15
+    while not r.records[-1:] or "\\versions\\A\\" not in r.records[-1]["exe"]:
+        assert time.monotonic() < deadline, r.records
+        time.sleep(0.05)
+        r.records = run_setup.records()
+    assert r.rc == 0
