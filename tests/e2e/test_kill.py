@@ -228,8 +228,14 @@ class Suite:
         return Folder(home.path, self.wine.to_win(home.path))
 
     def wineserver_kill(self) -> None:
-        subprocess.run(["wineserver", "-k"], env=self.wine.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        """Ends every process of the prefix, then starts its server again as
+        persistent, as the session had it: a server that ends by itself while
+        the next program starts made that start fail (Windows error 1359)."""
+        quiet = dict(env=self.wine.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL, timeout=60)
+        subprocess.run(["wineserver", "-k"], **quiet)
+        subprocess.run(["wineserver", "-w"], **quiet)
+        subprocess.run(["wineserver", "-p"], **quiet)
 
     def timed_run(self, scenario: str) -> int:
         """One uninterrupted run of the scenario (also a check of it): the ms
