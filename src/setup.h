@@ -49,6 +49,15 @@ extern DWORD g_http_status;
 // them all by one divisor. Callers pass (and messages show) the real time.
 void setup_sleep(DWORD ms);
 
+// ---- test hooks --------------------------------------------------------------
+// A named moment of the run. Test builds can hold the run there (so a test
+// can end it at that very moment); release builds have no such code.
+#if defined(STONEWAKE_TEST_HOOKS)
+void test_point(const char* name);
+#else
+inline void test_point(const char*) {}
+#endif
+
 // ---- reporting (ui/) -------------------------------------------------------
 void status(const wchar_t* fmt, ...);
 #if defined(_MSC_VER)
@@ -67,6 +76,9 @@ int format_bounded(wchar_t* out, size_t cap, const wchar_t* fmt, va_list ap);
 int format_into(wchar_t* out, size_t cap, const wchar_t* fmt, ...);
 // The thread that ran start-up; fail() ends the process when called on it.
 extern DWORD g_main_thread;
+// Set once the Builder process exists; a window closed before that is a
+// stopped setup, not a finished one.
+extern volatile LONG g_builder_started;
 
 // Window set-up: registers the class, creates the window and its controls,
 // starts the marquee and shows it. Returns 0 when the window could not be made.
@@ -167,6 +179,9 @@ int install_needed(const install_paths* paths, int repair);
 void install_version(const fetch_result* fetched, install_paths* paths);
 int part_folder(const part_record* part, wchar_t out[PATH_CAP]);
 int part_reuse(const setup_list* list, unsigned index, const install_paths* paths);
+// The tree at `source` rebuilt at `destination`: folders made, files hard
+// linked (or copied where links are refused). 0 at the first failure, with
+// what was made so far left in place; links below `source` fail it.
 int copy_part_tree(const wchar_t* source, const wchar_t* destination);
 int file_sha256(const wchar_t* path, char digest[65]);
 void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads,
@@ -194,6 +209,12 @@ int first_line_read(const wchar_t* path, char text[LIST_TAG_CAP]);
 void write_parts(const wchar_t* version, const part_record* parts, unsigned count);
 void records_step(const install_paths* paths, const setup_list* list);
 void publish_version(const install_paths* paths, const setup_list* list);
+// One setup at a time per Builder home: a named mutex of the home's path.
+// home_lock_take waits (with a status line) while another setup holds it;
+// home_lock_release lets the next one go (both calls from the worker).
+void home_lock_name(const wchar_t* home, wchar_t out[64]);
+void home_lock_take(void);
+void home_lock_release(void);
 void start_builder(const wchar_t* exe);
 int launch_installed(void);
 

@@ -1,6 +1,7 @@
-// The worker: the whole install pipeline, once, from top to bottom. Any fatal
-// problem ends it through fail(); nothing is rolled back beyond what the
-// failing step undoes, and the next run starts over from what it finds.
+// The worker: the whole install pipeline, once, from top to bottom, under the
+// Builder home's lock (taken before the downloads folder is made). Any fatal
+// problem ends it through fail(). No step damages the installed version, so
+// whatever a failure or a kill leaves, the next run starts over from it.
 #include "setup.h"
 
 DWORD WINAPI work(void*) {
@@ -11,7 +12,9 @@ DWORD WINAPI work(void*) {
     if (install_needed(&paths, fetched.repair)) install_version(&fetched, &paths);
     records_step(&paths, &fetched.list);
     version_sweep(paths.versions, fetched.list.tag);
+    test_point("swept");
     rmtree(fetched.downloads);
+    home_lock_release();
     start_builder(paths.builder_exe);
     return 0;
 }

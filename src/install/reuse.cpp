@@ -1,6 +1,8 @@
 // Part reuse: a part whose digest the installed version also lists, and whose
-// folder is still there, is taken over instead of downloaded: copied in a
-// portable home (the installed version stays whole), moved in any other.
+// folder is still there, is taken over instead of downloaded. Its files are
+// linked into the staging folder (hard links: no data is copied), or copied
+// where the volume refuses links (FAT and exFAT sticks). Nothing is moved out
+// of the installed version, so it stays whole whatever happens to this run.
 // Every failure here is silent and leads to the normal download.
 #include "setup.h"
 
@@ -13,7 +15,8 @@ namespace {
 // cannot be opened.
 int read_text(const wchar_t* path, char* text, DWORD cap) {
     text[0] = 0;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, 0,
+                              OPEN_EXISTING, 0, 0);
     if (file == INVALID_HANDLE_VALUE) return 0;
     DWORD got = 0;
     if (!ReadFile(file, text, cap - 1, &got, 0)) got = 0;
@@ -29,7 +32,8 @@ int copy_part_tree(const wchar_t* source, const wchar_t* destination) {
     // Links and junctions are never followed or copied; the failure value has
     // every bit set and so also refuses a missing source.
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return 0;
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return CopyFileW(source, destination, TRUE) != 0;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return CreateHardLinkW(destination, source, 0) || CopyFileW(source, destination, TRUE);
     if (!CreateDirectoryW(destination, 0)) return 0;
     size_t source_length = wcslen(source);
     size_t destination_length = wcslen(destination);
@@ -100,12 +104,8 @@ int part_reuse(const setup_list* list, unsigned index, const install_paths* path
         *slash = 0;
         make_folders(parent);
     }
-    if (g_home.portable) {
-        if (!copy_part_tree(source, destination)) {
-            rmtree(destination);
-            return 0;
-        }
-    } else if (!MoveFileW(source, destination)) {
+    if (!copy_part_tree(source, destination)) {
+        rmtree(destination);  // only links and copies: the source keeps every file
         return 0;
     }
     status(L"Part %d of %d unchanged: kept from the installed version", (int)index + 1,

@@ -27,7 +27,8 @@ int install_needed(const install_paths* paths, int repair) {
 void install_version(const fetch_result* fetched, install_paths* paths) {
     work_path(paths->staging, L"%ls\\%ls.part", paths->versions, paths->tag);
     rmtree(paths->staging);
-    if (!g_home.portable) rmtree(paths->version);
+    // An older copy of this tag stays whole and usable until publishing
+    // sets it aside.
     make_folders(paths->staging);
 
     const setup_list* list = &fetched->list;
@@ -36,9 +37,13 @@ void install_version(const fetch_result* fetched, install_paths* paths) {
         MultiByteToWideChar(CP_UTF8, 0, list->parts[i].sha256, -1, digest, 65);
         wchar_t archive[PATH_CAP];
         work_path(archive, L"%ls\\%ls.zip", fetched->downloads, digest);
-        if (part_reuse(list, i, paths)) continue;
+        if (part_reuse(list, i, paths)) {
+            test_point("part-kept");
+            continue;
+        }
         part_fetch(list, i, fetched->downloads, archive);
         part_unpack(list, i, paths->staging, archive);
+        test_point("part-unpacked");
     }
     publish_version(paths, list);
 }

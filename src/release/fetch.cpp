@@ -69,6 +69,7 @@ void fetch_setup_list(fetch_result* out) {
         fail(L"The release tag \"%ls\" given with --tag is not one this setup can look for. A tag "
              L"holds only letters, digits, '.', '_', '+' and '-'.",
              refused);
+    home_lock_take();
     work_path(out->downloads, L"%ls\\downloads", g_home.path);
     make_folders(out->downloads);
     status(looking);

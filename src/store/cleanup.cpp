@@ -4,9 +4,15 @@
 // are unlinked, never entered, and no shortened path is ever touched.
 #include "setup.h"
 
+#include <string.h>
 #include <wchar.h>
 
 namespace {
+
+// Removal works below the 260-character limit of every other path: a folder
+// set aside under a longer name (a .gone or backup name) holds files whose
+// paths fit under the old name but not under the new one.
+enum { TREE_CAP = 4096 };
 
 int is_dots(const wchar_t* name) {
     return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
@@ -17,6 +23,49 @@ int is_link_folder(DWORD attributes) {
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+// Empties the folder whose long form fills `path` up to `length` and removes
+// it. An entry whose path does not fit in the buffer is left, and its folder
+// with it, for a later run.
+void remove_tree(wchar_t* path, size_t length) {
+    if (length + 2 >= TREE_CAP) return;
+    memcpy(path + length, L"\\*", 3 * sizeof(wchar_t));
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(path, &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (is_dots(found.cFileName)) continue;
+            size_t name = wcslen(found.cFileName);
+            if (length + 1 + name >= TREE_CAP) continue;
+            path[length] = L'\\';
+            memcpy(path + length + 1, found.cFileName, (name + 1) * sizeof(wchar_t));
+            DWORD attributes = found.dwFileAttributes;
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                remove_tree(path, length + 1 + name);
+            } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveDirectoryW(path);  // a junction or folder link: the link alone
+            } else if (!DeleteFileW(path)) {
+                // Read-only: cleared only now, as a hard-linked file shares
+                // its attributes with the installed version's own.
+                SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(path);
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    path[length] = 0;
+    RemoveDirectoryW(path);
+}
+
+// A formatted path that fits in PATH_CAP; nothing is done with a cut one.
+int fits(int n) {
+    return n >= 0 && n < PATH_CAP;
+}
+
+int is_gone_name(const wchar_t* name) {
+    size_t length = wcslen(name);
+    return length >= 6 && wcscmp(name + length - 5, L".gone") == 0;
+}
+
 }  // namespace
 
 void rmtree(const wchar_t* folder) {
@@ -25,35 +74,33 @@ void rmtree(const wchar_t* folder) {
         RemoveDirectoryW(folder);
         return;
     }
-    wchar_t pattern[PATH_CAP];
-    WIN32_FIND_DATAW found;
-    HANDLE search = INVALID_HANDLE_VALUE;
-    if (home_path(pattern, L"%ls\\*", folder) >= 0) search = FindFirstFileW(pattern, &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (is_dots(found.cFileName)) continue;
-            wchar_t child[PATH_CAP];
-            if (home_path(child, L"%ls\\%ls", folder, found.cFileName) < 0) continue;
-            DWORD attributes = found.dwFileAttributes;
-            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                rmtree(child);
-            } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveDirectoryW(child);  // a junction or folder link: the link alone
-            } else {
-                SetFileAttributesW(child, FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(child);
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+    size_t length = wcslen(folder);
+    if (length == 0 || length >= PATH_CAP) return;
+    wchar_t path[TREE_CAP];
+    size_t prefix = 0;
+    // The long form takes a path literally: only a plain full path gets it.
+    int plain = !wcsstr(folder, L"\\.\\") && !wcsstr(folder, L"\\..\\") && !wcschr(folder, L'/');
+    if (plain && folder[1] == L':' && folder[2] == L'\\') {
+        memcpy(path, L"\\\\?\\", 4 * sizeof(wchar_t));
+        prefix = 4;
+    } else if (plain && folder[0] == L'\\' && folder[1] == L'\\' && folder[2] != L'?' &&
+               folder[2] != L'.') {
+        memcpy(path, L"\\\\?\\UNC", 7 * sizeof(wchar_t));
+        prefix = 7;
+        ++folder;  // "\\server\share" -> "\\?\UNC\server\share"
+        --length;
     }
-    RemoveDirectoryW(folder);
+    memcpy(path + prefix, folder, (length + 1) * sizeof(wchar_t));
+    while (length > 3 && path[prefix + length - 1] == L'\\') path[prefix + --length] = 0;
+    remove_tree(path, prefix + length);
 }
 
 void version_sweep(const wchar_t* versions, const char* tag) {
     wchar_t wide_tag[LIST_TAG_CAP];
     MultiByteToWideChar(CP_UTF8, 0, tag, -1, wide_tag, LIST_TAG_CAP);
     wchar_t pattern[PATH_CAP];
-    if (home_path(pattern, L"%ls\\*", versions) < 0) return;
+    // Nothing here ends the run: what does not fit is left for a later one.
+    if (!fits(format_into(pattern, PATH_CAP, L"%ls\\*", versions))) return;
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(pattern, &found);
     if (search == INVALID_HANDLE_VALUE) return;
@@ -65,18 +112,19 @@ void version_sweep(const wchar_t* versions, const char* tag) {
         if (CompareStringOrdinal(name, -1, wide_tag, -1, TRUE) == CSTR_EQUAL) continue;
         wchar_t path[PATH_CAP];
         wchar_t gone[PATH_CAP];
-        if (home_path(path, L"%ls\\%ls", versions, name) < 0) continue;
+        if (!fits(format_into(path, PATH_CAP, L"%ls\\%ls", versions, name))) continue;
         if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
             RemoveDirectoryW(path);
             continue;
         }
-        size_t length = wcslen(name);
-        if (length >= 6 && wcscmp(name + length - 5, L".gone") == 0) {
+        if (is_gone_name(name)) {
             rmtree(path);
             continue;
         }
-        if (home_path(gone, L"%ls.gone", path) < 0) continue;
-        if (MoveFileW(path, gone)) rmtree(gone);
+        if (!fits(format_into(gone, PATH_CAP, L"%ls.gone", path))) continue;
+        if (!MoveFileW(path, gone)) continue;
+        test_point("sweep-renamed");
+        rmtree(gone);
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }

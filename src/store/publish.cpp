@@ -1,7 +1,8 @@
 // Publishing: the assembled staging folder is checked and moved onto the
-// version folder's name in one rename, and only then marked installed. In a
-// portable home an older copy of the same tag is set aside first and put back
-// when the new copy cannot be moved into place.
+// version folder's name in one rename, and only then marked installed. An
+// older copy of the same tag stays in place until this moment: it is set
+// aside under a backup name first, put back when the new copy cannot be moved
+// into place, and removed only after the new copy's records are written.
 #include "setup.h"
 
 #include <string.h>
@@ -11,6 +12,13 @@ namespace {
 const wchar_t publish_failed[] =
     L"Could not finish installing into %ls (Windows error %lu). A preserved repair backup, if "
     L"restoration was blocked, is beside it as .rollback-*.";
+
+void mark_installed(const install_paths* paths, const setup_list* list) {
+    test_point("published");
+    record_write(paths->installed_txt, list->tag, (DWORD)strlen(list->tag));
+    test_point("installed-written");
+    write_parts(paths->version, list->parts, list->part_count);
+}
 
 }  // namespace
 
@@ -23,22 +31,34 @@ void publish_version(const install_paths* paths, const setup_list* list) {
              L"the setup again. No complete installation was published.",
              staged_exe, paths->staging);
 
-    if (g_home.portable && GetFileAttributesW(paths->version) != INVALID_FILE_ATTRIBUTES) {
-        wchar_t backup[PATH_CAP];
-        work_path(backup, L"%ls.rollback-%lu-%llu", paths->version, GetCurrentProcessId(),
-                  (unsigned long long)GetTickCount64());
-        if (!MoveFileW(paths->version, backup)) fail(publish_failed, paths->version, GetLastError());
-        if (!move_with_retries(paths->staging, paths->version, 0)) {
-            DWORD error = GetLastError();
-            MoveFileW(backup, paths->version);
-            SetLastError(error);
-            fail(publish_failed, paths->version, error);
-        }
-        rmtree(backup);
-    } else if (!move_with_retries(paths->staging, paths->version, 0)) {
-        fail(publish_failed, paths->version, GetLastError());
+    // Only a folder is set aside; anything else under the name stays, and the
+    // publish move then fails on it.
+    DWORD there = GetFileAttributesW(paths->version);
+    if (there == INVALID_FILE_ATTRIBUTES || !(there & FILE_ATTRIBUTE_DIRECTORY)) {
+        if (!move_with_retries(paths->staging, paths->version, 0))
+            fail(publish_failed, paths->version, GetLastError());
+        mark_installed(paths, list);
+        return;
     }
-
-    record_write(paths->installed_txt, list->tag, (DWORD)strlen(list->tag));
-    write_parts(paths->version, list->parts, list->part_count);
+    // A repair, or a copy left damaged or unmarked: never deleted in place.
+    wchar_t backup[PATH_CAP];
+    work_path(backup, L"%ls.rollback-%lu-%llu", paths->version, GetCurrentProcessId(),
+              (unsigned long long)GetTickCount64());
+    if (!MoveFileW(paths->version, backup)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+            fail(L"The Stonewake Builder in %ls is in use, so it cannot be replaced (Windows error %lu). "
+                 L"Close the Stonewake Builder and run the setup again.",
+                 paths->version, error);
+        fail(publish_failed, paths->version, error);
+    }
+    test_point("set-aside");
+    if (!move_with_retries(paths->staging, paths->version, 0)) {
+        DWORD error = GetLastError();
+        MoveFileW(backup, paths->version);
+        SetLastError(error);
+        fail(publish_failed, paths->version, error);
+    }
+    mark_installed(paths, list);
+    rmtree(backup);  // what cannot be removed now goes with a later sweep
 }

@@ -1,21 +1,44 @@
 // The record files of the Builder home: current.txt and previous.txt in the
 // versions folder, installed.txt and parts.txt in a version folder. Writing or
 // reading a record never ends the run; the next run repairs what is missing.
+// A record is replaced whole: written under a name of the same length beside
+// it, flushed, and renamed over the old file, so a reader (or a run after a
+// power cut) finds the old record or the new one, never an empty or cut one.
 #include "setup.h"
 
 #include <string.h>
+#include <wchar.h>
 
 void record_write(const wchar_t* path, const char* bytes, DWORD count) {
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0);
+    // "current.txt" -> "current.new": never longer than the record itself, so
+    // every record that fits has a temporary name that fits too.
+    size_t length = wcslen(path);
+    if (length < 4 || length >= PATH_CAP || wcscmp(path + length - 4, L".txt") != 0) return;
+    wchar_t temporary[PATH_CAP];
+    memcpy(temporary, path, (length + 1) * sizeof(wchar_t));
+    memcpy(temporary + length - 4, L".new", 4 * sizeof(wchar_t));
+    HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0);
     if (file == INVALID_HANDLE_VALUE) return;
-    DWORD written;
-    WriteFile(file, bytes, count, &written, 0);
+    DWORD written = 0;
+    BOOL whole = (count == 0 || WriteFile(file, bytes, count, &written, 0)) && written == count;
+    whole = whole && FlushFileBuffers(file);
     CloseHandle(file);
+    test_point("record-written");
+    // A reader that has the record open for a moment holds the rename off.
+    for (int attempt = 1; whole; ++attempt) {
+        if (MoveFileExW(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
+        DWORD error = GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == 80) break;
+        setup_sleep(250);
+    }
+    DeleteFileW(temporary);
 }
 
 int first_line_read(const wchar_t* path, char text[LIST_TAG_CAP]) {
     text[0] = 0;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
+    // FILE_SHARE_DELETE: a setup may rename a new record over this one meanwhile.
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, 0,
+                              OPEN_EXISTING, 0, 0);
     if (file == INVALID_HANDLE_VALUE) return 0;
     DWORD got = 0;
     ReadFile(file, text, LIST_TAG_CAP - 1, &got, 0);
@@ -28,18 +51,15 @@ int first_line_read(const wchar_t* path, char text[LIST_TAG_CAP]) {
 void write_parts(const wchar_t* version, const part_record* parts, unsigned count) {
     wchar_t path[PATH_CAP];
     if (home_path(path, L"%ls\\parts.txt", version) < 0) return;
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0);
-    if (file == INVALID_HANDLE_VALUE) return;
-    for (unsigned i = 0; i < count; ++i) {
+    char lines[LIST_MAX_PARTS * 65 + 1];
+    size_t n = 0;
+    for (unsigned i = 0; i < count && i < LIST_MAX_PARTS; ++i) {
         wchar_t folder[PATH_CAP];
         if (!part_folder(&parts[i], folder)) continue;
-        char line[128];
-        size_t n = text_append(line, sizeof line, 0, parts[i].sha256);
-        n = text_append(line, sizeof line, n, "\n");
-        DWORD written;
-        WriteFile(file, line, (DWORD)n, &written, 0);
+        n = text_append(lines, sizeof lines, n, parts[i].sha256);
+        n = text_append(lines, sizeof lines, n, "\n");
     }
-    CloseHandle(file);
+    record_write(path, lines, (DWORD)n);
 }
 
 void records_step(const install_paths* paths, const setup_list* list) {
@@ -55,5 +75,6 @@ void records_step(const install_paths* paths, const setup_list* list) {
     first_line_read(current_txt, old_tag);
     if (strcmp(old_tag, list->tag) == 0) return;
     if (old_tag[0]) record_write(previous_txt, old_tag, (DWORD)strlen(old_tag));
+    test_point("previous-written");
     record_write(current_txt, list->tag, (DWORD)strlen(list->tag));
 }

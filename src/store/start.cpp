@@ -41,6 +41,7 @@ void start_builder(const wchar_t* exe) {
     PROCESS_INFORMATION process;
     if (!CreateProcessW(0, command, 0, 0, inherit, 0, 0, folder, &startup, &process))
         fail(L"Could not start %ls.", exe);
+    InterlockedExchange(&g_builder_started, 1);
     if (g_headless) {
         WaitForSingleObject(process.hProcess, INFINITE);
         DWORD code;

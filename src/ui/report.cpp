@@ -2,10 +2,12 @@
 // standard error. The worker reaches the window only by posting messages.
 #include "setup.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 wchar_t g_status[STATUS_CAP];
 volatile LONG g_percent = -1;
+volatile LONG g_builder_started;
 DWORD g_main_thread;
 
 namespace {
@@ -63,6 +65,36 @@ void log_status(const wchar_t* text) {
 #endif
 
 }  // namespace
+
+#if defined(STONEWAKE_TEST_HOOKS)
+// STONEWAKE_TEST_PAUSE=<name>[#<n>] holds the run at the n-th passage
+// (default the first) of that moment: it creates the file named by
+// STONEWAKE_TEST_PAUSE_FILE and waits until the test removes it (at most a
+// minute), or ends the setup meanwhile.
+void test_point(const char* name) {
+    static int passed;
+    char wanted[64];
+    DWORD n = GetEnvironmentVariableA("STONEWAKE_TEST_PAUSE", wanted, sizeof wanted);
+    if (n == 0 || n >= sizeof wanted) return;
+    int occurrence = 1;
+    char* hash = strchr(wanted, '#');
+    if (hash) {
+        *hash = 0;
+        occurrence = atoi(hash + 1);
+    }
+    if (strcmp(wanted, name) != 0 || ++passed != occurrence) return;
+    wchar_t file_name[PATH_CAP];
+    n = GetEnvironmentVariableW(L"STONEWAKE_TEST_PAUSE_FILE", file_name, PATH_CAP);
+    if (n == 0 || n >= PATH_CAP) return;
+    HANDLE file = CreateFileW(file_name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, 0,
+                              CREATE_ALWAYS, 0, 0);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written;
+    WriteFile(file, name, (DWORD)strlen(name), &written, 0);
+    CloseHandle(file);
+    for (int i = 0; i < 6000 && GetFileAttributesW(file_name) != INVALID_FILE_ATTRIBUTES; ++i) Sleep(10);
+}
+#endif
 
 int format_bounded(wchar_t* out, size_t cap, const wchar_t* fmt, va_list ap) {
     if (cap == 0) return -1;
@@ -149,6 +181,8 @@ void fail(const wchar_t* fmt, ...) {
     va_start(ap, fmt);
     format_bounded(text, MESSAGE_CAP, fmt, ap);
     va_end(ap);
+    // The next setup on this home need not wait for this message to be read.
+    home_lock_release();
     if (g_headless) {
         say_error(text);
         ExitProcess(1);

@@ -58,6 +58,13 @@ LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam
         SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
         return (LRESULT)GetSysColorBrush(COLOR_WINDOW);
     }
+    case WM_CLOSE:
+        // The close box ends the setup wherever the worker stands; every step
+        // of the install leaves the installed version whole. A setup stopped
+        // before the Builder started does not report success.
+        if (!InterlockedCompareExchange(&g_builder_started, 0, 0)) g_exit = ERROR_CANCELLED;
+        DestroyWindow(window);
+        return 0;
     case WM_SETUP_STATUS: {
         wchar_t text[STATUS_CAP];
         status_snapshot(text);

@@ -194,7 +194,14 @@ std::vector<uint8_t> entry_data(const std::vector<uint8_t>& z, const Entry& e, s
 }
 
 bool write_entry(const std::wstring& path, const std::vector<uint8_t>& data, const Entry& e) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Like Windows' tar: a file in the way is unlinked and a new one made, so
+    // a hard-linked file is replaced, never written through.
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
+        f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     if (f == INVALID_HANDLE_VALUE) return false;
     bool ok = data.empty() || dbl::write_all(f, reinterpret_cast<const char*>(data.data()), data.size());
     FILETIME local, utc;

@@ -12,6 +12,9 @@
 //   winprobe msgbox <caption> <timeout_ms> [press|leave]
 //       A message box (dialog class "#32770"): text, buttons, icon, owner.
 //       "press" (the default) clicks OK (or Cancel) and reports whether it closed.
+//   winprobe close <class> <title> <timeout_ms>
+//       Presses the window's close box (WM_SYSCOMMAND SC_CLOSE, as a click on
+//       it sends) and reports whether the window went away within the time.
 //   winprobe none <class> <title> <ms>
 //       Exit 0 if no such window appears within ms; otherwise print it and exit 1.
 // Fonts and the class icon are read through winprobe_hook.dll, which must sit
@@ -209,6 +212,21 @@ int cmd_none(const wchar_t* cls, const wchar_t* title, DWORD ms) {
     return h ? 1 : 0;
 }
 
+int cmd_close(const wchar_t* cls, const wchar_t* title, DWORD timeout_ms) {
+    HWND h = wait_for(cls, title, timeout_ms);
+    if (!h) {
+        print("{\"found\": false}");
+        return 1;
+    }
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    PostMessageW(h, WM_SYSCOMMAND, SC_CLOSE, 0);
+    DWORD start = GetTickCount();
+    while (IsWindow(h) && GetTickCount() - start < timeout_ms) Sleep(10);
+    print("{\"found\": true, \"pid\": " + num(pid) + ", \"closed\": " + boolean(!IsWindow(h)) + "}");
+    return 0;
+}
+
 int cmd_watch(const wchar_t* cls, const wchar_t* title, DWORD timeout_ms, DWORD interval_ms) {
     DWORD start = GetTickCount();
     HWND h = wait_for(cls, title, timeout_ms);
@@ -317,6 +335,7 @@ int usage() {
                    "usage: winprobe window <class> <title> <timeout_ms>\n"
                    "       winprobe watch <class> <title> <timeout_ms> <interval_ms>\n"
                    "       winprobe msgbox <caption> <timeout_ms> [press|leave]\n"
+                   "       winprobe close <class> <title> <timeout_ms>\n"
                    "       winprobe none <class> <title> <ms>\n");
     return 2;
 }
@@ -328,6 +347,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring cmd = argv[1];
     auto ms = [&](int i) { return DWORD(wcstoul(argv[i], nullptr, 10)); };
     if (cmd == L"window" && argc == 5) return cmd_window(argv[2], argv[3], ms(4));
+    if (cmd == L"close" && argc == 5) return cmd_close(argv[2], argv[3], ms(4));
     if (cmd == L"none" && argc == 5) return cmd_none(argv[2], argv[3], ms(4));
     if (cmd == L"watch" && argc == 6) return cmd_watch(argv[2], argv[3], ms(4), ms(5));
     if (cmd == L"msgbox" && (argc == 4 || argc == 5)) {

@@ -202,17 +202,20 @@ def test_damaged_or_repaired_version_is_installed_again(publish, run_setup, home
     assert r.records[-1]["cmdline"] == '"%s" %s' % (builder_exe(home.win, "v1.0.0"), tail)
 
 
-def test_repair_removes_the_version_before_the_first_part_is_fetched(publish, run_setup, home, host):
+def test_repair_keeps_the_installed_copy_until_publishing(publish, run_setup, home, host):
     rel = publish("v1.0.0")
     assert run_setup("--cli").rc == 0
+    version = home.path / "versions" / "v1.0.0"
+    before = files(version)
     host.script(part_path(rel.parts[0]), ["delay:1500"])
     run = run_setup("--cli --repair", background=True)
     run.wait_for_status(lambda t: t.startswith("Downloading part 1 of 4"))
-    assert not (home.path / "versions" / "v1.0.0").exists()
+    assert files(version) == before   # whole and startable while the new copy is fetched
     assert (home.path / "versions" / "v1.0.0.part").is_dir()
     r = run.wait()
     assert r.rc == 0, r.stderr
     assert_installed(home, rel, rel.parts[1:])
+    assert names(home.path / "versions") == {"v1.0.0", "current.txt"}
 
 
 # ---------------------------------------------------------------- downloads

@@ -1,11 +1,13 @@
 """Part reuse on update: parts whose digest the installed version lists are
-taken over from it (moved, or copied in a portable home) instead of being
-downloaded again; everything else is downloaded as usual."""
+taken over from it (their files hard-linked, never moved out of it) instead of
+being downloaded again; everything else is downloaded as usual."""
 
 from __future__ import annotations
 
 import os
 import shutil
+import subprocess
+import time
 import urllib.parse
 from pathlib import Path
 
@@ -61,7 +63,7 @@ def assert_builder_started(r, home, tag: str) -> None:
 def test_update_takes_over_unchanged_parts(host, home, publish, run_setup, portable):
     install_a(home, publish, run_setup, portable)
     va = home.path / "versions" / "A"
-    inodes = {p: (va / p).stat().st_ino for p in (PYTHON, EMSDK, ENGINE)}
+    inodes = {p: (va / p).stat().st_ino for p in (va / "StonewakeBuilder" / "tools").rglob("*") if p.is_file()}
     # A file that only the installed copy has: it shows where B's folder came from.
     (va / PYTHON / "kept-from-A.txt").write_bytes(b"A\n")
     a_tools = {k: v for k, v in tree(va / "StonewakeBuilder").items() if "/" in k}
@@ -78,9 +80,10 @@ def test_update_takes_over_unchanged_parts(host, home, publish, run_setup, porta
     vb = home.path / "versions" / "B"
     b_tools = {k: v for k, v in tree(vb / "StonewakeBuilder").items() if "/" in k}
     assert b_tools == a_tools
-    # A move keeps the very folder; a copy makes a new one.
+    # The files are linked, not copied: the very files of A, in both home kinds.
+    assert len(inodes) >= 3
     for p, ino in inodes.items():
-        assert ((vb / p).stat().st_ino == ino) == (not portable), p
+        assert (vb / p.relative_to(va)).stat().st_ino == ino, p
     assert not va.exists()
     assert sorted(x.name for x in (home.path / "versions").iterdir()) == ["B", "current.txt", "previous.txt"]
     assert (home.path / "versions" / "current.txt").read_bytes() == b"B"
@@ -216,3 +219,58 @@ def test_hand_edited_current_tag_takes_nothing(host, home, publish, run_setup, c
     if not decoy.startswith("versions/"):   # outside the versions folder: left alone
         assert decoy_files() == before
     assert_builder_started(r, home, "B")
+
+
+def test_parts_are_copied_where_links_are_refused(host, home, publish, run_setup):
+    # The installed version on a volume of its own (a tmpfs mounted over its
+    # folder): a hard link cannot cross to the staging folder, as on a FAT
+    # stick none can be made at all, so the kept parts are copied.
+    install_a(home, publish, run_setup, portable=False)
+    va = home.path / "versions" / "A"
+    keep = home.path / "A-files"
+    shutil.copytree(va, keep)
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", str(va)], capture_output=True)
+    if mounted.returncode:
+        pytest.skip("cannot mount a tmpfs here: %s" % mounted.stderr.decode(errors="replace"))
+    try:
+        shutil.copytree(keep, va, dirs_exist_ok=True)
+        a_tools = {k: v for k, v in tree(va / "StonewakeBuilder").items() if "/" in k}
+        b = publish("B")
+        host.clear()
+        r = run_setup("--cli")
+        assert (r.rc, r.errors) == (0, []), r.stderr
+        assert fetched(host) == [LIST_PATH, asset_path(b.parts[0])]
+        assert [t for t in r.texts if "unchanged" in t] == [KEPT % (n, 4) for n in (2, 3, 4)]
+        vb = home.path / "versions" / "B"
+        assert {k: v for k, v in tree(vb / "StonewakeBuilder").items() if "/" in k} == a_tools
+        assert tree(va / "StonewakeBuilder") == tree(keep / "StonewakeBuilder")   # A untouched
+        assert_builder_started(r, home, "B")
+    finally:
+        subprocess.run(["umount", str(va)], check=False)
+        if os.path.ismount(va):
+            subprocess.run(["umount", "-l", str(va)], check=False)
+
+
+@pytest.mark.parametrize("portable", [False, True], ids=["non-portable", "portable"])
+def test_failed_update_leaves_the_installed_version_whole(host, home, publish, run_setup, portable):
+    install_a(home, publish, run_setup, portable)
+    va = home.path / "versions" / "A"
+    before = tree(va)
+    # B changes the engine, the last part: the tools are taken over first,
+    # then the engine's download fails for good.
+    b = publish("B", engine="9.9.9")
+    host.always(asset_path(b.parts[3]), 503)
+    r = run_setup("--cli")
+    assert r.rc == 1
+    assert r.errors[0].startswith("Downloading part 4 of 4 failed")
+    assert [t for t in r.texts if "unchanged" in t] == [KEPT % (2, 4), KEPT % (3, 4)]
+    assert tree(va) == before
+    assert (home.path / "versions" / "current.txt").read_bytes() == b"A"
+    host.stop()   # offline, the installed Builder still starts at once
+    r = run_setup("--cli --launch")
+    deadline = time.monotonic() + 15
+    while not r.records[-1:] or "\\versions\\A\\" not in r.records[-1]["exe"]:
+        assert time.monotonic() < deadline, r.records
+        time.sleep(0.05)
+        r.records = run_setup.records()
+    assert r.rc == 0

@@ -193,6 +193,49 @@ def test_portable_publish_failure_puts_the_old_copy_back(portable_v1, run_setup,
     assert old.read_bytes() == b"old"
 
 
+IN_USE = ("The Stonewake Builder in %s is in use, so it cannot be replaced (Windows error %d). "
+          "Close the Stonewake Builder and run the setup again.")
+
+
+@pytest.mark.parametrize("portable", [False, True], ids=["per-user", "portable"])
+def test_repair_of_a_builder_in_use_leaves_it_untouched(publish, run_setup, home, portable):
+    if portable:
+        make_portable(home.path)
+    rel = publish("v1.0.0")
+    assert run_setup("--cli").rc == 0
+    version = home.path / "versions" / "v1.0.0"
+    before = files(version)
+    with immutable(version):   # what a running Builder does to its folder on Windows
+        r = run_setup("--cli --repair")
+        assert files(version) == before
+    assert r.rc == 1
+    assert r.stderr == err(IN_USE % (home.win + "\\versions\\v1.0.0", 5))
+    r = run_setup("--cli --repair")   # the Builder closed: the repair goes through
+    assert r.rc == 0, r.stderr
+    assert names(home.path / "versions") == {"v1.0.0", "current.txt"}
+    assert_installed(home, rel, rel.parts[1:])
+
+
+def test_deep_portable_repair_removes_its_backup(run_setup, home, host):
+    # A file that fits below the version (and its staging folder) but not
+    # below the longer backup name the repair sets the old copy aside under.
+    pad = 150 - len(home.win) - 1
+    deep, deep_win = home.path / ("p" * pad), home.win + "\\" + "p" * pad
+    make_portable(deep)
+    inside = "StonewakeBuilder/tools/deep/"
+    name = "n" * (250 - len(deep_win + "\\versions\\v1.0.0\\" + inside))
+    spec = mr.PartSpec(asset="StonewakeBuilder-deep-1.zip", files={"deep/" + name: b"deep\n"},
+                       dir="StonewakeBuilder/tools")
+    rel = custom_release(host, "v1.0.0", [builder_spec("v1.0.0"), spec])
+    env = {"TARNWICK_SETUP_BASE": deep_win}
+    assert run_setup("--cli", env=env).rc == 0
+    r = run_setup("--cli --repair", env=env)
+    assert r.rc == 0, r.stderr
+    assert names(deep / "versions") == {"v1.0.0", "current.txt"}
+    assert files(deep / "versions" / "v1.0.0")[inside + name] == b"deep\n"
+    assert (deep / "versions" / "v1.0.0" / "installed.txt").read_bytes() == b"v1.0.0"
+
+
 # ---------------------------------------------------------------- starting the Builder
 @pytest.mark.parametrize("code", [0, 3])
 def test_cli_mode_hands_back_the_builders_exit_code(publish, run_setup, home, code):

@@ -164,6 +164,7 @@ TEST_F(Records, FirstLineRead) {
     ASSERT_TRUE(write_file(path, "a much longer old tag\r\nand a second line"));
     record_write(path.c_str(), "2.4.1", 5);
     EXPECT_EQ("2.4.1", file_text(path));
+    EXPECT_FALSE(exists(root + L"\\current.new"));  // written beside it, then renamed over it
     record_write((root + L"\\no\\such.txt").c_str(), "x", 1);
     EXPECT_FALSE(exists(root + L"\\no"));
 }
@@ -184,6 +185,16 @@ TEST_F(CopyTree, CopiesFilesAndFolders) {
     EXPECT_EQ(binary, file_text(dst + L"\\sub\\b.bin"));
     EXPECT_TRUE(is_folder(dst + L"\\sub\\deeper"));
     EXPECT_EQ("alpha", file_text(src + L"\\a.txt"));  // the source stays
+    // Files are hard links where the volume allows them: no data is copied.
+    auto links = [](const std::wstring& path) {
+        HANDLE f = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               0, OPEN_EXISTING, 0, 0);
+        BY_HANDLE_FILE_INFORMATION info = {};
+        GetFileInformationByHandle(f, &info);
+        CloseHandle(f);
+        return info.nNumberOfLinks;
+    };
+    EXPECT_EQ(2u, links(dst + L"\\sub\\b.bin"));
     // An empty folder, and a single file.
     EXPECT_EQ(1, copy_part_tree((src + L"\\sub\\deeper").c_str(), (root + L"\\empty").c_str()));
     EXPECT_TRUE(is_folder(root + L"\\empty"));
