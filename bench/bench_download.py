@@ -2,8 +2,10 @@
 """Download throughput: the setup's own http_get into file_sink (written and
 hashed with CNG SHA-256 as it arrives, never read back), run under Wine by
 download_main.exe, against curl of the same 256 MiB body from the same
-loopback HTTPS release host double, in the same run. Three runs each,
-interleaved; medians; the ratio is setup MB/s / curl MB/s. Two more sinks
+loopback HTTPS release host double, and against the platform's own limit:
+platform_main.exe, which does only WinHTTP into a file hashed with CNG, none
+of the setup's code. Three runs each, interleaved; medians with min-max; the
+ratio is setup MB/s / platform MB/s (curl is a native reference). Two more sinks
 of download_main (hash only; drop the bytes) show where the setup's time
 goes: WinHTTP itself, the hashing, the writing.
 
@@ -50,6 +52,23 @@ def setup_download(wine, exe, url: str, out, sink: str = "file") -> tuple[float,
     return float(ms) / 1000.0, wall, digest
 
 
+def platform_download(wine, exe, url: str, out) -> tuple[float, float, str]:
+    """platform_main.exe download: (seconds inside, wall seconds, digest)."""
+    out.unlink(missing_ok=True)
+    bl.settle()
+    start = time.perf_counter()
+    done = wine.run([exe, "download", url, wine.to_win(out)], timeout=600)
+    wall = time.perf_counter() - start
+    if done.returncode != 0:
+        raise bl.BenchError("platform_main failed (%d): %s"
+                            % (done.returncode, done.stderr.decode("utf-8", "replace")))
+    digest, ms, size = done.stdout.decode().split()
+    if int(size) != SIZE:
+        raise bl.BenchError("platform_main wrote %s bytes, not %d" % (size, SIZE))
+    out.unlink(missing_ok=True)
+    return float(ms) / 1000.0, wall, digest
+
+
 def curl_download(url: str, out) -> tuple[float, float, str]:
     """(curl's own time_total, wall seconds with its start, digest read afterwards)."""
     out.unlink(missing_ok=True)
@@ -69,14 +88,16 @@ def mbps(seconds: float) -> float:
 
 def body() -> None:
     exe = bl.OUT / "download_main.exe"
-    bl.require(exe)
-    runs = {"setup": [], "curl": [], "hash": [], "none": []}
+    platform = bl.OUT / "platform_main.exe"
+    bl.require(exe, platform)
+    runs = {"setup": [], "platform": [], "curl": [], "hash": [], "none": []}
     with bl.scratch("host-root-download", "work/download") as (root, work):
         real = body_file(root)
         with bl.wine_session() as wine, bl.release_host(root) as host:
             url = host.url("/Stonewake/Stonewake/releases/download/%s/%s" % (TAG, ASSET))
             for _ in range(RUNS):   # interleaved, so a slow phase of the machine hits both
                 runs["setup"].append(setup_download(wine, exe, url, work / "setup.bin"))
+                runs["platform"].append(platform_download(wine, platform, url, work / "platform.bin"))
                 runs["curl"].append(curl_download(url, work / "curl.bin"))
                 for sink in ("hash", "none"):
                     runs[sink].append(setup_download(wine, exe, url, work / "setup.bin", sink))
@@ -87,13 +108,17 @@ def body() -> None:
 
     med = {n: bl.median([s for s, _, _ in rs]) for n, rs in runs.items()}
     med_wall = {n: bl.median([w for _, w, _ in rs]) for n, rs in runs.items()}
-    ratio = round(mbps(med["setup"]) / mbps(med["curl"]), 3)
-    labels = {"setup": "setup http_get+file_sink (Wine)", "curl": "curl -o file (native)",
+    ratio = round(mbps(med["setup"]) / mbps(med["platform"]), 3)
+    ratio_curl = round(mbps(med["setup"]) / mbps(med["curl"]), 3)
+    labels = {"setup": "setup http_get+file_sink (Wine)",
+              "platform": "platform limit: WinHTTP+CNG into a file (Wine)",
+              "curl": "curl -o file (native reference)",
               "hash": "  same, hashing only (no file)", "none": "  same, bytes dropped"}
     rows = [[labels[n]] + ["%.2f" % s for s, _, _ in rs] + ["%.2f" % med[n], mbps(med[n]),
                                                           "%.2f" % med_wall[n]]
             for n, rs in runs.items()]
-    rows.insert(2, ["ratio setup/curl (MB/s)", "", "", "", "", ratio, ""])
+    rows.insert(2, ["ratio setup/platform limit (MB/s)", "", "", "", "", ratio, ""])
+    rows.insert(4, ["ratio setup/curl (MB/s)", "", "", "", "", ratio_curl, ""])
     bl.report(
         "download",
         "Download of a 256 MiB body over loopback HTTPS",
@@ -107,7 +132,8 @@ def body() -> None:
             "wall_seconds": {n: [round(w, 3) for _, w, _ in rs] for n, rs in runs.items()},
             "median_seconds": {n: round(v, 3) for n, v in med.items()},
             "mb_per_s": {n: mbps(v) for n, v in med.items()},
-            "ratio_setup_to_curl": ratio,
+            "ratio_setup_to_platform": ratio,
+            "ratio_setup_to_curl": ratio_curl,
         },
         notes=[
             "times: inside each program (file open to close for the setup, curl's time_total);",

@@ -16,7 +16,7 @@ cd "$REPO"
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     cmake --preset test -B "$BUILD" -DSTONEWAKE_RELEASE_HOST=localhost:${STONEWAKE_BENCH_PORT:-47515}
 fi
-cmake --build "$BUILD" --target StonewakeBuilder-Setup download_main recorder spawn tar trustca
+cmake --build "$BUILD" --target StonewakeBuilder-Setup download_main platform_main bare_launch shell_launch recorder spawn tar trustca
 bash tests/harness/prefix.sh "$BUILD" >/dev/null
 
 start=$SECONDS
