@@ -86,7 +86,7 @@ int http_get(const char* url, http_sink sink, void* context, unsigned long long 
                 total += n;
                 if (expected) {
                     InterlockedExchange(&g_percent, (LONG)(total * 100 / expected));
-                    PostMessageW(g_win, WM_SETUP_STATUS, 0, 0);
+                    window_post(WM_SETUP_STATUS, 0);
                 }
             }
             result = clean && (expected == 0 || total == expected);
