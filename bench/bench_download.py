@@ -69,6 +69,25 @@ def platform_download(wine, exe, url: str, out) -> tuple[float, float, str]:
     return float(ms) / 1000.0, wall, digest
 
 
+SMALL = "small.txt"
+REQUESTS = 17   # a first install of 16 parts: the setup list and every part
+
+
+def session_costs(wine, exe, url: str) -> tuple[float, float]:
+    """(ms for REQUESTS small GETs in one session, in a new session each)."""
+    out = []
+    for mode in ("one", "each"):
+        done = wine.run([exe, "requests", url, REQUESTS, mode], timeout=300)
+        if done.returncode != 0:
+            raise bl.BenchError("platform_main requests failed (%d): %s"
+                                % (done.returncode, done.stderr.decode("utf-8", "replace")))
+        ms, _, count = done.stdout.decode().split()
+        if int(count) != REQUESTS:
+            raise bl.BenchError("platform_main made %s requests, not %d" % (count, REQUESTS))
+        out.append(float(ms))
+    return out[0], out[1]
+
+
 def curl_download(url: str, out) -> tuple[float, float, str]:
     """(curl's own time_total, wall seconds with its start, digest read afterwards)."""
     out.unlink(missing_ok=True)
@@ -93,6 +112,8 @@ def body() -> None:
     runs = {"setup": [], "platform": [], "curl": [], "hash": [], "none": []}
     with bl.scratch("host-root-download", "work/download") as (root, work):
         real = body_file(root)
+        (root / "releases" / TAG / SMALL).write_bytes(b"part line of a setup list\n" * 80)
+        sessions = []
         with bl.wine_session() as wine, bl.release_host(root) as host:
             url = host.url("/Stonewake/Stonewake/releases/download/%s/%s" % (TAG, ASSET))
             for _ in range(RUNS):   # interleaved, so a slow phase of the machine hits both
@@ -101,6 +122,7 @@ def body() -> None:
                 runs["curl"].append(curl_download(url, work / "curl.bin"))
                 for sink in ("hash", "none"):
                     runs[sink].append(setup_download(wine, exe, url, work / "setup.bin", sink))
+                sessions.append(session_costs(wine, platform, url.rsplit("/", 1)[0] + "/" + SMALL))
     for name, rs in runs.items():
         wrong = [d for _, _, d in rs if d != ("-" if name == "none" else real)]
         if wrong:
@@ -119,6 +141,11 @@ def body() -> None:
             for n, rs in runs.items()]
     rows.insert(2, ["ratio setup/platform limit (MB/s)", "", "", "", "", ratio, ""])
     rows.insert(4, ["ratio setup/curl (MB/s)", "", "", "", "", ratio_curl, ""])
+    one, each = bl.median([o for o, _ in sessions]), bl.median([e for _, e in sessions])
+    rows.append(["%d small GETs, one session (ms)" % REQUESTS] + ["%.0f" % o for o, _ in sessions] +
+                ["%.0f" % one, "", ""])
+    rows.append(["%d small GETs, a session each (ms)" % REQUESTS] + ["%.0f" % e for _, e in sessions] +
+                ["%.0f" % each, "", ""])
     bl.report(
         "download",
         "Download of a 256 MiB body over loopback HTTPS",
@@ -134,6 +161,9 @@ def body() -> None:
             "mb_per_s": {n: mbps(v) for n, v in med.items()},
             "ratio_setup_to_platform": ratio,
             "ratio_setup_to_curl": ratio_curl,
+            "requests": REQUESTS,
+            "requests_one_session_ms": [round(o, 1) for o, _ in sessions],
+            "requests_session_each_ms": [round(e, 1) for _, e in sessions],
         },
         notes=[
             "times: inside each program (file open to close for the setup, curl's time_total);",
@@ -141,6 +171,9 @@ def body() -> None:
             "the setup hashes while writing; curl only writes (its digest is taken afterwards, untimed).",
             "every digest equals the body's real SHA-256 %s..." % real[:16],
             "the two sink variants (download_main ... hash|none) are diagnostics, not in the ratio.",
+            "small GETs: platform_main requests, a 2 KiB body %d times in one WinHTTP session (connection "
+            "and TLS session kept) or a new session each (as the setup did before): the saving of one "
+            "session per run." % REQUESTS,
         ])
 
 

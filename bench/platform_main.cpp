@@ -11,6 +11,10 @@
 //       checked, then tar.exe (the system folder's) -xf into
 //       <destination>\<dir>, waited for. One WinHTTP session, connections
 //       kept alive. Prints "<elapsed ms> <bytes> <parts>".
+//   platform_main requests <url> <count> one|each
+//       <count> GETs of <url> (bodies dropped after hashing), in one WinHTTP
+//       session or a new session each: what a session per request costs.
+//       Prints "<elapsed ms> <bytes> <count>".
 //
 // Times run from the first WinHTTP call to the last byte (or tar's end).
 // Exit 0 on success, 1 when a step failed (a line on stderr says which), 2 on
@@ -142,6 +146,30 @@ void make_folders(wchar_t* path) {
     CreateDirectoryW(path, 0);
 }
 
+HINTERNET open_session() {
+    HINTERNET session = WinHttpOpen(L"platform_main/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!session)
+        session = WinHttpOpen(L"platform_main/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, 0);
+    return session;
+}
+
+int requests(const wchar_t* url, int count, int each, unsigned long long* bytes) {
+    for (int i = 0; i < count; ++i) {
+        if (each && i) {
+            WinHttpCloseHandle(g_session);
+            g_session = open_session();
+        }
+        body out = {};
+        out.file = INVALID_HANDLE_VALUE;
+        if (!g_session || !fetch(url, &out)) return 0;
+        free(out.text);
+        *bytes += out.bytes;
+    }
+    return 1;
+}
+
 int install(const wchar_t* list_url, const wchar_t* destination, unsigned long long* bytes, int* count) {
     body list = {};
     list.file = INVALID_HANDLE_VALUE;
@@ -182,18 +210,17 @@ int install(const wchar_t* list_url, const wchar_t* destination, unsigned long l
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 4 || (wcscmp(argv[1], L"download") && wcscmp(argv[1], L"install"))) {
-        fprintf(stderr, "usage: platform_main download <url> <file> | install <setup list url> <destination>\n");
+    int many = argc == 5 && wcscmp(argv[1], L"requests") == 0 &&
+               (wcscmp(argv[4], L"one") == 0 || wcscmp(argv[4], L"each") == 0);
+    if (!many && (argc != 4 || (wcscmp(argv[1], L"download") && wcscmp(argv[1], L"install")))) {
+        fprintf(stderr, "usage: platform_main download <url> <file> | install <setup list url> <destination> | "
+                        "requests <url> <count> one|each\n");
         return 2;
     }
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    g_session = WinHttpOpen(L"platform_main/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                            WINHTTP_NO_PROXY_BYPASS, 0);
-    if (!g_session)
-        g_session = WinHttpOpen(L"platform_main/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                WINHTTP_NO_PROXY_BYPASS, 0);
+    g_session = open_session();
     if (!g_session || BCryptOpenAlgorithmProvider(&g_sha256, BCRYPT_SHA256_ALGORITHM, 0, 0) != 0) {
         fprintf(stderr, "platform_main: no WinHTTP session or SHA-256 provider\n");
         return 1;
@@ -202,7 +229,10 @@ int wmain(int argc, wchar_t** argv) {
     unsigned long long bytes = 0;
     char digest[65] = "-";
     int parts = 0;
-    if (argv[1][0] == L'd') {
+    if (many) {
+        parts = _wtoi(argv[3]);
+        ok = requests(argv[2], parts, argv[4][0] == L'e', &bytes);
+    } else if (argv[1][0] == L'd') {
         body out = {};
         ok = fetch_to_file(argv[2], argv[3], &out);
         bytes = out.bytes;
@@ -213,7 +243,7 @@ int wmain(int argc, wchar_t** argv) {
     QueryPerformanceCounter(&end);
     if (!ok) return 1;
     double ms = (double)(end.QuadPart - start.QuadPart) * 1000.0 / (double)frequency.QuadPart;
-    if (argv[1][0] == L'd') printf("%s %.1f %llu\n", digest, ms, bytes);
+    if (!many && argv[1][0] == L'd') printf("%s %.1f %llu\n", digest, ms, bytes);
     else printf("%.1f %llu %d\n", ms, bytes, parts);
     return 0;
 }
