@@ -34,39 +34,31 @@ def body_file(root) -> str:
     return hashlib.sha256(data).hexdigest()
 
 
-def setup_download(wine, exe, url: str, out, sink: str = "file") -> tuple[float, float, str]:
-    """(seconds inside the program, wall seconds with the Wine start, digest
-    or "-" for the sink that drops the bytes)."""
+def timed_download(wine, args, out) -> tuple[float, float, str]:
+    """One run of a download program writing to `out`: (seconds inside the
+    program, wall seconds with the Wine start, digest or "-" for the sink
+    that drops the bytes)."""
     out.unlink(missing_ok=True)
-    bl.settle()
-    start = time.perf_counter()
-    done = wine.run([exe, url, wine.to_win(out), SIZE, sink], timeout=600)
-    wall = time.perf_counter() - start
-    if done.returncode != 0:
-        raise bl.BenchError("download_main failed (%d): %s"
-                            % (done.returncode, done.stderr.decode("utf-8", "replace")))
-    digest, ms, size = done.stdout.decode().split()
+    (digest, ms, size), wall = bl.timed_wine(wine, args)
     if int(size) != SIZE:
-        raise bl.BenchError("download_main wrote %s bytes, not %d" % (size, SIZE))
+        raise bl.BenchError("%s wrote %s bytes, not %d" % (args[0].name, size, SIZE))
     out.unlink(missing_ok=True)
     return float(ms) / 1000.0, wall, digest
+
+
+def setup_download(wine, exe, url: str, out, sink: str = "file") -> tuple[float, float, str]:
+    return timed_download(wine, [exe, url, wine.to_win(out), SIZE, sink], out)
+
+
+PLATFORM_PEAK_MIB = []   # VmHWM of platform_main.exe per run: the memory budget's base
 
 
 def platform_download(wine, exe, url: str, out) -> tuple[float, float, str]:
-    """platform_main.exe download: (seconds inside, wall seconds, digest)."""
-    out.unlink(missing_ok=True)
-    bl.settle()
-    start = time.perf_counter()
-    done = wine.run([exe, "download", url, wine.to_win(out)], timeout=600)
-    wall = time.perf_counter() - start
-    if done.returncode != 0:
-        raise bl.BenchError("platform_main failed (%d): %s"
-                            % (done.returncode, done.stderr.decode("utf-8", "replace")))
-    digest, ms, size = done.stdout.decode().split()
-    if int(size) != SIZE:
-        raise bl.BenchError("platform_main wrote %s bytes, not %d" % (size, SIZE))
-    out.unlink(missing_ok=True)
-    return float(ms) / 1000.0, wall, digest
+    """platform_main.exe download: WinHTTP + CNG only; its peak memory is kept."""
+    with bl.PeakMemory([exe.name]) as peak:
+        result = timed_download(wine, [exe, "download", url, wine.to_win(out)], out)
+    PLATFORM_PEAK_MIB.append(peak.peak_mib[exe.name])
+    return result
 
 
 SMALL = "small.txt"
@@ -77,11 +69,7 @@ def session_costs(wine, exe, url: str) -> tuple[float, float]:
     """(ms for REQUESTS small GETs in one session, in a new session each)."""
     out = []
     for mode in ("one", "each"):
-        done = wine.run([exe, "requests", url, REQUESTS, mode], timeout=300)
-        if done.returncode != 0:
-            raise bl.BenchError("platform_main requests failed (%d): %s"
-                                % (done.returncode, done.stderr.decode("utf-8", "replace")))
-        ms, _, count = done.stdout.decode().split()
+        (ms, _, count), _ = bl.timed_wine(wine, [exe, "requests", url, REQUESTS, mode], timeout=300)
         if int(count) != REQUESTS:
             raise bl.BenchError("platform_main made %s requests, not %d" % (count, REQUESTS))
         out.append(float(ms))
@@ -146,6 +134,7 @@ def body() -> None:
                 ["%.0f" % one, "", ""])
     rows.append(["%d small GETs, a session each (ms)" % REQUESTS] + ["%.0f" % e for _, e in sessions] +
                 ["%.0f" % each, "", ""])
+    rows.append(["platform_main peak memory, VmHWM MiB", "", "", "", "%.1f" % max(PLATFORM_PEAK_MIB), "", ""])
     bl.report(
         "download",
         "Download of a 256 MiB body over loopback HTTPS",
@@ -161,6 +150,7 @@ def body() -> None:
             "mb_per_s": {n: mbps(v) for n, v in med.items()},
             "ratio_setup_to_platform": ratio,
             "ratio_setup_to_curl": ratio_curl,
+            "platform_peak_vmhwm_mib": PLATFORM_PEAK_MIB,
             "requests": REQUESTS,
             "requests_one_session_ms": [round(o, 1) for o, _ in sessions],
             "requests_session_each_ms": [round(e, 1) for _, e in sessions],

@@ -67,16 +67,10 @@ def platform_install(wine, rel, work) -> float:
     bl.require(exe)
     dest = bl.fresh(work / "platform-install")
     list_url = "https://%s/Stonewake/Stonewake/releases/latest/download/tarnwick-setup.txt" % bl.RELEASE_HOST
-    bl.settle()
-    start = time.perf_counter()
-    done = wine.run([exe, "install", list_url, wine.to_win(dest)], timeout=900)
-    wall = time.perf_counter() - start
-    if done.returncode != 0:
-        raise bl.BenchError("platform_main install failed (%d): %s"
-                            % (done.returncode, done.stderr.decode("utf-8", "replace")))
-    if int(done.stdout.split()[2]) != len(rel.parts) or \
+    words, wall = bl.timed_wine(wine, [exe, "install", list_url, wine.to_win(dest)], timeout=900)
+    if int(words[2]) != len(rel.parts) or \
             not (dest / "StonewakeBuilder-win-x64" / "StonewakeBuilder.exe").is_file():
-        raise bl.BenchError("platform_main did not install every part: %r" % done.stdout)
+        raise bl.BenchError("platform_main did not install every part: %r" % words)
     return wall
 
 
