@@ -2,8 +2,10 @@
 """Download throughput: the setup's own http_get into file_sink (written and
 hashed with CNG SHA-256 as it arrives, never read back), run under Wine by
 download_main.exe, against curl of the same 256 MiB body from the same
-loopback HTTPS release host double, in the same run. Three runs each,
-interleaved; medians; the ratio is setup MB/s / curl MB/s. Two more sinks
+loopback HTTPS release host double, and against the platform's own limit:
+platform_main.exe, which does only WinHTTP into a file hashed with CNG, none
+of the setup's code. Three runs each, interleaved; medians with min-max; the
+ratio is setup MB/s / platform MB/s (curl is a native reference). Two more sinks
 of download_main (hash only; drop the bytes) show where the setup's time
 goes: WinHTTP itself, the hashing, the writing.
 
@@ -32,22 +34,46 @@ def body_file(root) -> str:
     return hashlib.sha256(data).hexdigest()
 
 
-def setup_download(wine, exe, url: str, out, sink: str = "file") -> tuple[float, float, str]:
-    """(seconds inside the program, wall seconds with the Wine start, digest
-    or "-" for the sink that drops the bytes)."""
+def timed_download(wine, args, out) -> tuple[float, float, str]:
+    """One run of a download program writing to `out`: (seconds inside the
+    program, wall seconds with the Wine start, digest or "-" for the sink
+    that drops the bytes)."""
     out.unlink(missing_ok=True)
-    bl.settle()
-    start = time.perf_counter()
-    done = wine.run([exe, url, wine.to_win(out), SIZE, sink], timeout=600)
-    wall = time.perf_counter() - start
-    if done.returncode != 0:
-        raise bl.BenchError("download_main failed (%d): %s"
-                            % (done.returncode, done.stderr.decode("utf-8", "replace")))
-    digest, ms, size = done.stdout.decode().split()
+    (digest, ms, size), wall = bl.timed_wine(wine, args)
     if int(size) != SIZE:
-        raise bl.BenchError("download_main wrote %s bytes, not %d" % (size, SIZE))
+        raise bl.BenchError("%s wrote %s bytes, not %d" % (args[0].name, size, SIZE))
     out.unlink(missing_ok=True)
     return float(ms) / 1000.0, wall, digest
+
+
+def setup_download(wine, exe, url: str, out, sink: str = "file") -> tuple[float, float, str]:
+    return timed_download(wine, [exe, url, wine.to_win(out), SIZE, sink], out)
+
+
+PLATFORM_PEAK_MIB = []   # VmHWM of platform_main.exe per run: the memory budget's base
+
+
+def platform_download(wine, exe, url: str, out) -> tuple[float, float, str]:
+    """platform_main.exe download: WinHTTP + CNG only; its peak memory is kept."""
+    with bl.PeakMemory([exe.name]) as peak:
+        result = timed_download(wine, [exe, "download", url, wine.to_win(out)], out)
+    PLATFORM_PEAK_MIB.append(peak.peak_mib[exe.name])
+    return result
+
+
+SMALL = "small.txt"
+REQUESTS = 17   # a first install of 16 parts: the setup list and every part
+
+
+def session_costs(wine, exe, url: str) -> tuple[float, float]:
+    """(ms for REQUESTS small GETs in one session, in a new session each)."""
+    out = []
+    for mode in ("one", "each"):
+        (ms, _, count), _ = bl.timed_wine(wine, [exe, "requests", url, REQUESTS, mode], timeout=300)
+        if int(count) != REQUESTS:
+            raise bl.BenchError("platform_main made %s requests, not %d" % (count, REQUESTS))
+        out.append(float(ms))
+    return out[0], out[1]
 
 
 def curl_download(url: str, out) -> tuple[float, float, str]:
@@ -69,17 +95,22 @@ def mbps(seconds: float) -> float:
 
 def body() -> None:
     exe = bl.OUT / "download_main.exe"
-    bl.require(exe)
-    runs = {"setup": [], "curl": [], "hash": [], "none": []}
+    platform = bl.OUT / "platform_main.exe"
+    bl.require(exe, platform)
+    runs = {"setup": [], "platform": [], "curl": [], "hash": [], "none": []}
     with bl.scratch("host-root-download", "work/download") as (root, work):
         real = body_file(root)
+        (root / "releases" / TAG / SMALL).write_bytes(b"part line of a setup list\n" * 80)
+        sessions = []
         with bl.wine_session() as wine, bl.release_host(root) as host:
             url = host.url("/Stonewake/Stonewake/releases/download/%s/%s" % (TAG, ASSET))
             for _ in range(RUNS):   # interleaved, so a slow phase of the machine hits both
                 runs["setup"].append(setup_download(wine, exe, url, work / "setup.bin"))
+                runs["platform"].append(platform_download(wine, platform, url, work / "platform.bin"))
                 runs["curl"].append(curl_download(url, work / "curl.bin"))
                 for sink in ("hash", "none"):
                     runs[sink].append(setup_download(wine, exe, url, work / "setup.bin", sink))
+                sessions.append(session_costs(wine, platform, url.rsplit("/", 1)[0] + "/" + SMALL))
     for name, rs in runs.items():
         wrong = [d for _, _, d in rs if d != ("-" if name == "none" else real)]
         if wrong:
@@ -87,13 +118,23 @@ def body() -> None:
 
     med = {n: bl.median([s for s, _, _ in rs]) for n, rs in runs.items()}
     med_wall = {n: bl.median([w for _, w, _ in rs]) for n, rs in runs.items()}
-    ratio = round(mbps(med["setup"]) / mbps(med["curl"]), 3)
-    labels = {"setup": "setup http_get+file_sink (Wine)", "curl": "curl -o file (native)",
+    ratio = round(mbps(med["setup"]) / mbps(med["platform"]), 3)
+    ratio_curl = round(mbps(med["setup"]) / mbps(med["curl"]), 3)
+    labels = {"setup": "setup http_get+file_sink (Wine)",
+              "platform": "platform limit: WinHTTP+CNG into a file (Wine)",
+              "curl": "curl -o file (native reference)",
               "hash": "  same, hashing only (no file)", "none": "  same, bytes dropped"}
     rows = [[labels[n]] + ["%.2f" % s for s, _, _ in rs] + ["%.2f" % med[n], mbps(med[n]),
                                                           "%.2f" % med_wall[n]]
             for n, rs in runs.items()]
-    rows.insert(2, ["ratio setup/curl (MB/s)", "", "", "", "", ratio, ""])
+    rows.insert(2, ["ratio setup/platform limit (MB/s)", "", "", "", "", ratio, ""])
+    rows.insert(4, ["ratio setup/curl (MB/s)", "", "", "", "", ratio_curl, ""])
+    one, each = bl.median([o for o, _ in sessions]), bl.median([e for _, e in sessions])
+    rows.append(["%d small GETs, one session (ms)" % REQUESTS] + ["%.0f" % o for o, _ in sessions] +
+                ["%.0f" % one, "", ""])
+    rows.append(["%d small GETs, a session each (ms)" % REQUESTS] + ["%.0f" % e for _, e in sessions] +
+                ["%.0f" % each, "", ""])
+    rows.append(["platform_main peak memory, VmHWM MiB", "", "", "", "%.1f" % max(PLATFORM_PEAK_MIB), "", ""])
     bl.report(
         "download",
         "Download of a 256 MiB body over loopback HTTPS",
@@ -107,7 +148,12 @@ def body() -> None:
             "wall_seconds": {n: [round(w, 3) for _, w, _ in rs] for n, rs in runs.items()},
             "median_seconds": {n: round(v, 3) for n, v in med.items()},
             "mb_per_s": {n: mbps(v) for n, v in med.items()},
-            "ratio_setup_to_curl": ratio,
+            "ratio_setup_to_platform": ratio,
+            "ratio_setup_to_curl": ratio_curl,
+            "platform_peak_vmhwm_mib": PLATFORM_PEAK_MIB,
+            "requests": REQUESTS,
+            "requests_one_session_ms": [round(o, 1) for o, _ in sessions],
+            "requests_session_each_ms": [round(e, 1) for _, e in sessions],
         },
         notes=[
             "times: inside each program (file open to close for the setup, curl's time_total);",
@@ -115,6 +161,9 @@ def body() -> None:
             "the setup hashes while writing; curl only writes (its digest is taken afterwards, untimed).",
             "every digest equals the body's real SHA-256 %s..." % real[:16],
             "the two sink variants (download_main ... hash|none) are diagnostics, not in the ratio.",
+            "small GETs: platform_main requests, a 2 KiB body %d times in one WinHTTP session (connection "
+            "and TLS session kept) or a new session each (as the setup did before): the saving of one "
+            "session per run." % REQUESTS,
         ])
 
 

@@ -1,9 +1,13 @@
 #!/usr/bin/python3
 """Fast start: time from process start to the Builder's start for
-`StonewakeBuilder-Setup.exe --launch` with a ready installed version, against
-starting the installed Builder directly, both under Wine, in the same run.
-Ten runs each, interleaved, after one unmeasured warm-up of each; medians;
-the ratio is setup / direct.
+`StonewakeBuilder-Setup.exe --launch` with a ready installed version, with an
+explicit home (TARNWICK_SETUP_BASE) and with the per-user home, against the
+platform's limit in the same run: bare_launch.exe (CreateProcessW only) and
+shell_launch.exe (SHGetFolderPathW, then CreateProcessW) starting the same
+Builder; starting the Builder directly is printed as a reference. Twenty runs
+each, interleaved, after one unmeasured warm-up of each; medians with
+min-max; the ratios are setup / bare launcher (explicit home) and setup /
+shell launcher (per-user home).
 
 The Builder is the recorder double: it appends its record line as soon as it
 runs. The time is the record file's modification time minus the moment just
@@ -16,13 +20,14 @@ kernel's timestamp granularity, a few ms at most).
 from __future__ import annotations
 
 import json
+import shutil
 import subprocess
 import time
 
 import benchlib as bl
 
 TAG = "bench-fast"
-RUNS = 10
+RUNS = 20
 BUILDER = "StonewakeBuilder.exe"
 
 
@@ -48,56 +53,84 @@ def start_once(wine, args, env: dict, cwd, record, logs) -> tuple[float, dict]:
 
 
 def body() -> None:
-    direct, launched = [], []
+    bare, shell = bl.OUT / "bare_launch.exe", bl.OUT / "shell_launch.exe"
+    bl.require(bare, shell)
+    names = ["direct", "bare", "shell", "explicit", "per-user"]
+    runs = {n: [] for n in names}
     with bl.scratch("host-root-faststart", "work/faststart") as (root, work), \
             bl.wine_session() as wine, bl.release_host(root) as host:
         record = work / "record.jsonl"
         bl.make_release.standard_release(root, TAG, bl.DOUBLES / "recorder.exe", latest=True,
                                          host=bl.RELEASE_HOST)
-        runner = bl.setup_runner(wine, work / "home", work / "install-run")
-        bl.timed_setup(runner, "--cli")           # the ready installed version
-        home = runner.home
-        builder = home.path / "versions" / TAG / "StonewakeBuilder" / BUILDER
-        bl.require(builder)
-        env = {"STONEWAKE_RECORD": wine.to_win(record), "TARNWICK_SETUP_BASE": home.win}
-        host.clear()
-        for n in range(RUNS + 1):       # run 0 warms both up and is not counted
-            d, _ = start_once(wine, [builder], env, builder.parent, record, work)
-            s, rec = start_once(wine, [bl.SETUP_EXE, "--launch"], env, work, record, work)
-            if rec["exe"].lower() != wine.to_win(builder).lower() or "--launch" not in rec["cmdline"]:
-                raise bl.BenchError("--launch started %r with %r" % (rec["exe"], rec["cmdline"]))
-            if n:
-                direct.append(d)
-                launched.append(s)
-        if host.requests:
-            raise bl.BenchError("the fast start made %d requests" % len(host.requests))
-    med_d, med_s = bl.median(direct), bl.median(launched)
-    ratio = round(med_s / med_d, 2)
+        # The per-user home, installed once; the explicit runs name it.
+        home_path = wine.local_appdata / "StonewakeBuilder"
+        if home_path.exists():
+            raise bl.BenchError("the prefix already has a per-user home: %s" % home_path)
+        try:
+            runner = bl.setup_runner(wine, home_path, work / "install-run")
+            bl.timed_setup(runner, "--cli")           # the ready installed version
+            home = runner.home
+            builder = home.path / "versions" / TAG / "StonewakeBuilder" / BUILDER
+            bl.require(builder)
+            rec_env = {"STONEWAKE_RECORD": wine.to_win(record)}
+            explicit = dict(rec_env, TARNWICK_SETUP_BASE=home.win)
+            starts = {
+                "direct": ([builder], explicit, builder.parent),
+                "bare": ([bare, wine.to_win(builder)], explicit, work),
+                "shell": ([shell, wine.to_win(builder)], explicit, work),
+                "explicit": ([bl.SETUP_EXE, "--launch"], explicit, work),
+                "per-user": ([bl.SETUP_EXE, "--launch"], rec_env, work),
+            }
+            host.clear()
+            for n in range(RUNS + 1):       # run 0 warms every start up and is not counted
+                for name, (args, env, cwd) in starts.items():
+                    seconds, rec = start_once(wine, args, env, cwd, record, work)
+                    if not rec["exe"].lower().endswith(("\\versions\\%s\\StonewakeBuilder\\%s"
+                                                        % (TAG, BUILDER)).lower()):
+                        raise bl.BenchError("%s started %r" % (name, rec["exe"]))
+                    if args[0] == bl.SETUP_EXE and "--launch" not in rec["cmdline"]:
+                        raise bl.BenchError("--launch started the Builder with %r" % rec["cmdline"])
+                    if n:
+                        runs[name].append(seconds)
+            if host.requests:
+                raise bl.BenchError("the fast start made %d requests" % len(host.requests))
+        finally:
+            shutil.rmtree(home_path, ignore_errors=True)
     ms = lambda xs: [round(x * 1000) for x in xs]  # noqa: E731
+    med = {n: round(bl.median(v) * 1000) for n, v in runs.items()}
+    ratio_explicit = round(med["explicit"] / med["bare"], 2)
+    ratio_user = round(med["per-user"] / med["shell"], 2)
+    labels = {
+        "direct": "wine StonewakeBuilder.exe (direct, reference)",
+        "bare": "platform limit: bare_launch.exe (CreateProcessW only)",
+        "shell": "platform limit: shell_launch.exe (+SHGetFolderPathW)",
+        "explicit": "setup --launch, explicit home",
+        "per-user": "setup --launch, per-user home",
+    }
+    rows = [[labels[n], med[n], min(ms(runs[n])), max(ms(runs[n]))] for n in names]
+    rows += [
+        ["ratio setup explicit/bare launcher", ratio_explicit, "", ""],
+        ["  setup explicit - bare launcher, ms", med["explicit"] - med["bare"], "", ""],
+        ["ratio setup per-user/shell launcher", ratio_user, "", ""],
+        ["  setup per-user - shell launcher, ms", med["per-user"] - med["shell"], "", ""],
+    ]
     bl.report(
         "faststart",
         "Fast start: process start to the Builder's start (medians of %d)" % RUNS,
         ["start", "median ms", "min ms", "max ms"],
-        [
-            ["wine StonewakeBuilder.exe (direct)", ms([med_d])[0], min(ms(direct)), max(ms(direct))],
-            ["wine StonewakeBuilder-Setup.exe --launch", ms([med_s])[0], min(ms(launched)),
-             max(ms(launched))],
-            ["ratio setup/direct", ratio, "", ""],
-            ["setup's cost over direct, ms", round((med_s - med_d) * 1000), "", ""],
-        ],
+        rows,
         {
             "runs": RUNS,
-            "direct_ms": ms(direct),
-            "setup_launch_ms": ms(launched),
-            "median_direct_ms": ms([med_d])[0],
-            "median_setup_launch_ms": ms([med_s])[0],
-            "ratio_setup_to_direct": ratio,
+            "ms": {n: ms(v) for n, v in runs.items()},
+            "median_ms": med,
+            "ratio_explicit_to_bare": ratio_explicit,
+            "ratio_per_user_to_shell": ratio_user,
             "requests_during_launch": 0,
         },
         notes=[
             "the Builder is the recorder double installed by the setup; its record line marks its start.",
-            "both include Wine's process start (persistent wineserver); --launch adds one more "
-            "Wine process start; the fast start made no request to the host.",
+            "every start includes Wine's process start (persistent wineserver); the launchers and "
+            "the setup add one more Wine process start; the fast start made no request to the host.",
         ])
 
 

@@ -249,6 +249,20 @@ def settle() -> None:
     os.sync()
 
 
+def timed_wine(wine: conftest.Wine, args: Sequence[object], timeout: float = 600) -> tuple[list[str], float]:
+    """Runs a Windows program of the bench after writing back dirty pages;
+    (its stdout split into words, wall seconds with Wine's process start).
+    A failure ends the benchmark with the program's stderr."""
+    settle()
+    start = time.perf_counter()
+    done = wine.run(list(args), timeout=timeout)
+    wall = time.perf_counter() - start
+    if done.returncode != 0:
+        raise BenchError("%s %s failed (%d): %s" % (Path(str(args[0])).name, args[1], done.returncode,
+                                                    done.stderr.decode("utf-8", "replace")))
+    return done.stdout.decode().split(), wall
+
+
 def run_quiet(args: Sequence[str], **kw) -> subprocess.CompletedProcess:
     """A Unix command, output captured, failing loudly."""
     done = subprocess.run(list(map(str, args)), stdin=subprocess.DEVNULL, capture_output=True, **kw)

@@ -69,6 +69,11 @@ void fail(const wchar_t* fmt, ...)
 #endif
     ;
 void say_error(const wchar_t* text);
+// Posts `message` to the progress window, when there is one.
+void window_post(UINT message, WPARAM wparam);
+// An error box; where the window library cannot be loaded, the text goes to
+// standard error instead.
+void error_box(HWND owner, const wchar_t* text, const wchar_t* caption);
 // Bounded wide formatter: at most cap - 1 characters and the terminator,
 // always terminated. Returns the length, or -1 when the text did not fit
 // (the buffer then holds the cut text).

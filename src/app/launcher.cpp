@@ -78,9 +78,9 @@ int launcher_road(const wchar_t* module_path) {
         CloseHandle(process.hProcess);
         return 0;
     }
-    MessageBoxW(0,
-                L"The game (bin\\stonewake.exe) is missing from this folder. Build it again with "
-                L"the Stonewake Builder.",
-                L"Stonewake", MB_ICONERROR);
+    error_box(0,
+              L"The game (bin\\stonewake.exe) is missing from this folder. Build it again with "
+              L"the Stonewake Builder.",
+              L"Stonewake");
     return 1;
 }

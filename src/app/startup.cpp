@@ -5,6 +5,8 @@
 
 #include <wchar.h>
 
+#include "app/system_dll.h"
+
 namespace {
 
 const wchar_t home_message[] =
@@ -14,7 +16,7 @@ const wchar_t home_message[] =
 // What the user sees when start-up itself cannot go on.
 int startup_error(const wchar_t* text) {
     if (g_headless) say_error(text);
-    else MessageBoxW(0, text, L"Stonewake Builder setup", MB_ICONERROR);
+    else error_box(0, text, L"Stonewake Builder setup");
     return 1;
 }
 
@@ -46,14 +48,15 @@ int setup_main(HINSTANCE instance, const wchar_t* tail, int show) {
         // The box comes first: destroying the window posts the quit message,
         // which would close a box shown after it at once.
         startup_error(L"The setup could not start its worker. Restart Windows and run the setup again.");
-        DestroyWindow(g_win);
+        user32()->DestroyWindow(g_win);
         return 1;
     }
     CloseHandle(worker);
+    const user32_functions* u = user32();
     MSG message;
-    while (GetMessageW(&message, 0, 0, 0) > 0) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
+    while (u->GetMessageW(&message, 0, 0, 0) > 0) {
+        u->TranslateMessage(&message);
+        u->DispatchMessageW(&message);
     }
     return g_exit;
 }

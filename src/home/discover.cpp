@@ -4,9 +4,10 @@
 // per-user default; then its export to the environment for every child.
 #include "setup.h"
 
-#include <shlobj.h>
 #include <string.h>
 #include <wchar.h>
+
+#include "app/system_dll.h"
 
 qb_home g_home;
 int g_home_ok;
@@ -198,7 +199,8 @@ int qb_home_select(int portable_mode) {
         wchar_t default_home[PATH_CAP];
         default_home[0] = 0;
         wchar_t local[MAX_PATH];
-        if (SUCCEEDED(SHGetFolderPathW(0, CSIDL_LOCAL_APPDATA, 0, 0, local)) &&
+        // A named home needs no per-user folder: the shell is not loaded for it.
+        if (!explicit_home[0] && SUCCEEDED(shell32()->SHGetFolderPathW(0, CSIDL_LOCAL_APPDATA, 0, 0, local)) &&
             wcslen(local) <= 242)
             qb_home_join(default_home, PATH_CAP, local, home_folder_name);
         if (!qb_home_discover(&g_home, explicit_home, exe, default_home, named)) return 0;

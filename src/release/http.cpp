@@ -11,6 +11,38 @@
 
 DWORD g_http_status;
 
+namespace {
+
+// One WinHTTP session serves the whole run, so its pool keeps connections
+// (and their TLS sessions) open from one request to the next: only the first
+// request pays for the connection and the handshake. Opened on first use,
+// with the automatic proxy and, where that is refused, the default one;
+// never closed before the process ends.
+HINTERNET g_session;
+INIT_ONCE g_session_once = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK open_session(PINIT_ONCE, PVOID parameter, PVOID*) {
+    const winhttp_functions* w = (const winhttp_functions*)parameter;
+    HINTERNET session = w->WinHttpOpen(L"StonewakeBuilder-Setup/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!session)
+        session = w->WinHttpOpen(L"StonewakeBuilder-Setup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                 WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    // A session that could not be opened is tried again by the next request.
+    if (!session) return FALSE;
+    w->WinHttpSetTimeouts(session, 30000, 30000, 30000, 60000);
+    DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
+    w->WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
+    g_session = session;
+    return TRUE;
+}
+
+HINTERNET http_session(const winhttp_functions* w) {
+    return InitOnceExecuteOnce(&g_session_once, open_session, (PVOID)w, 0) ? g_session : 0;
+}
+
+}  // namespace
+
 int http_get(const char* url, http_sink sink, void* context, unsigned long long expected,
              const wchar_t* accept) {
     static unsigned char buf[65536];
@@ -44,15 +76,8 @@ int http_get(const char* url, http_sink sink, void* context, unsigned long long 
     int result = 0;
     HINTERNET connection = 0;
     HINTERNET request = 0;
-    HINTERNET session = w->WinHttpOpen(L"StonewakeBuilder-Setup/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    if (!session)
-        session = w->WinHttpOpen(L"StonewakeBuilder-Setup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                 WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET session = http_session(w);
     if (!session) return 0;
-    w->WinHttpSetTimeouts(session, 30000, 30000, 30000, 60000);
-    DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
-    w->WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
 
     connection = w->WinHttpConnect(session, host, parts.nPort, 0);
     if (connection) {
@@ -86,7 +111,7 @@ int http_get(const char* url, http_sink sink, void* context, unsigned long long 
                 total += n;
                 if (expected) {
                     InterlockedExchange(&g_percent, (LONG)(total * 100 / expected));
-                    PostMessageW(g_win, WM_SETUP_STATUS, 0, 0);
+                    window_post(WM_SETUP_STATUS, 0);
                 }
             }
             result = clean && (expected == 0 || total == expected);
@@ -94,7 +119,6 @@ int http_get(const char* url, http_sink sink, void* context, unsigned long long 
     }
     if (request) w->WinHttpCloseHandle(request);
     if (connection) w->WinHttpCloseHandle(connection);
-    w->WinHttpCloseHandle(session);
     return result;
 }
 

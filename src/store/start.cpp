@@ -49,7 +49,7 @@ void start_builder(const wchar_t* exe) {
     }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    PostMessageW(g_win, WM_SETUP_CLOSE, 0, 0);
+    window_post(WM_SETUP_CLOSE, 0);
 }
 
 int launch_installed(void) {

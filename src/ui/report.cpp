@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "app/system_dll.h"
+
 wchar_t g_status[STATUS_CAP];
 volatile LONG g_percent = -1;
 volatile LONG g_builder_started;
@@ -127,7 +129,7 @@ void status(const wchar_t* fmt, ...) {
 #if defined(STONEWAKE_TEST_HOOKS)
     log_status(text);
 #endif
-    PostMessageW(g_win, WM_SETUP_STATUS, 0, 0);
+    window_post(WM_SETUP_STATUS, 0);
 }
 
 void status_snapshot(wchar_t out[STATUS_CAP]) {
@@ -175,6 +177,17 @@ void say_error(const wchar_t* text) {
     WriteFile(err, "\n", 1, &written, 0);
 }
 
+void window_post(UINT message, WPARAM wparam) {
+    if (g_win) user32()->PostMessageW(g_win, message, wparam, 0);
+}
+
+void error_box(HWND owner, const wchar_t* text, const wchar_t* caption) {
+    // Not user32(): its failure would come back here through fail.
+    const user32_functions* u = user32_loaded();
+    if (u) u->MessageBoxW(owner, text, caption, MB_ICONERROR);
+    else say_error(text);
+}
+
 void fail(const wchar_t* fmt, ...) {
     wchar_t text[MESSAGE_CAP];
     va_list ap;
@@ -190,9 +203,9 @@ void fail(const wchar_t* fmt, ...) {
     // Before the window exists (start-up roads on the main thread) the box
     // has no owner and the process ends with it.
     int on_main = GetCurrentThreadId() == g_main_thread;
-    MessageBoxW(on_main ? 0 : g_win, text, L"Stonewake Builder setup", MB_ICONERROR);
+    error_box(on_main ? 0 : g_win, text, L"Stonewake Builder setup");
     if (on_main) ExitProcess(1);
     g_exit = 1;  // a run that ended in a fatal error does not report success
-    PostMessageW(g_win, WM_SETUP_CLOSE, 1, 0);
+    window_post(WM_SETUP_CLOSE, 1);
     ExitThread(1);
 }

@@ -2,7 +2,7 @@
 // are plain pixels; the manifest declares the program DPI-aware.
 #include "setup.h"
 
-#include <commctrl.h>
+#include "app/system_dll.h"
 
 HWND g_win;
 HWND g_text;
@@ -11,52 +11,54 @@ HWND g_bar;
 enum { WINDOW_W = 460, WINDOW_H = 140, MARQUEE_MS = 30 };
 
 int window_create(HINSTANCE instance, int show) {
+    const user32_functions* u = user32();
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
+    comctl32()->InitCommonControlsEx(&controls);
 
     WNDCLASSW cls = {};
     cls.lpfnWndProc = wndproc;
     cls.hInstance = instance;
-    cls.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
-    cls.hCursor = LoadCursorW(0, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    cls.hIcon = u->LoadIconW(instance, MAKEINTRESOURCEW(1));
+    cls.hCursor = u->LoadCursorW(0, MAKEINTRESOURCEW(32512));  // IDC_ARROW
     cls.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
     cls.lpszClassName = L"StonewakeSetup";
-    RegisterClassW(&cls);
+    u->RegisterClassW(&cls);
 
-    int x = (GetSystemMetrics(SM_CXSCREEN) - WINDOW_W) / 2;
-    int y = (GetSystemMetrics(SM_CYSCREEN) - WINDOW_H) / 2;
-    g_win = CreateWindowExW(0, L"StonewakeSetup", L"Stonewake Builder setup",
+    int x = (u->GetSystemMetrics(SM_CXSCREEN) - WINDOW_W) / 2;
+    int y = (u->GetSystemMetrics(SM_CYSCREEN) - WINDOW_H) / 2;
+    g_win = u->CreateWindowExW(0, L"StonewakeSetup", L"Stonewake Builder setup",
                             WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, WINDOW_W, WINDOW_H, 0, 0,
                             instance, 0);
     if (!g_win) return 0;
-    g_text = CreateWindowExW(0, L"STATIC", L"Starting...", WS_CHILD | WS_VISIBLE, 16, 16, 412, 22,
+    g_text = u->CreateWindowExW(0, L"STATIC", L"Starting...", WS_CHILD | WS_VISIBLE, 16, 16, 412, 22,
                              g_win, 0, instance, 0);
-    g_bar = CreateWindowExW(0, PROGRESS_CLASSW, 0, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, 16, 48, 412,
+    g_bar = u->CreateWindowExW(0, PROGRESS_CLASSW, 0, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, 16, 48, 412,
                             20, g_win, 0, instance, 0);
-    HFONT font = CreateFontW(-15, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+    HFONT font = gdi32()->CreateFontW(-15, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
                              DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
-    SendMessageW(g_text, WM_SETFONT, (WPARAM)font, TRUE);
-    SendMessageW(g_bar, PBM_SETMARQUEE, 1, MARQUEE_MS);
-    ShowWindow(g_win, show);
+    u->SendMessageW(g_text, WM_SETFONT, (WPARAM)font, TRUE);
+    u->SendMessageW(g_bar, PBM_SETMARQUEE, 1, MARQUEE_MS);
+    u->ShowWindow(g_win, show);
     return 1;
 }
 
 LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    const user32_functions* u = user32();
     switch (message) {
     case WM_DESTROY:
-        PostQuitMessage(0);
+        u->PostQuitMessage(0);
         return 0;
     case WM_SETUP_CLOSE:
-        DestroyWindow(window);
+        u->DestroyWindow(window);
         return 0;
     case WM_CTLCOLORSTATIC: {
         // The label is drawn on the window's own background, not the grey
         // of a dialog.
         HDC dc = (HDC)wparam;
-        SetBkColor(dc, GetSysColor(COLOR_WINDOW));
-        SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
-        return (LRESULT)GetSysColorBrush(COLOR_WINDOW);
+        gdi32()->SetBkColor(dc, u->GetSysColor(COLOR_WINDOW));
+        gdi32()->SetTextColor(dc, u->GetSysColor(COLOR_WINDOWTEXT));
+        return (LRESULT)u->GetSysColorBrush(COLOR_WINDOW);
     }
     case WM_CLOSE:
         // The close box ends the setup wherever the worker stands; every step
@@ -68,22 +70,22 @@ LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam
     case WM_SETUP_STATUS: {
         wchar_t text[STATUS_CAP];
         status_snapshot(text);
-        SetWindowTextW(g_text, text);
+        u->SetWindowTextW(g_text, text);
         LONG percent = InterlockedCompareExchange(&g_percent, 0, 0);
         // A bar keeps drawing a marquee while it has the marquee style, even
         // with the animation stopped: the style goes with the state.
-        LONG_PTR style = GetWindowLongPtrW(g_bar, GWL_STYLE);
+        LONG_PTR style = u->GetWindowLongPtrW(g_bar, GWL_STYLE);
         if (percent < 0) {
-            if (!(style & PBS_MARQUEE)) SetWindowLongPtrW(g_bar, GWL_STYLE, style | PBS_MARQUEE);
-            SendMessageW(g_bar, PBM_SETMARQUEE, 1, MARQUEE_MS);
+            if (!(style & PBS_MARQUEE)) u->SetWindowLongPtrW(g_bar, GWL_STYLE, style | PBS_MARQUEE);
+            u->SendMessageW(g_bar, PBM_SETMARQUEE, 1, MARQUEE_MS);
         } else {
-            SendMessageW(g_bar, PBM_SETMARQUEE, 0, 0);
-            if (style & PBS_MARQUEE) SetWindowLongPtrW(g_bar, GWL_STYLE, style & ~(LONG_PTR)PBS_MARQUEE);
-            SendMessageW(g_bar, PBM_SETPOS, (WPARAM)percent, 0);
+            u->SendMessageW(g_bar, PBM_SETMARQUEE, 0, 0);
+            if (style & PBS_MARQUEE) u->SetWindowLongPtrW(g_bar, GWL_STYLE, style & ~(LONG_PTR)PBS_MARQUEE);
+            u->SendMessageW(g_bar, PBM_SETPOS, (WPARAM)percent, 0);
         }
         return 0;
     }
     default:
-        return DefWindowProcW(window, message, wparam, lparam);
+        return u->DefWindowProcW(window, message, wparam, lparam);
     }
 }

@@ -410,6 +410,68 @@ def big_release(root: str | os.PathLike, tag: str, builder_exe=None, *, total_mi
     return write_release(root, tag, specs, **write_kw)
 
 
+def _words(seed: str, size: int) -> bytes:
+    """Deterministic text-like bytes: words of a small vocabulary, compressible
+    about as source, markup and symbol files are."""
+    import random
+    rng = random.Random(seed)
+    vocab = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz_") for _ in range(rng.randint(2, 11)))
+             for _ in range(3000)]
+    out, n = [], 0
+    while n < size:
+        line = " ".join(rng.choice(vocab) for _ in range(rng.randint(3, 14))) + "\n"
+        out.append(line)
+        n += len(line)
+    return "".join(out).encode()[:size]
+
+
+def builder_like_specs(tag: str, builder_exe=None, *, seed: int = 1, files: int = 15000,
+                       large_mib: Sequence[int] = (15, 40, 25, 30, 30, 20, 20)) -> list[PartSpec]:
+    """Sixteen parts shaped like the Builder's, deflated: the Builder's runtime
+    part, five tool parts and ten renamed runtime parts, holding `files` small
+    files in all (four in five text-like and compressible, one in five not,
+    512 B to 24 KiB) and a few large incompressible files (large_mib, one per
+    part from the second on). The same seed gives the same bytes."""
+    base = _words("%d-text" % seed, 1 << 20)
+    tools = ("python", "emsdk", "cpm", "third_party", "wgpu-native")
+    renamed = ("engine", "shaders", "templates", "samples", "fonts", "docs", "locales", "icons", "audio",
+               "physics")
+    builder = builder_part(tag, builder_exe)
+    layouts = [(builder, BUILDER_TOP, "runtime")]
+    for name in tools:
+        layouts.append((tool_part(name, "%d.0" % seed, files={}), name, "lib"))
+    for name in renamed:
+        top = "%s-%d.0" % (name, seed)
+        layouts.append((PartSpec(asset=top + ".zip", files={}, dir="StonewakeBuilder/runtimes", frm=top,
+                                 to=name), top, "data"))
+    weights = [3] + [2] * len(tools) + [1] * len(renamed)   # the runtime and tools hold the most
+    total_weight = sum(weights)
+    for index, ((spec, top, sub), weight) in enumerate(zip(layouts, weights)):
+        members = dict(spec.files)
+        count = files * weight // total_weight
+        for i in range(count):
+            label = "%d-%s-%d" % (seed, top, i)
+            digest = hashlib.sha256(label.encode()).digest()
+            size = 512 + int.from_bytes(digest[:4], "little") % (24 * 1024)
+            name = "%s/%s/pkg%03d/item%04d.%s" % (top, sub, i // 60, i, "bin" if digest[4] % 5 == 0 else "txt")
+            if digest[4] % 5 == 0:
+                members[name] = filler(label, size)
+            else:
+                at = int.from_bytes(digest[5:9], "little") % (len(base) - size)
+                members[name] = label.encode() + b"\n" + base[at:at + size]
+        if 1 <= index <= len(large_mib):
+            members["%s/%s/large.pak" % (top, sub)] = filler("%d-%s-large" % (seed, top),
+                                                           large_mib[index - 1] * 1024 * 1024)
+        spec.files = members
+    return [spec for spec, _, _ in layouts]
+
+
+def builder_like_release(root: str | os.PathLike, tag: str, builder_exe=None, *, seed: int = 1,
+                         **write_kw) -> Release:
+    """A release of about 300 MiB shaped like the Builder's (builder_like_specs)."""
+    return write_release(root, tag, builder_like_specs(tag, builder_exe, seed=seed), **write_kw)
+
+
 def describe(rel: Release) -> dict:
     return {
         "tag": rel.tag,

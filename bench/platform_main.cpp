@@ -1,0 +1,249 @@
+// platform_main.exe: only the platform's part of the setup's jobs, with none
+// of the setup's own code, so that the setup can be held against what Windows
+// (here: Wine) allows at best.
+//
+//   platform_main download <url> <file>
+//       WinHTTP GET into a file while hashing it with CNG SHA-256.
+//       Prints "<sha256 hex> <elapsed ms> <bytes>".
+//   platform_main install <setup list url> <destination>
+//       The setup list, then for every part, one after the other: its archive
+//       downloaded into <destination>\downloads while hashed, its digest
+//       checked, then tar.exe (the system folder's) -xf into
+//       <destination>\<dir>, waited for. One WinHTTP session, connections
+//       kept alive. Prints "<elapsed ms> <bytes> <parts>".
+//   platform_main requests <url> <count> one|each
+//       <count> GETs of <url> (bodies dropped after hashing), in one WinHTTP
+//       session or a new session each: what a session per request costs.
+//       Prints "<elapsed ms> <bytes> <count>".
+//
+// Times run from the first WinHTTP call to the last byte (or tar's end).
+// Exit 0 on success, 1 when a step failed (a line on stderr says which), 2 on
+// a usage error.
+#include <windows.h>
+#include <bcrypt.h>
+#include <winhttp.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+namespace {
+
+HINTERNET g_session;
+BCRYPT_ALG_HANDLE g_sha256;
+unsigned char g_buf[65536];
+
+struct body {
+    HANDLE file;        // written when not INVALID_HANDLE_VALUE
+    char* text;         // else collected here (the setup list)
+    size_t len, cap;
+    unsigned long long bytes;
+    unsigned char sum[32];
+};
+
+int fetch(const wchar_t* url, body* out) {
+    wchar_t host[256], path[2048];
+    URL_COMPONENTS parts = {};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 256;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = 2048;
+    if (!WinHttpCrackUrl(url, 0, 0, &parts)) return 0;
+    HINTERNET connection = WinHttpConnect(g_session, host, parts.nPort, 0);
+    HINTERNET request = connection ? WinHttpOpenRequest(connection, L"GET", path, 0, WINHTTP_NO_REFERER,
+                                                        WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE)
+                                   : 0;
+    BCRYPT_HASH_HANDLE hash = 0;
+    int ok = request && BCryptCreateHash(g_sha256, &hash, 0, 0, 0, 0, 0) == 0 &&
+             WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+             WinHttpReceiveResponse(request, 0);
+    DWORD code = 0, size = sizeof code;
+    if (ok)
+        WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
+    ok = ok && code == 200;
+    while (ok) {
+        DWORD n = 0;
+        if (!WinHttpReadData(request, g_buf, sizeof g_buf, &n)) ok = 0;
+        if (!ok || n == 0) break;
+        if (BCryptHashData(hash, g_buf, n, 0) != 0) ok = 0;
+        if (out->file != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            if (!WriteFile(out->file, g_buf, n, &written, 0) || written != n) ok = 0;
+        } else {
+            if (out->len + n + 1 > out->cap) {
+                out->cap = 2 * (out->len + n + 1);
+                out->text = (char*)realloc(out->text, out->cap);
+                if (!out->text) ok = 0;
+            }
+            if (ok) {
+                memcpy(out->text + out->len, g_buf, n);
+                out->len += n;
+                out->text[out->len] = 0;
+            }
+        }
+        out->bytes += n;
+    }
+    if (hash) {
+        BCryptFinishHash(hash, out->sum, 32, 0);
+        BCryptDestroyHash(hash);
+    }
+    if (request) WinHttpCloseHandle(request);
+    if (connection) WinHttpCloseHandle(connection);
+    if (!ok) fwprintf(stderr, L"platform_main: GET %ls failed (status %lu, error %lu)\n", url, code, GetLastError());
+    return ok;
+}
+
+void hex(const unsigned char* sum, char* out) {
+    for (int i = 0; i < 32; ++i) sprintf(out + 2 * i, "%02x", sum[i]);
+}
+
+int fetch_to_file(const wchar_t* url, const wchar_t* file, body* out) {
+    out->file = CreateFileW(file, GENERIC_WRITE, 0, 0, CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, 0);
+    if (out->file == INVALID_HANDLE_VALUE) {
+        fwprintf(stderr, L"platform_main: cannot create %ls (error %lu)\n", file, GetLastError());
+        return 0;
+    }
+    int ok = fetch(url, out);
+    CloseHandle(out->file);
+    return ok;
+}
+
+// tar.exe -xf <archive> -C <folder>, from the system folder, hidden; waited for.
+int untar(const wchar_t* archive, const wchar_t* folder) {
+    wchar_t system[MAX_PATH], command[4096];
+    GetSystemDirectoryW(system, MAX_PATH);
+    _snwprintf(command, 4096, L"\"%ls\\tar.exe\" -xf \"%ls\" -C \"%ls\"", system, archive, folder);
+    command[4095] = 0;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessW(0, command, 0, 0, FALSE, CREATE_NO_WINDOW, 0, folder, &startup, &process)) {
+        fwprintf(stderr, L"platform_main: cannot start tar (error %lu)\n", GetLastError());
+        return 0;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (code) fwprintf(stderr, L"platform_main: tar -xf %ls ended with %lu\n", archive, code);
+    return code == 0;
+}
+
+// Makes every folder of `path` (a full path).
+void make_folders(wchar_t* path) {
+    for (wchar_t* p = path + 3; *p; ++p)
+        if (*p == L'\\') {
+            *p = 0;
+            CreateDirectoryW(path, 0);
+            *p = L'\\';
+        }
+    CreateDirectoryW(path, 0);
+}
+
+HINTERNET open_session() {
+    HINTERNET session = WinHttpOpen(L"platform_main/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!session)
+        session = WinHttpOpen(L"platform_main/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, 0);
+    return session;
+}
+
+int requests(const wchar_t* url, int count, int each, unsigned long long* bytes) {
+    for (int i = 0; i < count; ++i) {
+        if (each && i) {
+            WinHttpCloseHandle(g_session);
+            g_session = open_session();
+        }
+        body out = {};
+        out.file = INVALID_HANDLE_VALUE;
+        if (!g_session || !fetch(url, &out)) return 0;
+        free(out.text);
+        *bytes += out.bytes;
+    }
+    return 1;
+}
+
+int install(const wchar_t* list_url, const wchar_t* destination, unsigned long long* bytes, int* count) {
+    body list = {};
+    list.file = INVALID_HANDLE_VALUE;
+    if (!fetch(list_url, &list)) return 0;
+    *bytes += list.bytes;
+    wchar_t downloads[MAX_PATH];
+    _snwprintf(downloads, MAX_PATH, L"%ls\\downloads", destination);
+    make_folders(downloads);
+    for (char* line = strtok(list.text, "\r\n"); line; line = strtok(0, "\r\n")) {
+        char sha[65], dir[512], from[512], to[512], url[2048];
+        unsigned long long size;
+        if (sscanf(line, "part %64s %llu %511s %511s %511s %2047s", sha, &size, dir, from, to, url) != 6) continue;
+        wchar_t wide_url[2048], archive[MAX_PATH], folder[MAX_PATH];
+        MultiByteToWideChar(CP_UTF8, 0, url, -1, wide_url, 2048);
+        _snwprintf(archive, MAX_PATH, L"%ls\\%hs.zip", downloads, sha);
+        _snwprintf(folder, MAX_PATH, L"%ls\\%hs", destination, strcmp(dir, ".") ? dir : "");
+        for (wchar_t* p = folder; *p; ++p)
+            if (*p == L'/') *p = L'\\';
+        size_t n = wcslen(folder);
+        if (n && folder[n - 1] == L'\\') folder[n - 1] = 0;
+        body part = {};
+        char digest[65];
+        if (!fetch_to_file(wide_url, archive, &part)) return 0;
+        hex(part.sum, digest);
+        if (strcmp(digest, sha) != 0) {
+            fprintf(stderr, "platform_main: %s has digest %s\n", url, digest);
+            return 0;
+        }
+        make_folders(folder);
+        if (!untar(archive, folder)) return 0;
+        *bytes += part.bytes;
+        ++*count;
+    }
+    free(list.text);
+    return *count > 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    int many = argc == 5 && wcscmp(argv[1], L"requests") == 0 &&
+               (wcscmp(argv[4], L"one") == 0 || wcscmp(argv[4], L"each") == 0);
+    if (!many && (argc != 4 || (wcscmp(argv[1], L"download") && wcscmp(argv[1], L"install")))) {
+        fprintf(stderr, "usage: platform_main download <url> <file> | install <setup list url> <destination> | "
+                        "requests <url> <count> one|each\n");
+        return 2;
+    }
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    g_session = open_session();
+    if (!g_session || BCryptOpenAlgorithmProvider(&g_sha256, BCRYPT_SHA256_ALGORITHM, 0, 0) != 0) {
+        fprintf(stderr, "platform_main: no WinHTTP session or SHA-256 provider\n");
+        return 1;
+    }
+    int ok;
+    unsigned long long bytes = 0;
+    char digest[65] = "-";
+    int parts = 0;
+    if (many) {
+        parts = _wtoi(argv[3]);
+        ok = requests(argv[2], parts, argv[4][0] == L'e', &bytes);
+    } else if (argv[1][0] == L'd') {
+        body out = {};
+        ok = fetch_to_file(argv[2], argv[3], &out);
+        bytes = out.bytes;
+        hex(out.sum, digest);
+    } else {
+        ok = install(argv[2], argv[3], &bytes, &parts);
+    }
+    QueryPerformanceCounter(&end);
+    if (!ok) return 1;
+    double ms = (double)(end.QuadPart - start.QuadPart) * 1000.0 / (double)frequency.QuadPart;
+    if (!many && argv[1][0] == L'd') printf("%s %.1f %llu\n", digest, ms, bytes);
+    else printf("%.1f %llu %d\n", ms, bytes, parts);
+    return 0;
+}
