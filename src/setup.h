@@ -208,6 +208,9 @@ void record_write(const wchar_t* path, const char* bytes, DWORD count);
 // tries, 250 ms apart, on ERROR_ACCESS_DENIED or ERROR_SHARING_VIOLATION.
 // Returns 0 with the last error set.
 int move_with_retries(const wchar_t* from, const wchar_t* to, DWORD flags);
+// CreateProcessW with the same retries; 0 with the last error set.
+int start_with_retries(wchar_t* command, BOOL inherit, DWORD flags, const wchar_t* folder,
+                       STARTUPINFOW* startup, PROCESS_INFORMATION* process);
 // The first line of a record (at most 127 bytes, cut at CR or LF); 0 when the
 // file cannot be opened (the text is then empty).
 int first_line_read(const wchar_t* path, char text[LIST_TAG_CAP]);
@@ -220,6 +223,13 @@ void publish_version(const install_paths* paths, const setup_list* list);
 void home_lock_name(const wchar_t* home, wchar_t out[64]);
 void home_lock_take(void);
 void home_lock_release(void);
+// Takes the lock only when no other setup holds it; 1 when taken.
+int home_lock_try(void);
+// A run ended between setting the old copy of a tag aside and moving the new
+// copy into place leaves that tag only under its backup name: the current
+// version's backup goes back under its own name. Called only under the home's
+// lock, so no running setup is between those two moves. 1 when put back.
+int version_restore_current(const wchar_t* versions);
 void start_builder(const wchar_t* exe);
 int launch_installed(void);
 

@@ -137,8 +137,7 @@ void part_unpack(const setup_list* list, unsigned index, const wchar_t* staging,
     }
 
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(0, command, 0, 0, write_end != 0, CREATE_NO_WINDOW, 0, destination, &startup,
-                        &process)) {
+    if (!start_with_retries(command, write_end != 0, CREATE_NO_WINDOW, destination, &startup, &process)) {
         create_error = GetLastError();
         if (read_end) CloseHandle(read_end);
         if (write_end) CloseHandle(write_end);

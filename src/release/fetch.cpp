@@ -70,6 +70,9 @@ void fetch_setup_list(fetch_result* out) {
              L"holds only letters, digits, '.', '_', '+' and '-'.",
              refused);
     home_lock_take();
+    wchar_t versions[PATH_CAP];
+    work_path(versions, L"%ls\\versions", g_home.path);
+    version_restore_current(versions);
     work_path(out->downloads, L"%ls\\downloads", g_home.path);
     make_folders(out->downloads);
     status(looking);

@@ -22,7 +22,9 @@ void home_lock_name(const wchar_t* home, wchar_t out[64]) {
     memcpy(upper, home, length * sizeof(wchar_t));
     upper[length] = 0;
     while (length > 3 && upper[length - 1] == L'\\') upper[--length] = 0;
-    CharUpperBuffW(upper, (DWORD)length);
+    // Upper case as the file system compares names, without the window
+    // library (the fast start may ask for the lock and loads none).
+    LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, upper, (int)length, upper, (int)length);
     // FNV-1a over the UTF-16 units.
     unsigned long long hash = 14695981039346656037ULL;
     for (size_t i = 0; i < length; ++i) {
@@ -32,14 +34,36 @@ void home_lock_name(const wchar_t* home, wchar_t out[64]) {
     format_into(out, 64, L"Local\\StonewakeBuilderSetup-%016llx", hash);
 }
 
-void home_lock_take(void) {
+namespace {
+
+// Opens the home's mutex and tries it without waiting; the wait result, with
+// the mutex in `out` (0 when there is no mutex: its name is taken by another
+// kind of object, and nothing can be coordinated).
+DWORD lock_try(HANDLE* out) {
     wchar_t name[64];
     home_lock_name(g_home.path, name);
-    HANDLE mutex = CreateMutexW(0, FALSE, name);
-    // Without a mutex (its name taken by another kind of object) nothing can
-    // be coordinated; the setup goes on alone, as it would without the lock.
+    *out = CreateMutexW(0, FALSE, name);
+    return *out ? WaitForSingleObject(*out, 0) : WAIT_FAILED;
+}
+
+}  // namespace
+
+int home_lock_try(void) {
+    HANDLE mutex;
+    DWORD got = lock_try(&mutex);
+    if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED) {
+        g_home_lock = mutex;
+        return 1;
+    }
+    if (mutex) CloseHandle(mutex);
+    return 0;
+}
+
+void home_lock_take(void) {
+    HANDLE mutex;
+    DWORD got = lock_try(&mutex);
+    // Without a mutex the setup goes on alone, as it would without the lock.
     if (!mutex) return;
-    DWORD got = WaitForSingleObject(mutex, 0);
     if (got == WAIT_TIMEOUT) {
         status(L"Waiting for another Stonewake Builder setup to finish...");
         got = WaitForSingleObject(mutex, INFINITE);

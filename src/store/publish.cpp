@@ -62,3 +62,37 @@ void publish_version(const install_paths* paths, const setup_list* list) {
     mark_installed(paths, list);
     rmtree(backup);  // what cannot be removed now goes with a later sweep
 }
+
+static int version_restore(const wchar_t* versions, const wchar_t* tag) {
+    wchar_t version[PATH_CAP];
+    wchar_t pattern[PATH_CAP];
+    if (home_path(version, L"%ls\\%ls", versions, tag) < 0 ||
+        home_path(pattern, L"%ls.rollback-*", version) < 0)
+        return 0;
+    if (GetFileAttributesW(version) != INVALID_FILE_ATTRIBUTES) return 0;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    int restored = 0;
+    do {
+        DWORD attributes = found.dwFileAttributes;
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        wchar_t backup[PATH_CAP];
+        if (home_path(backup, L"%ls\\%ls", versions, found.cFileName) >= 0 && MoveFileW(backup, version))
+            restored = 1;
+    } while (!restored && FindNextFileW(search, &found));
+    FindClose(search);
+    return restored;
+}
+
+int version_restore_current(const wchar_t* versions) {
+    wchar_t current_txt[PATH_CAP];
+    char tag[LIST_TAG_CAP];
+    if (home_path(current_txt, L"%ls\\current.txt", versions) < 0 || !first_line_read(current_txt, tag))
+        return 0;
+    // The same checks as for the fast start: never a name outside the versions folder.
+    if (!tag[0] || tag[0] == '.' || !list_name_ok(tag, 0)) return 0;
+    wchar_t wide_tag[LIST_TAG_CAP];
+    MultiByteToWideChar(CP_UTF8, 0, tag, -1, wide_tag, LIST_TAG_CAP);
+    return version_restore(versions, wide_tag);
+}

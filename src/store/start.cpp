@@ -39,7 +39,7 @@ void start_builder(const wchar_t* exe) {
         }
     }
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(0, command, 0, 0, inherit, 0, 0, folder, &startup, &process))
+    if (!start_with_retries(command, inherit, 0, folder, &startup, &process))
         fail(L"Could not start %ls.", exe);
     InterlockedExchange(&g_builder_started, 1);
     if (g_headless) {
@@ -68,13 +68,21 @@ int launch_installed(void) {
     if (home_path(folder, L"%ls\\versions\\%ls\\StonewakeBuilder", home, wide_tag) < 0 ||
         home_path(exe, L"%ls\\StonewakeBuilder.exe", folder) < 0)
         return 0;
-    if (!builder_ready(exe)) return 0;
+    if (!builder_ready(exe)) {
+        // A setup ended while it replaced this version may have left it under
+        // its backup name; put back only when no other setup is at work.
+        wchar_t versions[PATH_CAP];
+        if (home_path(versions, L"%ls\\versions", home) < 0 || !home_lock_try()) return 0;
+        int restored = version_restore_current(versions);
+        home_lock_release();
+        if (!restored || !builder_ready(exe)) return 0;
+    }
     wchar_t command[4096];
     format_into(command, 4096, L"\"%ls\" %ls", exe, g_cmdline);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(0, command, 0, 0, FALSE, 0, 0, folder, &startup, &process)) return 0;
+    if (!start_with_retries(command, FALSE, 0, folder, &startup, &process)) return 0;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return 1;

@@ -65,7 +65,7 @@ LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam
         // of the install leaves the installed version whole. A setup stopped
         // before the Builder started does not report success.
         if (!InterlockedCompareExchange(&g_builder_started, 0, 0)) g_exit = ERROR_CANCELLED;
-        DestroyWindow(window);
+        u->DestroyWindow(window);
         return 0;
     case WM_SETUP_STATUS: {
         wchar_t text[STATUS_CAP];

@@ -61,9 +61,17 @@ int wmain() {
     std::vector<wchar_t> line(cmdline->begin(), cmdline->end());
     line.push_back(L'\0');
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, no_stdio ? FALSE : TRUE,
-                        no_stdio ? DETACHED_PROCESS : 0, nullptr,
-                        cwd && !cwd->empty() ? cwd->c_str() : nullptr, &si, &pi)) {
+    // Wine fails a start now and then with an internal error (the new process
+    // ended before it was up, under load): that start is tried again.
+    BOOL started = FALSE;
+    for (int attempt = 0; !started && attempt < 20; ++attempt) {
+        if (attempt) Sleep(250);
+        started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, no_stdio ? FALSE : TRUE,
+                                 no_stdio ? DETACHED_PROCESS : 0, nullptr,
+                                 cwd && !cwd->empty() ? cwd->c_str() : nullptr, &si, &pi);
+        if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+    }
+    if (!started) {
         dbl::write_std(STD_ERROR_HANDLE, "spawn: CreateProcessW failed " + std::to_string(GetLastError()) + "\n");
         return 255;
     }

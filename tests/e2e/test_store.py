@@ -13,6 +13,7 @@ import time
 import pytest
 
 import make_release as mr
+from test_launch import wait_records
 from test_install import (LIST_PATH, LOOKING, STARTING, assert_installed, builder_exe, builder_spec,
                           custom_release, err, files, make_portable, names, unpacked)
 
@@ -214,6 +215,34 @@ def test_repair_of_a_builder_in_use_leaves_it_untouched(publish, run_setup, home
     assert r.rc == 0, r.stderr
     assert names(home.path / "versions") == {"v1.0.0", "current.txt"}
     assert_installed(home, rel, rel.parts[1:])
+
+
+def test_a_repair_ended_after_setting_the_old_copy_aside_puts_it_back(publish, run_setup, home, host, wine):
+    """Ended right after the old copy went under its backup name, before the
+    new one was moved into place: the next start, even offline, puts the old
+    copy back and starts it."""
+    publish("v1.0.0")
+    assert run_setup("--cli").rc == 0
+    versions = home.path / "versions"
+    before = files(versions / "v1.0.0")
+    pause = run_setup.dir / "paused"
+    run = run_setup("--cli --repair", background=True,
+                    env={"STONEWAKE_TEST_PAUSE": "set-aside", "STONEWAKE_TEST_PAUSE_FILE": wine.to_win(pause)})
+    end = time.monotonic() + 60
+    while not pause.exists() and time.monotonic() < end and run.proc.poll() is None:
+        time.sleep(0.02)
+    assert pause.exists(), "the repair never reached the moment after setting the old copy aside"
+    quiet = dict(env=wine.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for step in ("-k", "-w", "-p"):   # ends every process of the prefix; a persistent server again
+        subprocess.run(["wineserver", step], timeout=60, **quiet)
+    run.proc.wait(60)
+    assert "v1.0.0" not in names(versions) and any(".rollback-" in n for n in names(versions))
+    host.stop()
+    r = run_setup("--cli --launch")
+    assert r.rc == 0, r.stderr
+    wait_records(run_setup, 2)   # the fast start does not wait for the Builder
+    assert files(versions / "v1.0.0") == before
+    assert not any(".rollback-" in n for n in names(versions))
 
 
 def test_deep_portable_repair_removes_its_backup(run_setup, home, host):
