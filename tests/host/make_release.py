@@ -223,7 +223,7 @@ def release_tool() -> Path:
 
 
 def _tool_top(spec: PartSpec) -> str | None:
-    """The single top entry (folder or file) of the spec's zip when the tool
+    """The single top entry (folder or file) of the part's zip when the tool
     can make that zip from files on disk, else None."""
     if not spec.dir_entries or not spec.files or not _PLAIN.match(spec.asset):
         return None
