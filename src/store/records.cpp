@@ -25,12 +25,8 @@ void record_write(const wchar_t* path, const char* bytes, DWORD count) {
     CloseHandle(file);
     test_point("record-written");
     // A reader that has the record open for a moment holds the rename off.
-    for (int attempt = 1; whole; ++attempt) {
-        if (MoveFileExW(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
-        DWORD error = GetLastError();
-        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == 80) break;
-        setup_sleep(250);
-    }
+    if (whole && move_with_retries(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return;
     DeleteFileW(temporary);
 }
 
