@@ -183,6 +183,9 @@ void install_paths_form(const setup_list* list, install_paths* out);
 int install_needed(const install_paths* paths, int repair);
 void install_version(const fetch_result* fetched, install_paths* paths);
 int part_folder(const part_record* part, wchar_t out[PATH_CAP]);
+// 1 when the installed version holds this part, so that part_reuse may take
+// it over; part_reuse then takes it (0 when it could not).
+int part_reusable(const setup_list* list, unsigned index, const install_paths* paths);
 int part_reuse(const setup_list* list, unsigned index, const install_paths* paths);
 // The tree at `source` rebuilt at `destination`: folders made, files hard
 // linked (or copied where links are refused). 0 at the first failure, with
@@ -191,8 +194,17 @@ int copy_part_tree(const wchar_t* source, const wchar_t* destination);
 int file_sha256(const wchar_t* path, char digest[65]);
 void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads,
                 const wchar_t* archive);
-void part_unpack(const setup_list* list, unsigned index, const wchar_t* staging,
-                 const wchar_t* archive);
+// Unpacking goes on beside the worker: unpack_start starts Windows' tar.exe
+// on a part's archive and returns (after waiting for the one before, if any);
+// unpack_finish waits for it, reports its failure as that part's, and gives
+// the archive's top entry its name (1 when a tar was waited for, 0 when none
+// ran); unpack_poll, called while the next part downloads, reports a tar that
+// failed without waiting for the download to end. fail() finishes a running
+// tar first, so that an earlier part's failure is the one reported.
+void unpack_start(const setup_list* list, unsigned index, const wchar_t* staging,
+                  const wchar_t* archive);
+int unpack_finish(void);
+void unpack_poll(void);
 // Builds the tar command line (and, when a path cannot pass through the ANSI
 // code page, the relative forms). Returns 0 when it does not fit.
 int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder,

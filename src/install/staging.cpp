@@ -5,6 +5,15 @@
 
 #include <wchar.h>
 
+namespace {
+
+// Waits for the part being unpacked, if one is.
+void unpacked_wait(void) {
+    if (unpack_finish()) test_point("part-unpacked");
+}
+
+}  // namespace
+
 void install_paths_form(const setup_list* list, install_paths* out) {
     MultiByteToWideChar(CP_UTF8, 0, list->tag, -1, out->tag, LIST_TAG_CAP);
     // The run path as it is put below a version: '\' separators, none at its end.
@@ -31,19 +40,26 @@ void install_version(const fetch_result* fetched, install_paths* paths) {
     // sets it aside.
     make_folders(paths->staging);
 
+    // While tar unpacks a part, the next part downloads. Everything else keeps
+    // the list's order: a part is taken over from the installed version, and
+    // a part's tar is started, only once the part before it is unpacked.
     const setup_list* list = &fetched->list;
     for (unsigned i = 0; i < list->part_count; ++i) {
         wchar_t digest[65];
         MultiByteToWideChar(CP_UTF8, 0, list->parts[i].sha256, -1, digest, 65);
         wchar_t archive[PATH_CAP];
         work_path(archive, L"%ls\\%ls.zip", fetched->downloads, digest);
-        if (part_reuse(list, i, paths)) {
-            test_point("part-kept");
-            continue;
+        if (part_reusable(list, i, paths)) {
+            unpacked_wait();
+            if (part_reuse(list, i, paths)) {
+                test_point("part-kept");
+                continue;
+            }
         }
         part_fetch(list, i, fetched->downloads, archive);
-        part_unpack(list, i, paths->staging, archive);
-        test_point("part-unpacked");
+        unpacked_wait();
+        unpack_start(list, i, paths->staging, archive);
     }
+    unpacked_wait();
     publish_version(paths, list);
 }

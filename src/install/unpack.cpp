@@ -1,6 +1,8 @@
 // Unpacking a part: Windows' own tar.exe runs hidden into the destination
-// inside the staging folder; the start of its standard error is kept for the
-// failure message; then the archive's top entry gets its final name.
+// inside the staging folder while the worker goes on (with the next part's
+// download); the start of its standard error is kept for the failure message;
+// once it has ended, the archive's top entry gets its final name. One tar at
+// a time, always the worker's.
 #include "setup.h"
 
 #include <string.h>
@@ -8,7 +10,7 @@
 
 namespace {
 
-enum { COMMAND_CAP = 584, EXCERPT = 512 };
+enum { COMMAND_CAP = 584, EXCERPT = 512, PIPE_CAP = 65536, POLL_MS = 100 };
 
 const wchar_t tar_start_failed[] =
     L"Could not start Windows' tar.exe (Windows error %lu).\nArchive: %ls\nDestination: %ls";
@@ -52,6 +54,138 @@ int relative_to(wchar_t* out, size_t cap, const wchar_t* base, const wchar_t* ta
     return 1;
 }
 
+// The tar that is running, if any: only the worker reads or writes it.
+struct tar_run {
+    const setup_list* list;
+    unsigned index;
+    HANDLE process;  // 0 when no tar runs
+    HANDLE err;      // the read end of its standard error; 0 when not captured
+    DWORD pipe_error;
+    char excerpt[EXCERPT];
+    size_t excerpt_length;
+    DWORD polled;
+    wchar_t archive[PATH_CAP];
+    wchar_t destination[PATH_CAP];
+};
+tar_run g_run;
+
+// Every handle here is closed this one way, which also marks it closed.
+void close_handle(HANDLE* handle) {
+    if (*handle && *handle != INVALID_HANDLE_VALUE) CloseHandle(*handle);
+    *handle = 0;
+}
+
+// A job that ends tar when the setup ends, however it ends: closing the
+// window, a fatal error elsewhere or a kill never leave a tar writing into a
+// staging folder that the next run removes. Not inherited, so the Builder
+// never holds it. 0 where jobs cannot be had; tar then runs on its own.
+HANDLE tar_job(void) {
+    static HANDLE job;
+    if (job) return job == INVALID_HANDLE_VALUE ? 0 : job;
+    job = CreateJobObjectW(0, 0);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!job || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        close_handle(&job);
+        job = INVALID_HANDLE_VALUE;
+        return 0;
+    }
+    return job;
+}
+
+// Takes what tar wrote to its standard error: all of it up to its end, or
+// (`to_end` 0) only what is there now. Only the first EXCERPT - 1 bytes are
+// kept, but all are read, so that a tar that writes much never blocks.
+void excerpt_take(int to_end) {
+    char piece[512];
+    for (;;) {
+        DWORD ready = 0;
+        if (!to_end && (!PeekNamedPipe(g_run.err, 0, 0, 0, &ready, 0) || ready == 0)) return;
+        DWORD got = 0;
+        if (!ReadFile(g_run.err, piece, sizeof piece, &got, 0) || got == 0) return;
+        size_t room = EXCERPT - 1 - g_run.excerpt_length;
+        size_t take = got < room ? got : room;
+        memcpy(g_run.excerpt + g_run.excerpt_length, piece, take);
+        g_run.excerpt_length += take;
+    }
+}
+
+// tar's standard handles: NUL for input and output, a pipe for its errors.
+// Returns 0 when the pipe could not be made (tar then runs with the
+// inherited handles and pipe_error says why).
+int tar_handles(STARTUPINFOW* startup, HANDLE* write_end, HANDLE* null_device) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, 0, TRUE};
+    if (!CreatePipe(&g_run.err, write_end, &inherit, PIPE_CAP) ||
+        !SetHandleInformation(g_run.err, HANDLE_FLAG_INHERIT, 0) ||
+        (*null_device = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                                    0)) == INVALID_HANDLE_VALUE) {
+        g_run.pipe_error = GetLastError();
+        close_handle(&g_run.err);
+        close_handle(write_end);
+        close_handle(null_device);
+        return 0;
+    }
+    startup->dwFlags |= STARTF_USESTDHANDLES;
+    startup->hStdInput = *null_device;
+    startup->hStdOutput = *null_device;
+    startup->hStdError = *write_end;
+    return 1;
+}
+
+void tar_report_start(DWORD error) {
+    if (error == ERROR_FILE_NOT_FOUND)
+        fail(L"Windows' tar.exe was not found (Windows error 2).\nOpen Command Prompt as administrator "
+             L"and run:\nDISM /Online /Cleanup-Image /RestoreHealth\nAfter DISM succeeds, run:\nsfc "
+             L"/scannow\nThen restart Windows and run setup again.\nArchive: %ls\nDestination: %ls",
+             g_run.archive, g_run.destination);
+    fail(tar_start_failed, error, g_run.archive, g_run.destination);
+}
+
+void tar_report_exit(DWORD exit_code) {
+    int n = (int)g_run.index + 1;
+    int count = (int)g_run.list->part_count;
+    wchar_t text[EXCERPT] = {};
+    if (g_run.pipe_error)
+        format_into(text, EXCERPT, L"Could not capture stderr (Windows error %lu).", g_run.pipe_error);
+    else if (g_run.excerpt_length)
+        MultiByteToWideChar(CP_UTF8, 0, g_run.excerpt, (int)g_run.excerpt_length, text, EXCERPT - 1);
+    wchar_t head[MESSAGE_CAP] = {};
+    format_into(head, MESSAGE_CAP,
+                L"Unpacking part %d of %d failed: Windows' tar.exe exited with code %lu.\nArchive: "
+                L"%ls\nDestination: %ls\n%ls:\n",
+                n, count, exit_code, g_run.archive, g_run.destination,
+                g_run.pipe_error ? L"Stderr unavailable" : L"Tar stderr excerpt (up to 511 bytes captured)");
+    head[MESSAGE_CAP - 1] = 0;
+    int room = (int)(MESSAGE_CAP - 1 - wcslen(head));
+    fail(L"%ls%.*ls", head, room, text);
+}
+
+// The archive's top entry gets the part's own name (from -> to).
+void top_entry_rename(void) {
+    const part_record* part = &g_run.list->parts[g_run.index];
+    if (strcmp(part->from, "-") == 0 || strcmp(part->to, "-") == 0) return;
+    int n = (int)g_run.index + 1;
+    int count = (int)g_run.list->part_count;
+    wchar_t from[PATH_CAP];
+    wchar_t to[PATH_CAP];
+    MultiByteToWideChar(CP_UTF8, 0, part->from, -1, from, PATH_CAP);
+    MultiByteToWideChar(CP_UTF8, 0, part->to, -1, to, PATH_CAP);
+    wchar_t source[PATH_CAP];
+    wchar_t target[PATH_CAP];
+    work_path(source, L"%ls\\%ls", g_run.destination, from);
+    work_path(target, L"%ls\\%ls", g_run.destination, to);
+    if (GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES) return;
+    if (move_with_retries(source, target, 0)) return;
+    DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+        fail(L"Could not set up part %d of %d (renaming %ls, Windows error %lu). Another program is "
+             L"holding the files just unpacked, often an antivirus scan: run the setup again, and if "
+             L"it happens again allow the folder %ls in it.",
+             n, count, from, error, g_home.path);
+    fail(L"Could not set up part %d of %d (renaming %ls, Windows error %lu).", n, count, from, error);
+}
+
 }  // namespace
 
 int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder, const wchar_t* archive,
@@ -70,18 +204,23 @@ int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder, con
                        archive_arg, destination_arg) >= 0;
 }
 
-void part_unpack(const setup_list* list, unsigned index, const wchar_t* staging,
-                 const wchar_t* archive) {
+void unpack_start(const setup_list* list, unsigned index, const wchar_t* staging,
+                  const wchar_t* archive) {
+    unpack_finish();
     const part_record* part = &list->parts[index];
     int n = (int)index + 1;
     int count = (int)list->part_count;
     status(L"Unpacking part %d of %d...", n, count);
+    g_run.list = list;
+    g_run.index = index;
+    g_run.pipe_error = 0;
+    g_run.excerpt_length = 0;
+    work_path(g_run.archive, L"%ls", archive);
 
-    wchar_t destination[PATH_CAP];
     char dir[LIST_NAME_CAP];
-    if (!layout_relative(dir, part->dir)) work_path(destination, L"%ls", staging);
-    else work_path(destination, L"%ls\\%hs", staging, dir);
-    make_folders(destination);
+    if (!layout_relative(dir, part->dir)) work_path(g_run.destination, L"%ls", staging);
+    else work_path(g_run.destination, L"%ls\\%hs", staging, dir);
+    make_folders(g_run.destination);
 
     wchar_t system_folder[PATH_CAP];
     UINT system_length = GetSystemDirectoryW(system_folder, PATH_CAP);
@@ -89,125 +228,69 @@ void part_unpack(const setup_list* list, unsigned index, const wchar_t* staging,
         // Without the system folder there is no tar to trust: a bare
         // "\tar.exe" would run whatever lies at the current drive's root.
         DWORD error = system_length ? ERROR_INSUFFICIENT_BUFFER : GetLastError();
-        fail(tar_start_failed, error ? error : ERROR_PATH_NOT_FOUND, archive, destination);
+        fail(tar_start_failed, error ? error : ERROR_PATH_NOT_FOUND, archive, g_run.destination);
     }
     wchar_t command[COMMAND_CAP];
-    if (!tar_command_line(command, COMMAND_CAP, system_folder, archive, destination))
+    if (!tar_command_line(command, COMMAND_CAP, system_folder, archive, g_run.destination))
         fail(L"Unpacking part %d of %d failed: its paths are too long for Windows' tar.exe.\nArchive: "
              L"%ls\nDestination: %ls",
-             n, count, archive, destination);
+             n, count, archive, g_run.destination);
 
-    DWORD exit_code = 0;
-    DWORD create_error = 0;
-    DWORD status_error = 0;
-    DWORD pipe_error = 0;
-    char excerpt[EXCERPT] = {};
-    size_t excerpt_length = 0;
-
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, 0, TRUE};
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    HANDLE read_end = 0;
     HANDLE write_end = 0;
-    HANDLE null_device = INVALID_HANDLE_VALUE;
-    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
-        pipe_error = GetLastError();
-        read_end = write_end = 0;
-    } else if (!SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0)) {
-        pipe_error = GetLastError();
-        CloseHandle(read_end);
-        CloseHandle(write_end);
-        read_end = write_end = 0;
-    } else {
-        null_device = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  &inherit, OPEN_EXISTING, 0, 0);
-        if (null_device == INVALID_HANDLE_VALUE) {
-            pipe_error = GetLastError();
-            CloseHandle(read_end);
-            CloseHandle(write_end);
-            read_end = write_end = 0;
-        } else {
-            startup.dwFlags |= STARTF_USESTDHANDLES;
-            startup.hStdInput = null_device;
-            startup.hStdOutput = null_device;
-            startup.hStdError = write_end;
-        }
-    }
-
+    HANDLE null_device = 0;
+    int piped = tar_handles(&startup, &write_end, &null_device);
     PROCESS_INFORMATION process;
-    if (!start_with_retries(command, write_end != 0, CREATE_NO_WINDOW, destination, &startup, &process)) {
-        create_error = GetLastError();
-        if (read_end) CloseHandle(read_end);
-        if (write_end) CloseHandle(write_end);
-        if (null_device != INVALID_HANDLE_VALUE) CloseHandle(null_device);
-    } else {
-        if (write_end) CloseHandle(write_end);
-        if (null_device != INVALID_HANDLE_VALUE) CloseHandle(null_device);
-        if (read_end) {
-            // Read to the end, also after the excerpt is full, so that a tar
-            // that writes much never blocks on a full pipe.
-            char piece[512];
-            DWORD got = 0;
-            while (ReadFile(read_end, piece, sizeof piece, &got, 0) && got > 0) {
-                size_t room = EXCERPT - 1 - excerpt_length;
-                size_t take = got < room ? got : room;
-                memcpy(excerpt + excerpt_length, piece, take);
-                excerpt_length += take;
-            }
-            CloseHandle(read_end);
-        }
-        WaitForSingleObject(process.hProcess, INFINITE);
-        if (!GetExitCodeProcess(process.hProcess, &exit_code)) status_error = GetLastError();
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+    // Started held, so that it is in the job before it runs.
+    int started = start_with_retries(command, piped, CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                                     g_run.destination, &startup, &process);
+    DWORD error = started ? 0 : GetLastError();
+    close_handle(&write_end);
+    close_handle(&null_device);
+    if (!started) {
+        close_handle(&g_run.err);
+        tar_report_start(error);
     }
+    HANDLE job = tar_job();
+    if (job) AssignProcessToJobObject(job, process.hProcess);
+    ResumeThread(process.hThread);
+    close_handle(&process.hThread);
+    g_run.process = process.hProcess;
+    g_run.polled = GetTickCount();
+}
 
-    if (create_error == ERROR_FILE_NOT_FOUND)
-        fail(L"Windows' tar.exe was not found (Windows error 2).\nOpen Command Prompt as administrator "
-             L"and run:\nDISM /Online /Cleanup-Image /RestoreHealth\nAfter DISM succeeds, run:\nsfc "
-             L"/scannow\nThen restart Windows and run setup again.\nArchive: %ls\nDestination: %ls",
-             archive, destination);
-    if (create_error)
-        fail(tar_start_failed, create_error, archive, destination);
+int unpack_finish(void) {
+    if (!g_run.process) return 0;
+    // Taken first: a failure reported below ends up in fail(), which comes
+    // back here.
+    HANDLE process = g_run.process;
+    g_run.process = 0;
+    if (g_run.err) excerpt_take(1);
+    close_handle(&g_run.err);
+    WaitForSingleObject(process, INFINITE);
+    DWORD exit_code = 0;
+    DWORD status_error = GetExitCodeProcess(process, &exit_code) ? 0 : GetLastError();
+    close_handle(&process);
     if (status_error)
         fail(L"Could not read Windows' tar.exe exit status (Windows error %lu).\nArchive: "
              L"%ls\nDestination: %ls",
-             status_error, archive, destination);
-    if (exit_code != 0) {
-        wchar_t text[EXCERPT] = {};
-        if (pipe_error)
-            format_into(text, EXCERPT, L"Could not capture stderr (Windows error %lu).", pipe_error);
-        else if (excerpt_length)
-            MultiByteToWideChar(CP_UTF8, 0, excerpt, (int)excerpt_length, text, EXCERPT - 1);
-        wchar_t head[MESSAGE_CAP] = {};
-        format_into(head, MESSAGE_CAP,
-                    L"Unpacking part %d of %d failed: Windows' tar.exe exited with code %lu.\nArchive: "
-                    L"%ls\nDestination: %ls\n%ls:\n",
-                    n, count, exit_code, archive, destination,
-                    pipe_error ? L"Stderr unavailable" : L"Tar stderr excerpt (up to 511 bytes captured)");
-        head[MESSAGE_CAP - 1] = 0;
-        int room = (int)(MESSAGE_CAP - 1 - wcslen(head));
-        fail(L"%ls%.*ls", head, room, text);
-    }
+             status_error, g_run.archive, g_run.destination);
+    if (exit_code != 0) tar_report_exit(exit_code);
+    top_entry_rename();
+    return 1;
+}
 
-    if (strcmp(part->from, "-") == 0 || strcmp(part->to, "-") == 0) return;
-    wchar_t from[PATH_CAP];
-    wchar_t to[PATH_CAP];
-    MultiByteToWideChar(CP_UTF8, 0, part->from, -1, from, PATH_CAP);
-    MultiByteToWideChar(CP_UTF8, 0, part->to, -1, to, PATH_CAP);
-    wchar_t source[PATH_CAP];
-    wchar_t target[PATH_CAP];
-    work_path(source, L"%ls\\%ls", destination, from);
-    work_path(target, L"%ls\\%ls", destination, to);
-    if (GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES) return;
-    if (move_with_retries(source, target, 0)) return;
-    DWORD error = GetLastError();
-    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
-        fail(L"Could not set up part %d of %d (renaming %ls, Windows error %lu). Another program is "
-             L"holding the files just unpacked, often an antivirus scan: run the setup again, and if "
-             L"it happens again allow the folder %ls in it.",
-             n, count, from, error, g_home.path);
-    fail(L"Could not set up part %d of %d (renaming %ls, Windows error %lu).", n, count, from, error);
+void unpack_poll(void) {
+    if (!g_run.process) return;
+    DWORD now = GetTickCount();
+    if (now - g_run.polled < POLL_MS) return;
+    g_run.polled = now;
+    if (g_run.err) excerpt_take(0);
+    DWORD exit_code = 0;
+    if (WaitForSingleObject(g_run.process, 0) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(g_run.process, &exit_code) && exit_code != 0)
+        unpack_finish();
 }

@@ -152,6 +152,7 @@ void mem_free(mem_buf* buffer) {
 }
 
 int file_sink(void* context, const void* bytes, DWORD count) {
+    unpack_poll();  // the part before this one may be unpacking meanwhile
     file_hash_ctx* ctx = (file_hash_ctx*)context;
     DWORD written = 0;
     if (!WriteFile(ctx->file, bytes, count, &written, 0) || written != count) {

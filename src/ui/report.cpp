@@ -194,6 +194,9 @@ void fail(const wchar_t* fmt, ...) {
     va_start(ap, fmt);
     format_bounded(text, MESSAGE_CAP, fmt, ap);
     va_end(ap);
+    // A part that is still being unpacked comes before the failure at hand:
+    // a failure of its own is the one reported (from in here).
+    unpack_finish();
     // The next setup on this home need not wait for this message to be read.
     home_lock_release();
     if (g_headless) {

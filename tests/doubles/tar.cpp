@@ -12,6 +12,8 @@
 // Environment:
 //   STONEWAKE_TAR_LOG=<path>     append "<GetCommandLineA()>\t<current folder>\n"
 //   STONEWAKE_TAR_SLOW_MS=<ms>   sleep before doing anything else
+//   STONEWAKE_TAR_AWAIT=<path>   wait until that file exists (at most 60 s, else
+//                                print "tar.exe: <path> never appeared" and exit 4)
 //   STONEWAKE_TAR_FAIL=<code>    print "tar.exe: simulated failure" and exit <code>
 //   STONEWAKE_TAR_FLOOD=<n>      print n bytes of text lines ("flood-start ...") and exit 2
 //   STONEWAKE_TAR_BADUTF8=1      print bytes that are not valid UTF-8 and exit 2
@@ -41,6 +43,13 @@ void run_test_controls() {
         dbl::append_line(*log, std::string(GetCommandLineA()) + "\t" + cwd + "\n");
     }
     if (auto ms = dbl::env_num(L"STONEWAKE_TAR_SLOW_MS", 0)) Sleep(ms);
+    if (auto path = dbl::env(L"STONEWAKE_TAR_AWAIT")) {
+        int tries = 0;
+        while (GetFileAttributesW(path->c_str()) == INVALID_FILE_ATTRIBUTES) {
+            if (++tries > 3000) fail(dbl::utf8(*path) + " never appeared", 4);
+            Sleep(20);
+        }
+    }
     if (dbl::env(L"STONEWAKE_TAR_FAIL"))
         fail("simulated failure", int(dbl::env_num(L"STONEWAKE_TAR_FAIL", 1)));
     if (dbl::env(L"STONEWAKE_TAR_FLOOD")) {

@@ -6,12 +6,17 @@ top folder."""
 from __future__ import annotations
 
 import dataclasses
+import json
+import os
+import time
+from pathlib import Path
 
 import pytest
 
 import make_release as mr
-from conftest import E2E, fresh_dir, node_folder_name
-from test_install import builder_spec, custom_release, err, files, names, unpacked
+from conftest import DOUBLES, E2E, fresh_dir, node_folder_name
+from test_install import (builder_spec, custom_release, err, files, install_statuses, names, part_path,
+                          unpacked)
 
 TAR_HEAD = ("Unpacking part 1 of 4 failed: Windows' tar.exe exited with code %d.\nArchive: %s\n"
             "Destination: %s\nTar stderr excerpt (up to 511 bytes captured):\n")
@@ -131,6 +136,81 @@ def test_dir_ending_in_a_separator_unpacks_into_that_folder(run_setup, home, hos
     assert r.rc == 0, r.stderr
     got = files(home.path / "versions" / "v1.0.0" / "StonewakeBuilder" / "tools")
     assert got == {k: v for k, v in tool.files.items()}
+
+
+# ---------------------------------------------------------------- beside the next download
+# tar of part 1 runs while part 2 downloads; a failure is still the failure of
+# the part it belongs to. "await" holds tar 1 until part 2's archive is in
+# place, which only a download made beside it can bring about.
+@pytest.mark.parametrize("tar_env, part2_fault, failed", [
+    ("await", None, None),
+    ({"STONEWAKE_TAR_FAIL": "3"}, "slow:200", "tar"),
+    ({}, 404, "download"),
+    ({"STONEWAKE_TAR_FAIL": "3"}, 404, "tar"),
+], ids=["overlap", "tar-fails-while-next-downloads", "next-download-fails", "both-fail"])
+def test_the_next_part_downloads_while_tar_unpacks(publish, run_setup, wine, home, host, tar_double, tar_env,
+                                                   part2_fault, failed):
+    rel = publish("v1.0.0")
+    log = run_setup.dir / "tar.log"
+    env = {"STONEWAKE_TAR_LOG": wine.to_win(log)}
+    if tar_env == "await":
+        env["STONEWAKE_TAR_AWAIT"] = home.win + "\\downloads\\" + rel.parts[1].sha256 + ".zip"
+    else:
+        env.update(tar_env)
+    if part2_fault:
+        host.always(part_path(rel.parts[1]), part2_fault)
+    r = run_setup("--cli", env=env)
+    # Never more than the one request of the download made ahead.
+    assert len(host.requests_for(part_path(rel.parts[1]))) == 1
+    if not failed:
+        assert r.rc == 0, r.stderr
+        assert r.texts == install_statuses(4)
+        archives = [line.split('"')[3].rsplit("\\", 1)[-1] for line in log.read_text().splitlines()]
+        assert archives == [p.sha256 + ".zip" for p in rel.parts]
+        return
+    assert r.rc == 1
+    if failed == "tar":
+        assert r.stderr == err(TAR_HEAD % ((3,) + part1_paths(home.win, rel)) + "tar.exe: simulated failure\n")
+    else:
+        assert r.stderr == err("Downloading part 2 of 4 failed. Check your connection and free space, then try "
+                               "again.")
+        # Part 1 was unpacked to its end, its top folder renamed, before that was reported.
+        staging = home.path / "versions" / "v1.0.0.part"
+        assert files(staging) == unpacked(rel.parts[:1])
+    assert r.texts == install_statuses(4)[:4]
+
+
+def running_tars(wine) -> list[str]:
+    """The prefix's tar.exe processes (Wine shows a Windows process's command
+    line in /proc)."""
+    mark = ("WINEPREFIX=%s" % wine.env["WINEPREFIX"]).encode()
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            cmdline = Path("/proc/%s/cmdline" % pid).read_bytes()
+            if b"tar.exe" in cmdline and mark in Path("/proc/%s/environ" % pid).read_bytes().split(b"\0"):
+                found.append(pid)
+        except OSError:
+            continue
+    return found
+
+
+def test_closing_the_window_ends_the_running_tar(publish, run_setup, wine, tar_double):
+    publish("v1.0.0")
+    run = run_setup("", env={"STONEWAKE_TAR_SLOW_MS": "600000"}, background=True)
+    run.wait_for_status(lambda t: t == "Unpacking part 1 of 4...")
+    deadline = time.monotonic() + 60
+    while not running_tars(wine):
+        assert time.monotonic() < deadline, "tar never started"
+        time.sleep(0.05)
+    closed = wine.run([DOUBLES / "winprobe.exe", "close", "StonewakeSetup", "Stonewake Builder setup", "20000"])
+    assert json.loads(closed.stdout.decode())["closed"]
+    assert run.wait().rc == 1223 & 0xFF    # ERROR_CANCELLED, as the Unix side sees it
+    # The tar double would sleep on for ten minutes: the setup's end ended it.
+    deadline = time.monotonic() + 60
+    while running_tars(wine):
+        assert time.monotonic() < deadline, "tar still runs after the setup ended"
+        time.sleep(0.05)
 
 
 # ---------------------------------------------------------------- Windows' tar itself
