@@ -111,7 +111,8 @@ int fetch_to_file(const wchar_t* url, const wchar_t* file, body* out) {
     return ok;
 }
 
-// tar.exe -xf <archive> -C <folder>, from the system folder, hidden; waited for.
+// tar.exe -xf <archive> -C <folder>, from the system folder, hidden and
+// without a console (so no console host starts with it); waited for.
 int untar(const wchar_t* archive, const wchar_t* folder) {
     wchar_t system[MAX_PATH], command[4096];
     GetSystemDirectoryW(system, MAX_PATH);
@@ -122,7 +123,7 @@ int untar(const wchar_t* archive, const wchar_t* folder) {
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(0, command, 0, 0, FALSE, CREATE_NO_WINDOW, 0, folder, &startup, &process)) {
+    if (!CreateProcessW(0, command, 0, 0, FALSE, DETACHED_PROCESS, 0, folder, &startup, &process)) {
         fwprintf(stderr, L"platform_main: cannot start tar (error %lu)\n", GetLastError());
         return 0;
     }

@@ -244,8 +244,10 @@ void unpack_start(const setup_list* list, unsigned index, const wchar_t* staging
     HANDLE null_device = 0;
     int piped = tar_handles(&startup, &write_end, &null_device);
     PROCESS_INFORMATION process;
-    // Started held, so that it is in the job before it runs.
-    int started = start_with_retries(command, piped, CREATE_NO_WINDOW | CREATE_SUSPENDED,
+    // Without a console of its own (its handles are given above), so that
+    // no console host is started beside every tar; started held, so that it
+    // is in the job before it runs.
+    int started = start_with_retries(command, piped, DETACHED_PROCESS | CREATE_SUSPENDED,
                                      g_run.destination, &startup, &process);
     DWORD error = started ? 0 : GetLastError();
     close_handle(&write_end);
