@@ -55,6 +55,10 @@ def panels(out: Path) -> list[tuple[str, str, list[tuple[str, tuple[float, float
                        ("bare\nlauncher", spread(ms["bare"])),
                        ("setup\nper-user home", spread(ms["per-user"])),
                        ("shell\nlauncher", spread(ms["shell"]))]))
+        if "second" in ms:
+            found.append(("Second start (list asked)", "ms",
+                          [("setup", spread(ms["second"])),
+                           ("platform limit\n(list, then start)", spread(ms["platform-second"]))]))
     update = load(out, "update")
     if update and "update_s" in update and "first_install_s" in update:
         found.append(("Update, 15 of 16 parts kept", "s",

@@ -11,6 +11,10 @@
 //       checked, then tar.exe (the system folder's) -xf into
 //       <destination>\<dir>, waited for. One WinHTTP session, connections
 //       kept alive. Prints "<elapsed ms> <bytes> <parts>".
+//   platform_main start <setup list url> <exe>
+//       The setup list into memory (one GET), then <exe> started (not waited
+//       for): what a start with the version already installed needs at least.
+//       Prints "<elapsed ms> <bytes> 1".
 //   platform_main requests <url> <count> one|each
 //       <count> GETs of <url> (bodies dropped after hashing), in one WinHTTP
 //       session or a new session each: what a session per request costs.
@@ -208,14 +212,41 @@ int install(const wchar_t* list_url, const wchar_t* destination, unsigned long l
     return *count > 0;
 }
 
+// The list, then the program started with CreateProcessW from its folder.
+int list_then_start(const wchar_t* list_url, const wchar_t* exe, unsigned long long* bytes) {
+    body list = {};
+    list.file = INVALID_HANDLE_VALUE;
+    if (!fetch(list_url, &list)) return 0;
+    free(list.text);
+    *bytes = list.bytes;
+    wchar_t command[4096], folder[MAX_PATH];
+    _snwprintf(command, 4096, L"\"%ls\"", exe);
+    command[4095] = 0;
+    wcsncpy(folder, exe, MAX_PATH - 1);
+    folder[MAX_PATH - 1] = 0;
+    wchar_t* slash = wcsrchr(folder, L'\\');
+    if (slash) *slash = 0;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessW(0, command, 0, 0, FALSE, 0, 0, folder, &startup, &process)) {
+        fwprintf(stderr, L"platform_main: cannot start %ls (error %lu)\n", exe, GetLastError());
+        return 0;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     int many = argc == 5 && wcscmp(argv[1], L"requests") == 0 &&
                (wcscmp(argv[4], L"one") == 0 || wcscmp(argv[4], L"each") == 0);
-    if (!many && (argc != 4 || (wcscmp(argv[1], L"download") && wcscmp(argv[1], L"install")))) {
+    if (!many && (argc != 4 || (wcscmp(argv[1], L"download") && wcscmp(argv[1], L"install") &&
+                                wcscmp(argv[1], L"start")))) {
         fprintf(stderr, "usage: platform_main download <url> <file> | install <setup list url> <destination> | "
-                        "requests <url> <count> one|each\n");
+                        "start <setup list url> <exe> | requests <url> <count> one|each\n");
         return 2;
     }
     LARGE_INTEGER frequency, start, end;
@@ -233,6 +264,9 @@ int wmain(int argc, wchar_t** argv) {
     if (many) {
         parts = _wtoi(argv[3]);
         ok = requests(argv[2], parts, argv[4][0] == L'e', &bytes);
+    } else if (argv[1][0] == L's') {
+        ok = list_then_start(argv[2], argv[3], &bytes);
+        parts = 1;
     } else if (argv[1][0] == L'd') {
         body out = {};
         ok = fetch_to_file(argv[2], argv[3], &out);

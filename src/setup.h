@@ -37,7 +37,14 @@ extern int g_exit;
 extern qb_home g_home;
 extern int g_home_ok;
 
-extern HWND g_win;
+extern HWND g_win;  // written once by the main thread; the worker reads it with window_handle
+HWND window_handle(void);
+// Set by the worker's close request, also before the window exists.
+extern volatile LONG g_close_asked;
+// Set once the window is made; the worker waits for it before the Builder
+// starts (a start-up that could not make the window ends the process first).
+extern HANDLE g_window_made;
+void window_made_wait(void);
 extern HWND g_text;
 extern HWND g_bar;
 extern wchar_t g_status[STATUS_CAP];

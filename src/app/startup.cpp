@@ -1,6 +1,6 @@
 // Start-up: decides, once, what this start does, in a fixed order: the play
 // road, CLI mode, the Builder home, the launcher road, the fast start, and
-// otherwise the progress window with the worker.
+// otherwise the worker with the progress window.
 #include "setup.h"
 
 #include <wchar.h>
@@ -41,17 +41,18 @@ int setup_main(HINSTANCE instance, const wchar_t* tail, int show) {
     if (wcsstr(g_cmdline, L"--launch") && launch_installed()) return 0;
     if (!g_home_ok) return startup_error(home_message);
 
+    // The worker starts first: its request for the setup list goes out while
+    // the window library loads and the window is made. Everything it reads
+    // from start-up is written by now; it reaches the window only by posts.
+    g_window_made = CreateEventW(0, TRUE, FALSE, 0);
+    HANDLE worker = g_window_made ? CreateThread(0, 0, work, 0, 0, 0) : 0;
+    if (!worker)
+        return startup_error(L"The setup could not start its worker. Restart Windows and run the setup again.");
+    CloseHandle(worker);
+    // Returning ends the process, and the worker with it (it never starts
+    // the Builder before the window is made).
     if (!window_create(instance, show))
         return startup_error(L"The setup window could not be created. Restart Windows and run the setup again.");
-    HANDLE worker = CreateThread(0, 0, work, 0, 0, 0);
-    if (!worker) {
-        // The box comes first: destroying the window posts the quit message,
-        // which would close a box shown after it at once.
-        startup_error(L"The setup could not start its worker. Restart Windows and run the setup again.");
-        user32()->DestroyWindow(g_win);
-        return 1;
-    }
-    CloseHandle(worker);
     const user32_functions* u = user32();
     MSG message;
     while (u->GetMessageW(&message, 0, 0, 0) > 0) {

@@ -15,6 +15,7 @@ int usable(HANDLE handle) {
 }  // namespace
 
 void start_builder(const wchar_t* exe) {
+    window_made_wait();
     status(L"Starting the Stonewake Builder...");
     wchar_t folder[PATH_CAP];
     memcpy(folder, exe, (wcslen(exe) + 1) * sizeof(wchar_t));

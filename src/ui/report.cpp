@@ -178,7 +178,12 @@ void say_error(const wchar_t* text) {
 }
 
 void window_post(UINT message, WPARAM wparam) {
-    if (g_win) user32()->PostMessageW(g_win, message, wparam, 0);
+    // The worker starts before the window exists: a close asked for before
+    // is kept for the window (set first, read after the window is published,
+    // so one side or both post it), and the status is read when it comes.
+    if (message == WM_SETUP_CLOSE) InterlockedExchange(&g_close_asked, 1);
+    HWND window = window_handle();
+    if (window) user32()->PostMessageW(window, message, wparam, 0);
 }
 
 void error_box(HWND owner, const wchar_t* text, const wchar_t* caption) {
@@ -206,7 +211,7 @@ void fail(const wchar_t* fmt, ...) {
     // Before the window exists (start-up roads on the main thread) the box
     // has no owner and the process ends with it.
     int on_main = GetCurrentThreadId() == g_main_thread;
-    error_box(on_main ? 0 : g_win, text, L"Stonewake Builder setup");
+    error_box(on_main ? 0 : window_handle(), text, L"Stonewake Builder setup");
     if (on_main) ExitProcess(1);
     g_exit = 1;  // a run that ended in a fatal error does not report success
     window_post(WM_SETUP_CLOSE, 1);

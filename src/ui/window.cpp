@@ -7,6 +7,17 @@
 HWND g_win;
 HWND g_text;
 HWND g_bar;
+volatile LONG g_close_asked;
+
+HANDLE g_window_made;
+
+void window_made_wait(void) {
+    if (g_window_made) WaitForSingleObject(g_window_made, INFINITE);
+}
+
+HWND window_handle(void) {
+    return (HWND)InterlockedCompareExchangePointer((PVOID volatile*)&g_win, 0, 0);
+}
 
 enum { WINDOW_W = 460, WINDOW_H = 140, MARQUEE_MS = 30 };
 
@@ -26,20 +37,26 @@ int window_create(HINSTANCE instance, int show) {
 
     int x = (u->GetSystemMetrics(SM_CXSCREEN) - WINDOW_W) / 2;
     int y = (u->GetSystemMetrics(SM_CYSCREEN) - WINDOW_H) / 2;
-    g_win = u->CreateWindowExW(0, L"StonewakeSetup", L"Stonewake Builder setup",
-                            WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, WINDOW_W, WINDOW_H, 0, 0,
-                            instance, 0);
-    if (!g_win) return 0;
+    // Published to the worker only once it is complete.
+    HWND window = u->CreateWindowExW(0, L"StonewakeSetup", L"Stonewake Builder setup",
+                                     WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, WINDOW_W, WINDOW_H, 0,
+                                     0, instance, 0);
+    if (!window) return 0;
     g_text = u->CreateWindowExW(0, L"STATIC", L"Starting...", WS_CHILD | WS_VISIBLE, 16, 16, 412, 22,
-                             g_win, 0, instance, 0);
+                             window, 0, instance, 0);
     g_bar = u->CreateWindowExW(0, PROGRESS_CLASSW, 0, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, 16, 48, 412,
-                            20, g_win, 0, instance, 0);
+                            20, window, 0, instance, 0);
     HFONT font = gdi32()->CreateFontW(-15, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
                              DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
     u->SendMessageW(g_text, WM_SETFONT, (WPARAM)font, TRUE);
     u->SendMessageW(g_bar, PBM_SETMARQUEE, 1, MARQUEE_MS);
-    u->ShowWindow(g_win, show);
+    u->ShowWindow(window, show);
+    InterlockedExchangePointer((PVOID volatile*)&g_win, window);
+    // What the worker reported before the window was there.
+    u->PostMessageW(window, WM_SETUP_STATUS, 0, 0);
+    if (InterlockedCompareExchange(&g_close_asked, 0, 0)) u->PostMessageW(window, WM_SETUP_CLOSE, 0, 0);
+    if (g_window_made) SetEvent(g_window_made);
     return 1;
 }
 
@@ -70,7 +87,7 @@ LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam
     case WM_SETUP_STATUS: {
         wchar_t text[STATUS_CAP];
         status_snapshot(text);
-        u->SetWindowTextW(g_text, text);
+        if (text[0]) u->SetWindowTextW(g_text, text);  // "Starting..." until the first status
         LONG percent = InterlockedCompareExchange(&g_percent, 0, 0);
         // A bar keeps drawing a marquee while it has the marquee style, even
         // with the animation stopped: the style goes with the state.
