@@ -35,8 +35,6 @@ Actions (strings unless noted):
     "close"                drop the connection without an answer
     "body:<text>"          200 with that text (UTF-8) as the body
     ("body", b"bytes")     200 with those bytes as the body
-    "norange"              an asset without ranges: 200, the whole body, no
-                           Accept-Ranges, whatever Range was asked
     "whole"                an asset as 200 with the whole body although a
                            Range was asked, still announcing Accept-Ranges
     "drop:<n>"             the answer served normally (ranges too), but the
@@ -45,8 +43,10 @@ Actions (strings unless noted):
 
 Assets are served with "Accept-Ranges: bytes": a request with "Range:
 bytes=N-" or "bytes=N-M" gets 206 with its Content-Range, and 416 when N is
-not inside the asset; another Range value is ignored (200). The log keeps each
-request's Range header and the body bytes actually sent.
+not inside the asset; another Range value is ignored (200). A host whose
+`ranges` is False refuses them: every asset is a plain 200 with the whole
+body and no Accept-Ranges, whatever the action. The log keeps each request's
+Range header and the body bytes actually sent.
 
 In-process use (pytest):
 
@@ -121,7 +121,7 @@ def check_action(action: Any) -> Any:
     if isinstance(action, str):
         if action.isdigit() and 100 <= int(action) <= 599:
             return action
-        if action in ("ok", "empty", "short", "truncated", "long", "close", "norange", "whole"):
+        if action in ("ok", "empty", "short", "truncated", "long", "close", "whole"):
             return action
         if action.startswith("body:") or _REDIRECT.match(action):
             return action
@@ -238,7 +238,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
-        if action in ("short", "truncated", "long", "norange", "whole") or \
+        if action in ("short", "truncated", "long", "whole") or \
                 action.startswith(("slow:", "long:", "drop:")):
             self._serve(head, mode=action)
             return
@@ -300,7 +300,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         """(first, last) byte of an asset's Range that is served; None for
         the whole body; (size, size) when the range lies beyond the asset."""
         m = _RANGE.match(self.headers.get("Range") or "")
-        if not m or mode in ("norange", "whole"):
+        if not m or mode == "whole" or not self.host.ranges:
             return None
         first = int(m.group(1))
         last = min(int(m.group(2)), size - 1) if m.group(2) else size - 1
@@ -345,7 +345,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self._status(206 if span else 200)
         self.send_header("Content-Type", ctype)
         self.send_header("Content-Length", str(announced))
-        if asset and mode != "norange":
+        if asset and self.host.ranges:
             self.send_header("Accept-Ranges", "bytes")
         if span:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (first, span[1], total))
@@ -427,6 +427,7 @@ class ReleaseHost:
         self.verbose = verbose
         self.escaped_slashes = False   # write "https:\/\/..." in release JSON
         self.delay_ms = 0              # added before every answer
+        self.ranges = True             # assets are served with ranges
         self.requests: list[Request] = []
         self.handshake_failures: list[str] = []
         self._lock = threading.Lock()
@@ -538,13 +539,14 @@ class ReleaseHost:
             self.handshake_failures.clear()
 
     def reset(self) -> None:
-        """Clears scripts, always rules, the delay, JSON style and the logs."""
+        """Clears scripts, always rules, the delay, ranges, JSON style and the logs."""
         with self._lock:
             self._queues.clear()
             self._always.clear()
             self.requests.clear()
             self.handshake_failures.clear()
             self.delay_ms = 0
+            self.ranges = True
             self.escaped_slashes = False
 
     def requests_for(self, path: str) -> list[Request]:
