@@ -197,14 +197,14 @@ void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads
     b->BCryptDestroyHash(d.ctx.hash);
     b->BCryptCloseAlgorithmProvider(d.provider, 0);
     if (!done) {
+        // What passing trouble let arrive is kept: the next run carries on from it.
+        if (!part_retryable(last) || range.held == 0) DeleteFileW(partial);
         if (part_retryable(last))
-            // What arrived is kept: the next run carries on from it.
             fail(L"Downloading part %d of %d failed: GitHub's download servers are failing right now "
                  L"(tried 8 times over 3 minutes). This is on GitHub's side. The parts already "
                  L"downloaded are kept: run StonewakeBuilder.exe again in a few minutes and it "
                  L"carries on from here.",
                  n, count);
-        DeleteFileW(partial);
         fail(L"Downloading part %d of %d failed. Check your connection and free space, then try again.",
              n, count);
     }
