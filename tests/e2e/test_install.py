@@ -1,5 +1,5 @@
 """End-to-end: a first install and the later starts, the install decision,
-part downloads with their checksum, and homes whose paths are long or not
+part downloads with their checksum and their resumption, and homes whose paths are long or not
 ASCII. The helpers at the top are shared with test_unpack.py and
 test_store.py."""
 
