@@ -41,20 +41,13 @@ HINTERNET http_session(const winhttp_functions* w) {
     return InitOnceExecuteOnce(&g_session_once, open_session, (PVOID)w, 0) ? g_session : 0;
 }
 
-// 1 when the answer's header `query` (WINHTTP_QUERY_...) is present and
-// accepted by `check` with `from` and `total`.
-int header_is(const winhttp_functions* w, HINTERNET request, DWORD query,
-              int (*check)(const wchar_t*, unsigned long long, unsigned long long),
-              unsigned long long from, unsigned long long total) {
-    wchar_t value[128];
-    DWORD size = sizeof value;
-    return w->WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, value, &size,
-                                  WINHTTP_NO_HEADER_INDEX) &&
-           check(value, from, total);
-}
-
-int bytes_unit(const wchar_t* value, unsigned long long, unsigned long long) {
-    return _wcsicmp(value, L"bytes") == 0;
+// The answer's header `query` (WINHTTP_QUERY_...) into `value`; empty when
+// it has none or a longer one.
+void header_text(const winhttp_functions* w, HINTERNET request, DWORD query, wchar_t value[128]) {
+    DWORD size = 128 * sizeof(wchar_t);
+    if (!w->WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, value, &size,
+                                WINHTTP_NO_HEADER_INDEX))
+        value[0] = 0;
 }
 
 }  // namespace
@@ -119,11 +112,15 @@ int http_get_range(const char* url, http_sink sink, void* context, unsigned long
         w->WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
         g_http_status = code;
-        if (range && (code == 200 || code == 206))
-            range->ranges = code == 206 || header_is(w, request, WINHTTP_QUERY_ACCEPT_RANGES, bytes_unit, 0, 0);
+        wchar_t value[128];
+        if (range && (code == 200 || code == 206)) {
+            header_text(w, request, WINHTTP_QUERY_ACCEPT_RANGES, value);
+            range->ranges = code == 206 || _wcsicmp(value, L"bytes") == 0;
+        }
         int body = code == 200;
         if (from && code == 206) {
-            body = header_is(w, request, WINHTTP_QUERY_CONTENT_RANGE, content_range_ok, from, expected);
+            header_text(w, request, WINHTTP_QUERY_CONTENT_RANGE, value);
+            body = content_range_ok(value, from, expected);
             if (!body) range->ranges = 0;  // not the rest asked for: the whole body next time
         } else if (from && body && range->rewind(context))
             from = range->held = 0;  // the whole body again
