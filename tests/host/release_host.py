@@ -376,8 +376,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             chunk = chunk[:left]
             if pause:
                 time.sleep(pause)
-            self.wfile.write(chunk)
+            # Counted before the write returns, so that a client which has
+            # the bytes already finds them in the log.
             self.rec.sent += len(chunk)
+            try:
+                self.wfile.write(chunk)
+            except BaseException:
+                self.rec.sent -= len(chunk)
+                raise
             left -= len(chunk)
 
 
