@@ -150,6 +150,18 @@ typedef int (*http_sink)(void* context, const void* bytes, DWORD count);
 
 int http_get(const char* url, http_sink sink, void* context, unsigned long long expected,
              const wchar_t* accept);
+
+// A body of `expected` bytes that the sink already holds the first `held`
+// bytes of: asked for from there on ("Range: bytes=<held>-" when held is not
+// 0). A 206 answer counts only with the Content-Range of exactly that rest; a
+// 200 answer is the whole body again, so the sink is rewound to byte 0 first.
+struct http_range {
+    unsigned long long held;       // in: bytes the sink holds; out: the same after the transfer
+    int (*rewind)(void* context);  // empties the sink; 0 when it could not
+    int ranges;                    // set by each 200 or 206 answer: 1 when the host takes ranges
+};
+int http_get_range(const char* url, http_sink sink, void* context, unsigned long long expected,
+                   const wchar_t* accept, http_range* range);
 int mem_sink(void* context, const void* bytes, DWORD count);
 int file_sink(void* context, const void* bytes, DWORD count);
 void mem_free(mem_buf* buffer);

@@ -118,4 +118,9 @@ int builder_ready_with(const wchar_t* exe, int (*present)(const wchar_t* path, v
 // dropped, and "." the folder itself (an empty result). Returns the length.
 size_t layout_relative(char out[LIST_NAME_CAP], const char* relative);
 
+// 1 when `value`, the Content-Range of a 206 answer to "Range: bytes=<from>-",
+// is "bytes <from>-<total - 1>/<total>": the rest of a body of `total` bytes,
+// from exactly the byte asked for.
+int content_range_ok(const wchar_t* value, unsigned long long from, unsigned long long total);
+
 #endif

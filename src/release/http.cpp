@@ -41,10 +41,24 @@ HINTERNET http_session(const winhttp_functions* w) {
     return InitOnceExecuteOnce(&g_session_once, open_session, (PVOID)w, 0) ? g_session : 0;
 }
 
+// The answer's header `query` (WINHTTP_QUERY_...) into `value`; empty when
+// it has none or a longer one.
+void header_text(const winhttp_functions* w, HINTERNET request, DWORD query, wchar_t value[128]) {
+    DWORD size = 128 * sizeof(wchar_t);
+    if (!w->WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, value, &size,
+                                WINHTTP_NO_HEADER_INDEX))
+        value[0] = 0;
+}
+
 }  // namespace
 
 int http_get(const char* url, http_sink sink, void* context, unsigned long long expected,
              const wchar_t* accept) {
+    return http_get_range(url, sink, context, expected, accept, 0);
+}
+
+int http_get_range(const char* url, http_sink sink, void* context, unsigned long long expected,
+                   const wchar_t* accept, http_range* range) {
     static unsigned char buf[65536];
     // WinHTTP loads CNG later, by name, for TLS. Taken from the system folder
     // first, that is the copy found: a loader that searches the program's
@@ -86,16 +100,34 @@ int http_get(const char* url, http_sink sink, void* context, unsigned long long 
                                         accept ? types : WINHTTP_DEFAULT_ACCEPT_TYPES,
                                         parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     }
-    if (request && w->WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                         WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+    // Headers given with the request are sent again on each redirect.
+    unsigned long long from = range ? range->held : 0;
+    wchar_t asked[48] = L"";
+    if (from) _snwprintf(asked, 47, L"Range: bytes=%llu-", from);
+    if (request && w->WinHttpSendRequest(request, from ? asked : WINHTTP_NO_ADDITIONAL_HEADERS,
+                                         from ? (DWORD)-1L : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
         w->WinHttpReceiveResponse(request, 0)) {
         DWORD code = 0;
         DWORD size = sizeof code;
         w->WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
         g_http_status = code;
-        if (code == 200) {
-            unsigned long long total = 0;
+        wchar_t value[128];
+        if (range && (code == 200 || code == 206)) {
+            header_text(w, request, WINHTTP_QUERY_ACCEPT_RANGES, value);
+            range->ranges = code == 206 || _wcsicmp(value, L"bytes") == 0;
+        }
+        int body = code == 200;
+        if (from && code == 206) {
+            header_text(w, request, WINHTTP_QUERY_CONTENT_RANGE, value);
+            body = content_range_ok(value, from, expected);
+            if (!body) range->ranges = 0;  // not the rest asked for: the whole body next time
+        } else if (from && body && range->rewind(context))
+            from = range->held = 0;  // the whole body again
+        else if (from)
+            body = 0;
+        if (body) {
+            unsigned long long total = from;
             int clean = 0;
             for (;;) {
                 DWORD n = 0;
@@ -109,6 +141,7 @@ int http_get(const char* url, http_sink sink, void* context, unsigned long long 
                 if (expected && n > expected - total) break;
                 if (!sink(context, buf, n)) break;
                 total += n;
+                if (range) range->held = total;
                 if (expected) {
                     InterlockedExchange(&g_percent, (LONG)(total * 100 / expected));
                     window_post(WM_SETUP_STATUS, 0);

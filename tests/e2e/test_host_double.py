@@ -155,6 +155,42 @@ def test_fault_then_normal(rh, get, action, check):
     assert [r.action for r in rh.requests] == [action, None]
 
 
+@pytest.mark.parametrize("asked, action, status, start, end, ranges", [
+    (None, None, 200, 0, None, "bytes"),
+    ("bytes=1000-", None, 206, 1000, None, "bytes"),
+    ("bytes=10-19", None, 206, 10, 20, "bytes"),
+    ("bytes=10-99999999", None, 206, 10, None, "bytes"),
+    ("bytes=204800-", None, 416, 0, 0, None),          # the asset's size: nothing left
+    ("bytes=5-2", None, 200, 0, None, "bytes"),        # not a range: ignored
+    ("bytes=1000-", False, 200, 0, None, None),         # a host that refuses ranges
+    ("bytes=1000-", "whole", 200, 0, None, "bytes"),
+    ("bytes=1000-", "drop:0.5", 206, 1000, 1000 + (204800 - 1000) // 2, "bytes"),
+    (None, "drop:5000", 200, 0, 5000, "bytes"),
+    (None, "drop:0.9", 200, 0, 184320, "bytes"),
+])
+def test_ranges(rh, get, asked, action, status, start, end, ranges):
+    path = DL + "/download/v2/" + BLOB
+    real = asset(rh.v2, BLOB)
+    if action is False:
+        rh.ranges = False
+    elif action:
+        rh.script(path, [action])
+    got_status, headers, body = get(path, headers={"Range": asked} if asked else None)
+    want = real[start:end]
+    assert (got_status, headers.get("Accept-Ranges")) == (status, ranges)
+    if action and action.startswith("drop:"):
+        assert body == ("IncompleteRead", len(want))
+    else:
+        assert body == want
+    if status == 206:
+        last = min(int(asked.rsplit("-", 1)[1] or len(real)), len(real) - 1)
+        assert headers["Content-Range"] == "bytes %d-%d/%d" % (start, last, len(real))
+    if status == 416:
+        assert headers["Content-Range"] == "bytes */204800"
+    (rec,) = rh.requests
+    assert (rec.range, rec.status, rec.sent) == (asked, status, len(want))
+
+
 def test_queues_always_and_precedence(rh, get):
     a, b = DL + "/download/v1/" + mr.SETUP_LIST, API + "/latest"
     rh.script(a, [503, "ok", 404])

@@ -1,5 +1,5 @@
 """End-to-end: a first install and the later starts, the install decision,
-part downloads with their checksum, and homes whose paths are long or not
+part downloads with their checksum and their resumption, and homes whose paths are long or not
 ASCII. The helpers at the top are shared with test_unpack.py and
 test_store.py."""
 
@@ -333,6 +333,80 @@ def test_an_archive_held_by_another_program_is_moved_into_place_with_the_renames
     assert (done.returncode, own) == (1, err("Could not place part 1 of 4 in %s\\downloads (Windows error 5)."
                                              % home.win))
     assert names(downloads) == {held.name}
+
+
+# ---------------------------------------------------------------- resumed downloads
+HELD = "held"     # "bytes=<what the earlier answers delivered>-"
+CHECKSUM = "Part 5 of 5 did not download correctly (its checksum differs). Try again."
+GAVE_UP = ("Downloading part 5 of 5 failed: GitHub's download servers are failing right now (tried 8 times "
+           "over 3 minutes). This is on GitHub's side. The parts already downloaded are kept: run "
+           "StonewakeBuilder.exe again in a few minutes and it carries on from here.")
+
+
+def big_part_statuses(shown: list[int], complete: bool, again: bool) -> list[str]:
+    """A release of four small parts and one of 1 MiB whose attempts were
+    retried after the statuses `shown`; `again`: the small ones were
+    downloaded by an earlier run."""
+    downloading = "Downloading part 5 of 5 (1 MB)..."
+    full = [t for t in install_statuses(5, [0, 0, 0, 0, 1])
+            if not (again and t.startswith("Downloading") and t != downloading)]
+    i = full.index(downloading) + 1
+    retries = []
+    for code, wait in zip(shown, [3, 6, 12, 20, 30, 45, 60]):
+        retries += ["Part 5 of 5: the download server didn't answer (%d). Trying again in %d s..." % (code, wait),
+                    downloading]
+    return full[:i] + retries + (full[i:] if complete else [])
+
+
+@pytest.mark.parametrize("ranges, faults, partial, runs", [
+    # dropped at 90 %: the retry, through the API's link and a redirect, asks for the rest
+    (True, ["drop:0.9", "redirect"], None, [([(None, 200), (HELD, 302), (HELD, 206)], [200], None)]),
+    # a host without ranges sends the whole body again
+    (False, ["drop:0.9"], None, [([(None, 200), (None, 200)], [200], None)]),
+    # ranges announced, but a 200 answers the range: the whole body again
+    (True, ["drop:0.9", "whole"], None, [([(None, 200), (HELD, 200)], [200], None)]),
+    # an earlier run left the archive's first bytes
+    (True, [], "head", [([(HELD, 206)], [], None)]),
+    # ... or wrong bytes: the checksum ends the run, the partial goes, the next run starts afresh
+    (True, [], "wrong", [([(HELD, 206)], [], CHECKSUM), ([(None, 200)], [], None)]),
+    # every attempt broken mid-body: what arrived is kept, and the next run carries on from it
+    (True, "drop:0.1", None, [([(None, 200)] + [(HELD, 206)] * 7, [200] + [206] * 6, GAVE_UP),
+                              ([(HELD, 206)], [], None)]),
+], ids=["drop-then-range", "no-ranges", "200-to-a-range", "earlier-partial", "wrong-partial",
+        "eight-breaks-keep-it"])
+def test_broken_downloads_carry_on_from_what_arrived(publish, run_setup, home, host, ranges, faults,
+                                                      partial, runs):
+    rel = publish("v1.0.0", extra_parts=[mr.tool_part("cpm", "1.0", size=(1 << 20) + 4321, stored=True)])
+    big = rel.parts[4]
+    path = part_path(big)
+    kept = home.path / "downloads" / (big.sha256 + ".zip.part")
+    host.ranges = ranges
+    if isinstance(faults, str):
+        host.always(path, faults)
+    else:
+        host.script(path, ["redirect:" + host.url(path + "?moved") if f == "redirect" else f for f in faults])
+    if partial:
+        kept.parent.mkdir()
+        kept.write_bytes(big.path.read_bytes()[:700000] if partial == "head" else b"w" * 5000)
+    for again, (asked, shown, message) in enumerate(runs):
+        held = kept.stat().st_size if kept.exists() else 0
+        host.clear()
+        r = run_setup("--cli")
+        seen = [q for q in host.requests if q.path.startswith(path)]
+        want = []
+        for q, (start, status) in zip(seen, asked):
+            want.append(("bytes=%d-" % held if start == HELD else None, status))
+            held = q.sent if q.status == 200 else held + q.sent
+        assert [(q.range, q.status) for q in seen] == want and len(seen) == len(asked)
+        assert r.texts == big_part_statuses(shown, message is None, again > 0)
+        if message:
+            assert (r.rc, r.stderr) == (1, err(message))
+            # what the host sent is what the partial holds, or it is gone
+            assert (kept.stat().st_size if kept.exists() else None) == (held if message == GAVE_UP else None)
+            host.always(path, None)
+        else:
+            assert r.rc == 0, r.stderr
+            assert_installed(home, rel, rel.parts[1:])
 
 
 # ---------------------------------------------------------------- a full disk

@@ -35,6 +35,18 @@ Actions (strings unless noted):
     "close"                drop the connection without an answer
     "body:<text>"          200 with that text (UTF-8) as the body
     ("body", b"bytes")     200 with those bytes as the body
+    "whole"                an asset as 200 with the whole body although a
+                           Range was asked, still announcing Accept-Ranges
+    "drop:<n>"             the answer served normally (ranges too), but the
+                           connection dropped after n body bytes; a fraction
+                           ("drop:0.9") counts in parts of this answer's body
+
+Assets are served with "Accept-Ranges: bytes": a request with "Range:
+bytes=N-" or "bytes=N-M" gets 206 with its Content-Range, and 416 when N is
+not inside the asset; another Range value is ignored (200). A host whose
+`ranges` is False refuses them: every asset is a plain 200 with the whole
+body and no Accept-Ranges, whatever the action. The log keeps each request's
+Range header and the body bytes actually sent.
 
 In-process use (pytest):
 
@@ -78,6 +90,7 @@ _LATEST_DOWNLOAD = re.compile(r"^/Stonewake/Stonewake/releases/latest/download/(
 _API_LATEST = "/api/v1/repos/Stonewake/Stonewake/releases/latest"
 _API_TAG = re.compile(r"^/api/v1/repos/Stonewake/Stonewake/releases/tags/([^/]+)$")
 _REDIRECT = re.compile(r"^redirect(\d{3})?:(.+)$", re.S)
+_RANGE = re.compile(r"^bytes=(\d+)-(\d*)$")
 
 
 @dataclasses.dataclass
@@ -87,6 +100,7 @@ class Request:
     method: str
     path: str                 # the request target as sent (query included)
     accept: str | None        # the Accept header, None if absent
+    range: str | None         # the Range header, None if absent
     user_agent: str | None
     headers: dict[str, str]
     mono_ms: float            # time.monotonic() in ms when the request line arrived
@@ -107,11 +121,11 @@ def check_action(action: Any) -> Any:
     if isinstance(action, str):
         if action.isdigit() and 100 <= int(action) <= 599:
             return action
-        if action in ("ok", "empty", "short", "truncated", "long", "close"):
+        if action in ("ok", "empty", "short", "truncated", "long", "close", "whole"):
             return action
         if action.startswith("body:") or _REDIRECT.match(action):
             return action
-        for prefix in ("slow:", "delay:", "long:"):
+        for prefix in ("slow:", "delay:", "long:", "drop:"):
             if action.startswith(prefix):
                 float(action[len(prefix):])
                 return action
@@ -175,6 +189,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             method=self.command,
             path=self.path,
             accept=self.headers.get("Accept"),
+            range=self.headers.get("Range"),
             user_agent=self.headers.get("User-Agent"),
             headers={k: v for k, v in self.headers.items()},
             mono_ms=time.monotonic() * 1000.0,
@@ -223,7 +238,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
-        if action in ("short", "truncated", "long") or action.startswith(("slow:", "long:")):
+        if action in ("short", "truncated", "long", "whole") or \
+                action.startswith(("slow:", "long:", "drop:")):
             self._serve(head, mode=action)
             return
         raise ValueError("unknown fault action %r" % (action,))
@@ -278,11 +294,34 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         file = self.host.root / "releases" / tag / asset
         if not file.is_file():
             return self._not_found(head, api=False)
-        self._body(file, "application/octet-stream", head, mode)
+        self._body(file, "application/octet-stream", head, mode, asset=True)
 
-    def _body(self, src: bytes | Path, ctype: str, head: bool, mode: str | None) -> None:
-        """Sends `src` (bytes or a file) as a 200 answer, bent by `mode`."""
+    def _asked_range(self, size: int, mode: str | None) -> tuple[int, int] | None:
+        """(first, last) byte of an asset's Range that is served; None for
+        the whole body; (size, size) when the range lies beyond the asset."""
+        m = _RANGE.match(self.headers.get("Range") or "")
+        if not m or mode == "whole" or not self.host.ranges:
+            return None
+        first = int(m.group(1))
+        last = min(int(m.group(2)), size - 1) if m.group(2) else size - 1
+        if first >= size:
+            return size, size
+        return (first, last) if last >= first else None
+
+    def _body(self, src: bytes | Path, ctype: str, head: bool, mode: str | None,
+              asset: bool = False) -> None:
+        """Sends `src` (bytes or a file) as a 200 answer (206 for an asset's
+        range), bent by `mode`."""
         size = len(src) if isinstance(src, bytes) else src.stat().st_size
+        span = self._asked_range(size, mode) if asset else None
+        if span and span[0] == size:
+            self._status(416)
+            self.send_header("Content-Range", "bytes */%d" % size)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        first, total = (span[0] if span else 0), size
+        size = span[1] + 1 - first if span else size    # from here on: this answer's body
         send = size                     # bytes of the real content to send
         announced = size
         extra = b""
@@ -300,24 +339,32 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             announced = size + extra_size
         elif mode and mode.startswith("slow:"):
             pause = float(mode[5:]) / 1000.0
-        self._status(200)
+        elif mode and mode.startswith("drop:"):
+            at = float(mode[5:])
+            send = min(size, int(size * at) if "." in mode else int(at))
+        self._status(206 if span else 200)
         self.send_header("Content-Type", ctype)
         self.send_header("Content-Length", str(announced))
+        if asset and self.host.ranges:
+            self.send_header("Accept-Ranges", "bytes")
+        if span:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (first, span[1], total))
         self.end_headers()
         if head:
             return
         if isinstance(src, bytes):
-            chunks = (src[i:i + CHUNK] for i in range(0, send, CHUNK))
+            chunks = (src[i:i + CHUNK] for i in range(first, first + send, CHUNK))
             self._write_chunks(chunks, send, pause)
         else:
             with open(src, "rb") as f:
+                f.seek(first)
                 self._write_chunks(iter(lambda: f.read(CHUNK), b""), send, pause)
         if extra:
             self.wfile.write(extra)
         if extra_size:
             filler = (b"EXTRA-BYTES\n" * (CHUNK // 12 + 1))[:CHUNK]
             self._write_chunks(iter(lambda: filler, None), extra_size, 0)
-        if mode == "short":
+        if mode == "short" or mode and mode.startswith("drop:"):
             self.wfile.flush()
             self._drop()
 
@@ -329,8 +376,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             chunk = chunk[:left]
             if pause:
                 time.sleep(pause)
-            self.wfile.write(chunk)
+            # Counted before the write returns, so that a client which has
+            # the bytes already finds them in the log.
             self.rec.sent += len(chunk)
+            try:
+                self.wfile.write(chunk)
+            except BaseException:
+                self.rec.sent -= len(chunk)
+                raise
             left -= len(chunk)
 
 
@@ -380,6 +433,7 @@ class ReleaseHost:
         self.verbose = verbose
         self.escaped_slashes = False   # write "https:\/\/..." in release JSON
         self.delay_ms = 0              # added before every answer
+        self.ranges = True             # assets are served with ranges
         self.requests: list[Request] = []
         self.handshake_failures: list[str] = []
         self._lock = threading.Lock()
@@ -491,13 +545,14 @@ class ReleaseHost:
             self.handshake_failures.clear()
 
     def reset(self) -> None:
-        """Clears scripts, always rules, the delay, JSON style and the logs."""
+        """Clears scripts, always rules, the delay, ranges, JSON style and the logs."""
         with self._lock:
             self._queues.clear()
             self._always.clear()
             self.requests.clear()
             self.handshake_failures.clear()
             self.delay_ms = 0
+            self.ranges = True
             self.escaped_slashes = False
 
     def requests_for(self, path: str) -> list[Request]:

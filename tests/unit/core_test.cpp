@@ -336,6 +336,20 @@ TEST(ApiAnswer, BoundsAndCuts) {
     EXPECT_EQ(0, Scan(entry, "tarnwick-setup.txt2").ok);
 }
 
+TEST(ContentRange, OnlyTheRestAskedFor) {
+    // Asked from byte 1000 of a body of 5000 bytes.
+    struct Case { const wchar_t* value; int ok; } cases[] = {
+        {L"bytes 1000-4999/5000", 1}, {L"BYTES 1000-4999/5000", 1},
+        {L"bytes 999-4999/5000", 0},   // not the byte asked for
+        {L"bytes 1000-4998/5000", 0},  // not up to the end
+        {L"bytes 1000-4999/5001", 0},  // another body's size
+        {L"bytes 1000-4999/*", 0}, {L"bytes */5000", 0}, {L"bytes 1000-4999/5000 ", 0},
+        {L"bytes", 0}, {L"", 0}, {L"items 1000-4999/5000", 0},
+        {L"bytes 00000000000000000001000-4999/5000", 0},  // more digits than a size has
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.ok, content_range_ok(c.value, 1000, 5000)) << c.value;
+}
+
 TEST(PartFolder, Mapping) {
     struct Case { const char* dir; const char* to; std::string url; int ok; const wchar_t* folder; } cases[] = {
         {".", "-", "https://h/r/StonewakeBuilder-emsdk-3.1.50.zip", 1, L"StonewakeBuilder\\tools\\emsdk"},
