@@ -45,6 +45,9 @@ extern volatile LONG g_close_asked;
 // starts (a start-up that could not make the window ends the process first).
 extern HANDLE g_window_made;
 void window_made_wait(void);
+// Called by start-up once window_create has made the window: catches up with
+// what the worker posted before, and sets g_window_made.
+void window_ready(void);
 extern HWND g_text;
 extern HWND g_bar;
 extern wchar_t g_status[STATUS_CAP];

@@ -53,6 +53,7 @@ int setup_main(HINSTANCE instance, const wchar_t* tail, int show) {
     // the Builder before the window is made).
     if (!window_create(instance, show))
         return startup_error(L"The setup window could not be created. Restart Windows and run the setup again.");
+    window_ready();
     const user32_functions* u = user32();
     MSG message;
     while (u->GetMessageW(&message, 0, 0, 0) > 0) {

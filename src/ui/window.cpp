@@ -53,11 +53,17 @@ int window_create(HINSTANCE instance, int show) {
     u->SendMessageW(g_bar, PBM_SETMARQUEE, 1, MARQUEE_MS);
     u->ShowWindow(window, show);
     InterlockedExchangePointer((PVOID volatile*)&g_win, window);
-    // What the worker reported before the window was there.
+    return 1;
+}
+
+void window_ready(void) {
+    // The window is published: what the worker posted before it existed is
+    // applied now (the close was kept; the status line is read anew).
+    const user32_functions* u = user32();
+    HWND window = window_handle();
     u->PostMessageW(window, WM_SETUP_STATUS, 0, 0);
     if (InterlockedCompareExchange(&g_close_asked, 0, 0)) u->PostMessageW(window, WM_SETUP_CLOSE, 0, 0);
-    if (g_window_made) SetEvent(g_window_made);
-    return 1;
+    SetEvent(g_window_made);
 }
 
 LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
