@@ -34,7 +34,7 @@ import time
 import benchlib as bl
 
 TAG = "bench-fast"
-RUNS = int(__import__("os").environ.get("STONEWAKE_BENCH_RUNS", "20"))
+RUNS = 20
 BUILDER = "StonewakeBuilder.exe"
 
 

@@ -143,8 +143,8 @@ def body() -> None:
         [
             row("setup --cli (Wine), process start to exit", setup, "setup"),
             row("  first to last status line", inner),
-            row("  downloading (hashing as it arrives)", steps["download"]),
-            row("  unpacking (tar.exe)", steps["unpack"]),
+            row("  'Downloading part n' lines (part n arriving, tar of n-1 beside it)", steps["download"]),
+            row("  'Unpacking part n' lines (tar.exe started)", steps["unpack"]),
             row("platform limit: WinHTTP+CNG, then tar.exe, per part (Wine)", limit, "limit"),
             ["ratio setup/platform limit (wall)", ratio, "", ""],
             row("curl + sha256sum + bsdtar -xf (native reference)", native, "native"),
@@ -178,6 +178,10 @@ def body() -> None:
             "built with MinGW by tests/harness/bsdtar.sh), run under Wine.",
             "the setup also moves the staged version into place, writes its records, deletes "
             "its downloads and starts the Builder double (recorder.exe) and waits for it.",
+            "the setup downloads part n+1 while tar.exe unpacks part n, so its status lines no longer "
+            "split the time into downloading and unpacking: a 'Downloading part n' line lasts until "
+            "part n has arrived and the tar of part n-1 has ended; the last part's tar runs under its "
+            "'Unpacking' line, with the publishing and the Builder's start after it.",
             "peak memory: the kernel's VmHWM of the Unix process running the exe (Wine's own "
             "DLLs included), polled from /proc every 50 ms; it only grows, so nothing is missed "
             "but growth after the last poll. Largest over the rounds.",
