@@ -26,7 +26,7 @@ import benchlib as bl
 TAG = "bench-install"
 SETUP = "StonewakeBuilder-Setup.exe"
 TAR = "tar.exe"
-ROUNDS = 3
+ROUNDS = 5
 # Status lines that open each phase of a part.
 PHASES = {"download": "Downloading part", "unpack": "Unpacking part"}
 

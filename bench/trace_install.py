@@ -1,0 +1,83 @@
+#!/usr/bin/python3
+"""Where a first install's time goes: the setup (--cli) and platform_main
+install of the Builder-shaped release, one after the other, each with the
+lifetimes of its tar.exe processes polled from /proc every 5 ms. Prints, per
+run, the wall time, how long a tar was running (and its share of the wall
+time), when the first tar started, the gaps between one tar's end and the
+next one's start, and each tar's duration. A diagnostic, not in run.sh.
+
+    trace_install.py [<build dir>] [rounds]
+"""
+
+from __future__ import annotations
+
+import sys
+import threading
+import time
+
+import benchlib as bl
+
+TAG = "bench-trace"
+
+
+class TarSpans:
+    """Start and end (time.time()) of each tar.exe of this prefix, polled."""
+
+    def __init__(self) -> None:
+        self.spans: dict[int, list[float]] = {}
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+
+    def _watch(self) -> None:
+        while not self._stop.is_set():
+            now = time.time()
+            for pid in bl.prefix_pids("tar.exe"):
+                self.spans.setdefault(pid, [now, now])[1] = now
+            time.sleep(0.005)
+
+    def __enter__(self) -> "TarSpans":
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self._stop.set()
+        self._thread.join()
+
+
+def show(name: str, wall: float, t0: float, spans: TarSpans) -> None:
+    tars = sorted(spans.spans.values())
+    if not tars:
+        raise bl.BenchError("%s: no tar.exe was seen" % name)
+    busy = sum(e - s for s, e in tars)
+    gaps = [b[0] - a[1] for a, b in zip(tars, tars[1:])]
+    print("%-8s wall %6.2f s  tar running %6.2f s (%3.0f %%)  first tar at %.2f s  %d tars"
+          % (name, wall, busy, 100 * busy / wall, tars[0][0] - t0, len(tars)))
+    print("         gaps ms: " + " ".join("%.0f" % (g * 1000) for g in gaps))
+    print("         tar ms:  " + " ".join("%.0f" % ((e - s) * 1000) for s, e in tars))
+
+
+def body() -> None:
+    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 2
+    with bl.scratch("host-root-trace", "work/trace") as (root, work):
+        bl.make_release.builder_like_release(root, TAG, bl.DOUBLES / "recorder.exe", latest=True,
+                                             host=bl.RELEASE_HOST)
+        url = "https://%s/Stonewake/Stonewake/releases/latest/download/tarnwick-setup.txt" % bl.RELEASE_HOST
+        with bl.wine_session() as wine, bl.release_host(root):
+            for _ in range(rounds):
+                runner = bl.setup_runner(wine, work / "home", work / "run")
+                bl.settle()
+                t0 = time.time()
+                with TarSpans() as spans:
+                    wall, _, _ = bl.timed_setup(runner, "--cli")
+                show("setup", wall, t0, spans)
+                bl.fresh(work)
+                t0 = time.time()
+                with TarSpans() as spans:
+                    _, wall = bl.timed_wine(wine, [bl.OUT / "platform_main.exe", "install", url,
+                                                   wine.to_win(bl.fresh(work / "platform"))], timeout=900)
+                show("platform", wall, t0, spans)
+                bl.fresh(work)
+
+
+if __name__ == "__main__":
+    raise SystemExit(bl.main(body))
