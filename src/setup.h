@@ -39,8 +39,6 @@ extern int g_home_ok;
 
 extern HWND g_win;  // written once by the main thread; the worker reads it with window_handle
 HWND window_handle(void);
-// Set by the worker's close request, also before the window exists.
-extern volatile LONG g_close_asked;
 // Set once the window is made; the worker waits for it before the Builder
 // starts (a start-up that could not make the window ends the process first).
 extern HANDLE g_window_made;
@@ -205,10 +203,13 @@ void install_paths_form(const setup_list* list, install_paths* out);
 int install_needed(const install_paths* paths, int repair);
 void install_version(const fetch_result* fetched, install_paths* paths);
 int part_folder(const part_record* part, wchar_t out[PATH_CAP]);
-// 1 when the installed version holds this part, so that part_reuse may take
-// it over; part_reuse then takes it (0 when it could not).
-int part_reusable(const setup_list* list, unsigned index, const install_paths* paths);
-int part_reuse(const setup_list* list, unsigned index, const install_paths* paths);
+// 1 when the installed version holds this part, with the part's folder there
+// (`source`) and where it goes in the staging folder (`destination`);
+// part_reuse then takes it over from there (0 when it could not).
+int part_reusable(const setup_list* list, unsigned index, const install_paths* paths,
+                  wchar_t source[PATH_CAP], wchar_t destination[PATH_CAP]);
+int part_reuse(const setup_list* list, unsigned index, const wchar_t* source,
+               const wchar_t* destination);
 // The tree at `source` rebuilt at `destination`: folders made, files hard
 // linked (or copied where links are refused). 0 at the first failure, with
 // what was made so far left in place; links below `source` fail it.

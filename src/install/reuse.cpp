@@ -66,12 +66,10 @@ int copy_part_tree(const wchar_t* source, const wchar_t* destination) {
     return error == ERROR_NO_MORE_FILES;
 }
 
-namespace {
-
 // Where the installed version holds this part, and where it would go in the
 // staging folder; 0 when that version does not hold it.
-int reuse_paths(const setup_list* list, unsigned index, const install_paths* paths,
-                wchar_t source[PATH_CAP], wchar_t destination[PATH_CAP]) {
+int part_reusable(const setup_list* list, unsigned index, const install_paths* paths,
+                  wchar_t source[PATH_CAP], wchar_t destination[PATH_CAP]) {
     const part_record* part = &list->parts[index];
     wchar_t folder[PATH_CAP];
     if (!part_folder(part, folder)) return 0;
@@ -97,25 +95,15 @@ int reuse_paths(const setup_list* list, unsigned index, const install_paths* pat
     return GetFileAttributesW(source) != INVALID_FILE_ATTRIBUTES;
 }
 
-}  // namespace
-
-int part_reusable(const setup_list* list, unsigned index, const install_paths* paths) {
-    wchar_t source[PATH_CAP];
-    wchar_t destination[PATH_CAP];
-    return reuse_paths(list, index, paths, source, destination);
-}
-
-int part_reuse(const setup_list* list, unsigned index, const install_paths* paths) {
-    wchar_t source[PATH_CAP];
-    wchar_t destination[PATH_CAP];
-    if (!reuse_paths(list, index, paths, source, destination)) return 0;
+int part_reuse(const setup_list* list, unsigned index, const wchar_t* source,
+               const wchar_t* destination) {
     // A destination that is already there came with an earlier part of this
     // list. Taking the folder over would fail on it, and removing the failed
     // copy would take away what that part brought: download this part instead.
     if (GetFileAttributesW(destination) != INVALID_FILE_ATTRIBUTES) return 0;
 
     wchar_t parent[PATH_CAP];
-    memcpy(parent, destination, sizeof parent);
+    memcpy(parent, destination, (wcslen(destination) + 1) * sizeof(wchar_t));
     wchar_t* slash = wcsrchr(parent, L'\\');
     if (slash) {
         *slash = 0;

@@ -49,9 +49,11 @@ void install_version(const fetch_result* fetched, install_paths* paths) {
         MultiByteToWideChar(CP_UTF8, 0, list->parts[i].sha256, -1, digest, 65);
         wchar_t archive[PATH_CAP];
         work_path(archive, L"%ls\\%ls.zip", fetched->downloads, digest);
-        if (part_reusable(list, i, paths)) {
+        wchar_t kept[PATH_CAP];
+        wchar_t destination[PATH_CAP];
+        if (part_reusable(list, i, paths, kept, destination)) {
             unpacked_wait();
-            if (part_reuse(list, i, paths)) {
+            if (part_reuse(list, i, kept, destination)) {
                 test_point("part-kept");
                 continue;
             }

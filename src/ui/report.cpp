@@ -177,15 +177,6 @@ void say_error(const wchar_t* text) {
     WriteFile(err, "\n", 1, &written, 0);
 }
 
-void window_post(UINT message, WPARAM wparam) {
-    // The worker starts before the window exists: a close asked for before
-    // is kept for the window (set first, read after the window is published,
-    // so one side or both post it), and the status is read when it comes.
-    if (message == WM_SETUP_CLOSE) InterlockedExchange(&g_close_asked, 1);
-    HWND window = window_handle();
-    if (window) user32()->PostMessageW(window, message, wparam, 0);
-}
-
 void error_box(HWND owner, const wchar_t* text, const wchar_t* caption) {
     // Not user32(): its failure would come back here through fail.
     const user32_functions* u = user32_loaded();

@@ -7,16 +7,30 @@
 HWND g_win;
 HWND g_text;
 HWND g_bar;
-volatile LONG g_close_asked;
-
 HANDLE g_window_made;
 
-void window_made_wait(void) {
-    if (g_window_made) WaitForSingleObject(g_window_made, INFINITE);
-}
+namespace {
+
+// A close the worker asked for, also before the window existed.
+volatile LONG g_close_asked;
+
+}  // namespace
 
 HWND window_handle(void) {
     return (HWND)InterlockedCompareExchangePointer((PVOID volatile*)&g_win, 0, 0);
+}
+
+void window_post(UINT message, WPARAM wparam) {
+    // The worker starts before the window exists: a close asked for before
+    // is kept for the window (set first, read after the window is published,
+    // so one side or both post it), and the status is read when it comes.
+    if (message == WM_SETUP_CLOSE) InterlockedExchange(&g_close_asked, 1);
+    HWND window = window_handle();
+    if (window) user32()->PostMessageW(window, message, wparam, 0);
+}
+
+void window_made_wait(void) {
+    if (g_window_made) WaitForSingleObject(g_window_made, INFINITE);
 }
 
 enum { WINDOW_W = 460, WINDOW_H = 140, MARQUEE_MS = 30 };
