@@ -218,7 +218,7 @@ int file_sha256(const wchar_t* path, char digest[65]);
 void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads,
                 const wchar_t* archive);
 // Unpacking goes on beside the worker: unpack_start starts Windows' tar.exe
-// on a part's archive and returns (after waiting for the one before, if any);
+// on a part's archive and returns (the tar before it finished first);
 // unpack_finish waits for it, reports its failure as that part's, and gives
 // the archive's top entry its name (1 when a tar was waited for, 0 when none
 // ran); unpack_poll, called while the next part downloads, reports a tar that

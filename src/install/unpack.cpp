@@ -206,7 +206,6 @@ int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder, con
 
 void unpack_start(const setup_list* list, unsigned index, const wchar_t* staging,
                   const wchar_t* archive) {
-    unpack_finish();
     const part_record* part = &list->parts[index];
     int n = (int)index + 1;
     int count = (int)list->part_count;
