@@ -11,6 +11,13 @@
 
 #define SETUP_HOST_BASE "https://" STONEWAKE_RELEASE_HOST "/"
 
+// The failure contract. MAY_END_RUN stands before every function that may end
+// the run through fail(), its own or one it calls: such a call does not
+// return then (the worker thread or the whole process ends, the user is told
+// why). Every other function returns whatever happens; its failures are
+// results for the caller to judge.
+#define MAY_END_RUN
+
 enum {
     PATH_CAP = 260,     // every path: at most 259 characters and the terminator
     CMDLINE_CAP = 2048,
@@ -66,16 +73,32 @@ void test_point(const char* name);
 inline void test_point(const char*) {}
 #endif
 
+#if defined(_MSC_VER)
+#define SETUP_NORETURN __declspec(noreturn)
+#define SETUP_NORETURN_AFTER
+#else
+#define SETUP_NORETURN
+#define SETUP_NORETURN_AFTER __attribute__((noreturn))
+#endif
+
+// ---- ending a run (app/) ---------------------------------------------------
+// Ends the run with `message`: finishes a running tar first (its own failure,
+// an earlier part's, is then the one reported), lets the home's lock go, and
+// tells the user (standard error in CLI mode; else a box owned by the
+// window, once it exists, or an ownerless one from start-up). Ends the
+// process, or on the worker in window mode the worker (the window closes and
+// the run's exit code is 1).
+SETUP_NORETURN void run_end(const wchar_t* message) SETUP_NORETURN_AFTER;
+// Ends the process. Children are started under the start lock, so the
+// process never ends between a child's creation and its entry into its job.
+SETUP_NORETURN void process_end(UINT code) SETUP_NORETURN_AFTER;
+void child_start_lock(void);
+void child_start_unlock(void);
+
 // ---- reporting (ui/) -------------------------------------------------------
 void status(const wchar_t* fmt, ...);
-#if defined(_MSC_VER)
-__declspec(noreturn)
-#endif
-void fail(const wchar_t* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((noreturn))
-#endif
-    ;
+// Formats the message and ends the run with it (run_end).
+SETUP_NORETURN void fail(const wchar_t* fmt, ...) SETUP_NORETURN_AFTER;
 void say_error(const wchar_t* text);
 // Posts `message` to the progress window, when there is one.
 void window_post(UINT message, WPARAM wparam);
@@ -87,7 +110,7 @@ void error_box(HWND owner, const wchar_t* text, const wchar_t* caption);
 // (the buffer then holds the cut text).
 int format_bounded(wchar_t* out, size_t cap, const wchar_t* fmt, va_list ap);
 int format_into(wchar_t* out, size_t cap, const wchar_t* fmt, ...);
-// The thread that ran start-up; fail() ends the process when called on it.
+// The thread that ran start-up; run_end() ends the process when called on it.
 extern DWORD g_main_thread;
 // Set once the Builder process exists; a window closed before that is a
 // stopped setup, not a finished one.
@@ -95,15 +118,17 @@ extern volatile LONG g_builder_started;
 
 // Window set-up: registers the class, creates the window and its controls,
 // starts the marquee and shows it. Returns 0 when the window could not be made.
-int window_create(HINSTANCE instance, int show);
+MAY_END_RUN int window_create(HINSTANCE instance, int show);
 LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 // Copies the current status line under its lock (the window thread's read).
 void status_snapshot(wchar_t out[STATUS_CAP]);
 
 // ---- paths and Builder home (home/) ----------------------------------------
-int home_path(wchar_t out[PATH_CAP], const wchar_t* fmt, ...);
+// A path that does not fit is -1 (the text is then cut), or in a portable
+// home ends the run.
+MAY_END_RUN int home_path(wchar_t out[PATH_CAP], const wchar_t* fmt, ...);
 // home_path for the worker's own paths: one that does not fit ends the run.
-void work_path(wchar_t out[PATH_CAP], const wchar_t* fmt, ...);
+MAY_END_RUN void work_path(wchar_t out[PATH_CAP], const wchar_t* fmt, ...);
 int qb_home_join(wchar_t* out, size_t capacity, const wchar_t* folder, const wchar_t* name);
 int qb_home_full(wchar_t out[PATH_CAP], const wchar_t* in);
 int qb_home_parent(wchar_t* path);
@@ -115,7 +140,7 @@ int qb_home_discover(qb_home* home, const wchar_t* explicit_home, const wchar_t*
                      const wchar_t* default_home, int named_launcher);
 // The whole selection of start-up, ordinary or portable mode, with the
 // export to the environment. Fills g_home and returns what g_home_ok becomes.
-int qb_home_select(int portable_mode);
+MAY_END_RUN int qb_home_select(int portable_mode);
 // Creates a folder with all its missing ancestors; results are ignored.
 void make_folders(const wchar_t* path);
 
@@ -129,10 +154,10 @@ int cmdline_starts_with(const wchar_t* option);
 // 1 when the file name of `module_path` is stonewake.exe in any case.
 int launcher_named(const wchar_t* module_path);
 int play_road(void);
-int launcher_road(const wchar_t* module_path);
+MAY_END_RUN int launcher_road(const wchar_t* module_path);
 // The whole start: returns the process exit code.
-int setup_main(HINSTANCE instance, const wchar_t* tail, int show);
-DWORD WINAPI work(void* unused);
+MAY_END_RUN int setup_main(HINSTANCE instance, const wchar_t* tail, int show);
+MAY_END_RUN DWORD WINAPI work(void* unused);
 
 // ---- release lookup (release/) ---------------------------------------------
 struct mem_buf {
@@ -149,7 +174,7 @@ struct file_hash_ctx {
 
 typedef int (*http_sink)(void* context, const void* bytes, DWORD count);
 
-int http_get(const char* url, http_sink sink, void* context, unsigned long long expected,
+MAY_END_RUN int http_get(const char* url, http_sink sink, void* context, unsigned long long expected,
              const wchar_t* accept);
 
 // A body of `expected` bytes that the sink already holds the first `held`
@@ -161,10 +186,10 @@ struct http_range {
     int (*rewind)(void* context);  // empties the sink; 0 when it could not
     int ranges;                    // set by each 200 or 206 answer: 1 when the host takes ranges
 };
-int http_get_range(const char* url, http_sink sink, void* context, unsigned long long expected,
+MAY_END_RUN int http_get_range(const char* url, http_sink sink, void* context, unsigned long long expected,
                    const wchar_t* accept, http_range* range);
 int mem_sink(void* context, const void* bytes, DWORD count);
-int file_sink(void* context, const void* bytes, DWORD count);
+MAY_END_RUN int file_sink(void* context, const void* bytes, DWORD count);
 void mem_free(mem_buf* buffer);
 // The outcome classes of a failed request, by the status it left.
 int http_retryable(DWORD status);
@@ -175,8 +200,8 @@ void requested_tag(char out[LIST_TAG_CAP]);
 // character a tag cannot hold), with the value as given (at most 127
 // characters) in `shown`.
 int requested_tag_refused(wchar_t shown[LIST_TAG_CAP]);
-int api_link_for(const char* url, char out[URL_CAP]);
-int api_asset_url(const char* repo, const char* tag, const char* asset, char out[URL_CAP]);
+MAY_END_RUN int api_link_for(const char* url, char out[URL_CAP]);
+MAY_END_RUN int api_asset_url(const char* repo, const char* tag, const char* asset, char out[URL_CAP]);
 
 // The seven waits of the retry schedule, in seconds.
 extern const DWORD g_waits[7];
@@ -187,7 +212,7 @@ struct fetch_result {
     int repair;
     wchar_t downloads[PATH_CAP];
 };
-void fetch_setup_list(fetch_result* out);
+MAY_END_RUN void fetch_setup_list(fetch_result* out);
 
 // ---- part installation (install/) ------------------------------------------
 struct install_paths {
@@ -199,14 +224,14 @@ struct install_paths {
     wchar_t tag[LIST_TAG_CAP];
     wchar_t run[PATH_CAP];
 };
-void install_paths_form(const setup_list* list, install_paths* out);
+MAY_END_RUN void install_paths_form(const setup_list* list, install_paths* out);
 int install_needed(const install_paths* paths, int repair);
-void install_version(const fetch_result* fetched, install_paths* paths);
+MAY_END_RUN void install_version(const fetch_result* fetched, install_paths* paths);
 int part_folder(const part_record* part, wchar_t out[PATH_CAP]);
 // 1 when the installed version holds this part, with the part's folder there
 // (`source`) and where it goes in the staging folder (`destination`);
 // part_reuse then takes it over from there (0 when it could not).
-int part_reusable(const setup_list* list, unsigned index, const install_paths* paths,
+MAY_END_RUN int part_reusable(const setup_list* list, unsigned index, const install_paths* paths,
                   wchar_t source[PATH_CAP], wchar_t destination[PATH_CAP]);
 int part_reuse(const setup_list* list, unsigned index, const wchar_t* source,
                const wchar_t* destination);
@@ -214,20 +239,20 @@ int part_reuse(const setup_list* list, unsigned index, const wchar_t* source,
 // linked (or copied where links are refused). 0 at the first failure, with
 // what was made so far left in place; links below `source` fail it.
 int copy_part_tree(const wchar_t* source, const wchar_t* destination);
-int file_sha256(const wchar_t* path, char digest[65]);
-void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads,
+MAY_END_RUN int file_sha256(const wchar_t* path, char digest[65]);
+MAY_END_RUN void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads,
                 const wchar_t* archive);
 // Unpacking goes on beside the worker: unpack_start starts Windows' tar.exe
 // on a part's archive and returns (the tar before it finished first);
 // unpack_finish waits for it, reports its failure as that part's, and gives
 // the archive's top entry its name (1 when a tar was waited for, 0 when none
 // ran); unpack_poll, called while the next part downloads, reports a tar that
-// failed without waiting for the download to end. fail() finishes a running
+// failed without waiting for the download to end. run_end() finishes a running
 // tar first, so that an earlier part's failure is the one reported.
-void unpack_start(const setup_list* list, unsigned index, const wchar_t* staging,
+MAY_END_RUN void unpack_start(const setup_list* list, unsigned index, const wchar_t* staging,
                   const wchar_t* archive);
-int unpack_finish(void);
-void unpack_poll(void);
+MAY_END_RUN int unpack_finish(void);
+MAY_END_RUN void unpack_poll(void);
 // Builds the tar command line (and, when a path cannot pass through the ANSI
 // code page, the relative forms). Returns 0 when it does not fit.
 int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder,
@@ -243,15 +268,16 @@ void record_write(const wchar_t* path, const char* bytes, DWORD count);
 // tries, 250 ms apart, on ERROR_ACCESS_DENIED or ERROR_SHARING_VIOLATION.
 // Returns 0 with the last error set.
 int move_with_retries(const wchar_t* from, const wchar_t* to, DWORD flags);
-// CreateProcessW with the same retries; 0 with the last error set.
+// CreateProcessW with the same retries; 0 with the last error set. With a
+// `job`, the child is in it before it runs (else it runs on its own).
 int start_with_retries(wchar_t* command, BOOL inherit, DWORD flags, const wchar_t* folder,
-                       STARTUPINFOW* startup, PROCESS_INFORMATION* process);
+                       STARTUPINFOW* startup, PROCESS_INFORMATION* process, HANDLE job);
 // The first line of a record (at most 127 bytes, cut at CR or LF); 0 when the
 // file cannot be opened (the text is then empty).
 int first_line_read(const wchar_t* path, char text[LIST_TAG_CAP]);
-void write_parts(const wchar_t* version, const part_record* parts, unsigned count);
-void records_step(const install_paths* paths, const setup_list* list);
-void publish_version(const install_paths* paths, const setup_list* list);
+MAY_END_RUN void write_parts(const wchar_t* version, const part_record* parts, unsigned count);
+MAY_END_RUN void records_step(const install_paths* paths, const setup_list* list);
+MAY_END_RUN void publish_version(const install_paths* paths, const setup_list* list);
 // One setup at a time per Builder home: a named mutex of the home's path.
 // home_lock_take waits (with a status line) while another setup holds it;
 // home_lock_release lets the next one go (both calls from the worker).
@@ -264,8 +290,8 @@ int home_lock_try(void);
 // copy into place leaves that tag only under its backup name: the current
 // version's backup goes back under its own name. Called only under the home's
 // lock, so no running setup is between those two moves. 1 when put back.
-int version_restore_current(const wchar_t* versions);
-void start_builder(const wchar_t* exe);
-int launch_installed(void);
+MAY_END_RUN int version_restore_current(const wchar_t* versions);
+MAY_END_RUN void start_builder(const wchar_t* exe);
+MAY_END_RUN int launch_installed(void);
 
 #endif

@@ -17,7 +17,7 @@ const wchar_t no_game[] =
 int start_game(wchar_t* command, const wchar_t* folder, PROCESS_INFORMATION* process) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    return start_with_retries(command, FALSE, 0, folder, &startup, process);
+    return start_with_retries(command, FALSE, 0, folder, &startup, process, 0);
 }
 
 }  // namespace

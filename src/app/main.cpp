@@ -2,5 +2,6 @@
 #include "setup.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR tail, int show) {
-    return setup_main(instance, tail, show);
+    process_end((UINT)setup_main(instance, tail, show));
+    return 0;
 }

@@ -26,6 +26,8 @@
 #include <shlobj.h>
 #include <winhttp.h>
 
+#include "setup.h"
+
 struct system_dll {
     const wchar_t* file;       // the DLL's file name in the system folder
     const char* const* names;  // the functions, in slot order, ending with 0
@@ -37,7 +39,7 @@ struct system_dll {
 
 // Loads `dll` once (thread-safe) and fills its slots; on failure ends the run
 // with a message (fail). Never returns with a slot unfilled.
-void system_dll_need(system_dll* dll);
+MAY_END_RUN void system_dll_need(system_dll* dll);
 // The same without the message: 1 when loaded, 0 with dll->error set.
 int system_dll_load(system_dll* dll);
 
@@ -48,7 +50,7 @@ int system_dll_load(system_dll* dll);
     struct name##_functions {             \
         LIST(SYSTEM_DLL_SLOT)             \
     };                                    \
-    const name##_functions* name(void);   \
+    MAY_END_RUN const name##_functions* name(void); \
     const name##_functions* name##_loaded(void);
 
 #define SYSTEM_DLL_DEFINE(name, file_name, LIST)                                          \

@@ -244,10 +244,9 @@ void unpack_start(const setup_list* list, unsigned index, const wchar_t* staging
     int piped = tar_handles(&startup, &write_end, &null_device);
     PROCESS_INFORMATION process;
     // Without a console of its own (its handles are given above), so that
-    // no console host is started beside every tar; started held, so that it
-    // is in the job before it runs.
-    int started = start_with_retries(command, piped, DETACHED_PROCESS | CREATE_SUSPENDED,
-                                     g_run.destination, &startup, &process);
+    // no console host is started beside every tar; in the job before it runs.
+    int started = start_with_retries(command, piped, DETACHED_PROCESS, g_run.destination, &startup,
+                                     &process, tar_job());
     DWORD error = started ? 0 : GetLastError();
     close_handle(&write_end);
     close_handle(&null_device);
@@ -255,9 +254,6 @@ void unpack_start(const setup_list* list, unsigned index, const wchar_t* staging
         close_handle(&g_run.err);
         tar_report_start(error);
     }
-    HANDLE job = tar_job();
-    if (job) AssignProcessToJobObject(job, process.hProcess);
-    ResumeThread(process.hThread);
     close_handle(&process.hThread);
     g_run.process = process.hProcess;
     g_run.polled = GetTickCount();

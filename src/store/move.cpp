@@ -26,10 +26,22 @@ int move_with_retries(const wchar_t* from, const wchar_t* to, DWORD flags) {
 }
 
 int start_with_retries(wchar_t* command, BOOL inherit, DWORD flags, const wchar_t* folder,
-                       STARTUPINFOW* startup, PROCESS_INFORMATION* process) {
+                       STARTUPINFOW* startup, PROCESS_INFORMATION* process, HANDLE job) {
     for (int attempt = 1;; ++attempt) {
-        if (CreateProcessW(0, command, 0, 0, inherit, flags, 0, folder, startup, process)) return 1;
-        DWORD error = GetLastError();
+        // Under the start lock the process cannot end between a child's
+        // creation and its entry into the job: it waits for the child to be
+        // in, and the job's end then ends the child too.
+        child_start_lock();
+        BOOL made = CreateProcessW(0, command, 0, 0, inherit, flags | (job ? CREATE_SUSPENDED : 0), 0,
+                                   folder, startup, process);
+        DWORD error = made ? 0 : GetLastError();
+        if (made && job) {
+            test_point("child-created");
+            AssignProcessToJobObject(job, process->hProcess);  // else it runs on its own
+            ResumeThread(process->hThread);
+        }
+        child_start_unlock();
+        if (made) return 1;
         if ((!held(error) && error != ERROR_INTERNAL_ERROR) || attempt == 80) {
             SetLastError(error);
             return 0;

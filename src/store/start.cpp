@@ -40,7 +40,7 @@ void start_builder(const wchar_t* exe) {
         }
     }
     PROCESS_INFORMATION process;
-    if (!start_with_retries(command, inherit, 0, folder, &startup, &process))
+    if (!start_with_retries(command, inherit, 0, folder, &startup, &process, 0))
         fail(L"Could not start %ls.", exe);
     InterlockedExchange(&g_builder_started, 1);
     if (g_headless) {
@@ -83,7 +83,7 @@ int launch_installed(void) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!start_with_retries(command, FALSE, 0, folder, &startup, &process)) return 0;
+    if (!start_with_retries(command, FALSE, 0, folder, &startup, &process, 0)) return 0;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return 1;

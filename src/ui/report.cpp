@@ -190,21 +190,5 @@ void fail(const wchar_t* fmt, ...) {
     va_start(ap, fmt);
     format_bounded(text, MESSAGE_CAP, fmt, ap);
     va_end(ap);
-    // A part that is still being unpacked comes before the failure at hand:
-    // a failure of its own is the one reported (from in here).
-    unpack_finish();
-    // The next setup on this home need not wait for this message to be read.
-    home_lock_release();
-    if (g_headless) {
-        say_error(text);
-        ExitProcess(1);
-    }
-    // Before the window exists (start-up roads on the main thread) the box
-    // has no owner and the process ends with it.
-    int on_main = GetCurrentThreadId() == g_main_thread;
-    error_box(on_main ? 0 : window_handle(), text, L"Stonewake Builder setup");
-    if (on_main) ExitProcess(1);
-    g_exit = 1;  // a run that ended in a fatal error does not report success
-    window_post(WM_SETUP_CLOSE, 1);
-    ExitThread(1);
+    run_end(text);
 }

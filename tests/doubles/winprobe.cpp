@@ -309,7 +309,8 @@ int cmd_msgbox(const wchar_t* caption, DWORD timeout_ms, bool press) {
                       ", \"caption\": " + dbl::json(text_of(box)) + ", \"text\": " + dbl::json(text) +
                       ", \"text_id\": " + num(text_id) + ", \"owner\": " + handle_num(owner);
     if (owner)
-        out += ", \"owner_class\": " + dbl::json(class_of(owner)) + ", \"owner_title\": " + dbl::json(text_of(owner));
+        out += ", \"owner_class\": " + dbl::json(class_of(owner)) + ", \"owner_title\": " + dbl::json(text_of(owner)) +
+               ", \"owner_enabled\": " + boolean(IsWindowEnabled(owner) != FALSE);
     out += ", \"buttons\": [" + buttons + "], \"icon\": " + boolean(icon);
 
     if (press) {

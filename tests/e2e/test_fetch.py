@@ -346,12 +346,21 @@ def test_queries_are_requested_as_given(host, home, publish, run_setup):
 
 
 # ---------------------------------------------------------------- window mode
-def test_window_mode_shows_a_fatal_fetch_error_in_a_message_box(host, run_setup, probe):
+TAG = ("The release tag \"%s\" given with --tag is not one this setup can look for. A tag holds only "
+       "letters, digits, '.', '_', '+' and '-'.")
+
+
+@pytest.mark.parametrize("tail, text, texts", [("", NO_FILES, [LOOKING]), ("--tag a/b", TAG % "a/b", [])],
+                         ids=["fetch-error", "before-the-window"])
+def test_window_mode_shows_a_fatal_error_in_a_box_owned_by_the_disabled_window(host, run_setup, probe,
+                                                                               tail, text, texts):
+    """Also a failure that comes before the window exists waits for it."""
     host.always(LATEST, 404)
-    run = run_setup("", background=True)
+    run = run_setup(tail, background=True)
     box = probe("msgbox", "Stonewake Builder setup", 30000, "press")
     r = run.wait(60)
     assert box.rc == 0, box
-    assert (box.json["text"], box.json["buttons"], box.json["closed"]) == (NO_FILES, ["OK"], True)
+    assert (box.json["text"], box.json["buttons"], box.json["closed"]) == (text, ["OK"], True)
+    assert (box.json["owner_class"], box.json["owner_enabled"]) == ("StonewakeSetup", False)
     assert (r.rc, r.stderr, r.records) == (1, b"", [])
-    assert r.texts == [LOOKING]
+    assert r.texts == texts

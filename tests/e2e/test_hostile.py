@@ -21,15 +21,13 @@ import pytest
 
 import make_release as mr
 from conftest import DOUBLES, RELEASE_HOST, SETUP_EXE
-from test_fetch import (API_LATEST, FAILING, LATEST, NO_FILES, REFUSED, UNREADABLE, error_line,
+from test_fetch import (API_LATEST, FAILING, LATEST, NO_FILES, REFUSED, TAG, UNREADABLE, error_line,
                         seen)
 from test_startup import HOME_MESSAGE, MARKER
 
 TOO_MANY = ("The release's setup list has more than 16 parts, which this setup cannot install. "
             "Get the newest setup from the releases page: https://%s/Stonewake/Stonewake/releases/latest"
             % RELEASE_HOST)
-TAG = ("The release tag \"%s\" given with --tag is not one this setup can look for. A tag holds only "
-       "letters, digits, '.', '_', '+' and '-'.")
 TAR_FAILED = "Unpacking part %d of %d failed: Windows' tar.exe exited with code "
 
 

@@ -1,0 +1,57 @@
+// How a run ends before its time: the one place that winds a run down (the
+// running tar finished, the home's lock let go), shows why, and ends it. And
+// how the process ends at all: never while a child it starts is created but
+// not yet in its job, which would leave that child behind for good.
+#include "setup.h"
+
+namespace {
+
+CRITICAL_SECTION g_start_lock;
+INIT_ONCE g_start_once = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK init_start_lock(PINIT_ONCE, PVOID, PVOID*) {
+    InitializeCriticalSection(&g_start_lock);
+    return TRUE;
+}
+
+}  // namespace
+
+void child_start_lock(void) {
+    InitOnceExecuteOnce(&g_start_once, init_start_lock, 0, 0);
+    EnterCriticalSection(&g_start_lock);
+}
+
+void child_start_unlock(void) {
+    LeaveCriticalSection(&g_start_lock);
+}
+
+void process_end(UINT code) {
+    // Held to the end: a child being started is in its job first, and no
+    // other is started after.
+    child_start_lock();
+    ExitProcess(code);
+}
+
+void run_end(const wchar_t* message) {
+    // A part that is still being unpacked comes before the failure at hand:
+    // a failure of its own is the one reported (it comes back here).
+    unpack_finish();
+    // The next setup on this home need not wait for this message to be read.
+    home_lock_release();
+    if (g_headless) {
+        say_error(message);
+        process_end(1);
+    }
+    if (GetCurrentThreadId() == g_main_thread) {
+        // Start-up roads on the main thread: no window, and none to come.
+        error_box(0, message, L"Stonewake Builder setup");
+        process_end(1);
+    }
+    // The worker: the box belongs to the window, which it disables while it
+    // is shown, also when the failure came before the window was made.
+    g_exit = 1;  // a run that ended in a fatal error does not report success
+    window_made_wait();
+    error_box(window_handle(), message, L"Stonewake Builder setup");
+    window_post(WM_SETUP_CLOSE, 1);
+    ExitThread(1);
+}
