@@ -260,6 +260,9 @@ int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder,
 
 // ---- version store and launch (store/) -------------------------------------
 int builder_ready(const wchar_t* exe);
+// Removes a folder and all below it (a link alone, never what it points to;
+// a file, when the name holds one). Files are deleted also when read-only,
+// without changing the attributes their other hard links share.
 void rmtree(const wchar_t* folder);
 void version_sweep(const wchar_t* versions, const char* tag);
 void record_write(const wchar_t* path, const char* bytes, DWORD count);

@@ -23,6 +23,40 @@ int is_link_folder(DWORD attributes) {
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+// Deletes a file, also a read-only one, without changing what its other hard
+// links share with it: an installed version's file linked into a staging
+// folder, or the new version's file linked from the one swept away, keeps
+// its read-only attribute. Where the system cannot delete past the
+// attribute, it is cleared through a handle, the name is marked for
+// deletion, and the attribute is put back through the same handle.
+int delete_file(const wchar_t* path) {
+    if (DeleteFileW(path)) return 1;
+    if (GetLastError() != ERROR_ACCESS_DENIED) return 0;
+    HANDLE file = CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, 0);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    // Windows 10 1809 and later delete past the attribute themselves
+    // (FileDispositionInfoEx with FILE_DISPOSITION_FLAG_DELETE and
+    // FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE).
+    DWORD past_attribute = 0x1 | 0x10;
+    int done = SetFileInformationByHandle(file, (FILE_INFO_BY_HANDLE_CLASS)21, &past_attribute,
+                                          sizeof past_attribute);
+    FILE_BASIC_INFO kept;
+    if (!done && GetFileInformationByHandleEx(file, FileBasicInfo, &kept, sizeof kept) &&
+        (kept.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
+        FILE_BASIC_INFO writable = kept;
+        writable.FileAttributes &= ~(DWORD)FILE_ATTRIBUTE_READONLY;
+        if (!writable.FileAttributes) writable.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        FILE_DISPOSITION_INFO gone = {TRUE};
+        done = SetFileInformationByHandle(file, FileBasicInfo, &writable, sizeof writable) &&
+               SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone);
+        SetFileInformationByHandle(file, FileBasicInfo, &kept, sizeof kept);
+    }
+    CloseHandle(file);
+    return done;
+}
+
 // Empties the folder whose long form fills `path` up to `length` and removes
 // it. An entry whose path does not fit in the buffer is left, and its folder
 // with it, for a later run.
@@ -43,11 +77,8 @@ void remove_tree(wchar_t* path, size_t length) {
                 remove_tree(path, length + 1 + name);
             } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveDirectoryW(path);  // a junction or folder link: the link alone
-            } else if (!DeleteFileW(path)) {
-                // Read-only: cleared only now, as a hard-linked file shares
-                // its attributes with the installed version's own.
-                SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(path);
+            } else {
+                delete_file(path);
             }
         } while (FindNextFileW(search, &found));
         FindClose(search);
@@ -69,9 +100,15 @@ int is_gone_name(const wchar_t* name) {
 }  // namespace
 
 void rmtree(const wchar_t* folder) {
-    // A link given as the top folder is removed itself; what it points to stays.
-    if (is_link_folder(GetFileAttributesW(folder))) {
+    // A link given as the top folder is removed itself; what it points to
+    // stays. A file is a tree of one.
+    DWORD attributes = GetFileAttributesW(folder);
+    if (is_link_folder(attributes)) {
         RemoveDirectoryW(folder);
+        return;
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        delete_file(folder);
         return;
     }
     size_t length = wcslen(folder);

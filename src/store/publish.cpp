@@ -31,10 +31,9 @@ void publish_version(const install_paths* paths, const setup_list* list) {
              L"the setup again. No complete installation was published.",
              staged_exe, paths->staging);
 
-    // Only a folder is set aside; anything else under the name stays, and the
-    // publish move then fails on it.
-    DWORD there = GetFileAttributesW(paths->version);
-    if (there == INVALID_FILE_ATTRIBUTES || !(there & FILE_ATTRIBUTE_DIRECTORY)) {
+    // Whatever holds the version's name is set aside, a file as well as a
+    // folder: a stray file there must not fail every run.
+    if (GetFileAttributesW(paths->version) == INVALID_FILE_ATTRIBUTES) {
         if (!move_with_retries(paths->staging, paths->version, 0))
             fail(publish_failed, paths->version, GetLastError());
         mark_installed(paths, list);

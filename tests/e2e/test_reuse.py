@@ -4,6 +4,7 @@ being downloaded again; everything else is downloaded as usual."""
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import shutil
 import subprocess
@@ -66,6 +67,7 @@ def test_update_takes_over_unchanged_parts(host, home, publish, run_setup, porta
     inodes = {p: (va / p).stat().st_ino for p in (va / "StonewakeBuilder" / "tools").rglob("*") if p.is_file()}
     # A file that only the installed copy has: it shows where B's folder came from.
     (va / PYTHON / "kept-from-A.txt").write_bytes(b"A\n")
+    os.chmod(va / PYTHON / "kept-from-A.txt", 0o444)   # read-only, which links share
     a_tools = {k: v for k, v in tree(va / "StonewakeBuilder").items() if "/" in k}
 
     b = publish("B")
@@ -85,6 +87,7 @@ def test_update_takes_over_unchanged_parts(host, home, publish, run_setup, porta
     for p, ino in inodes.items():
         assert (vb / p.relative_to(va)).stat().st_ino == ino, p
     assert not va.exists()
+    assert (vb / PYTHON / "kept-from-A.txt").stat().st_mode & 0o777 == 0o444, "removing A changed B's file"
     assert sorted(x.name for x in (home.path / "versions").iterdir()) == ["B", "current.txt", "previous.txt"]
     assert (home.path / "versions" / "current.txt").read_bytes() == b"B"
     assert (home.path / "versions" / "previous.txt").read_bytes() == b"A"
@@ -251,19 +254,32 @@ def test_parts_are_copied_where_links_are_refused(host, home, publish, run_setup
             subprocess.run(["umount", "-l", str(va)], check=False)
 
 
-@pytest.mark.parametrize("portable", [False, True], ids=["non-portable", "portable"])
-def test_failed_update_leaves_the_installed_version_whole(host, home, publish, run_setup, portable):
-    install_a(home, publish, run_setup, portable)
+@pytest.mark.parametrize("portable, over_kept", [(False, False), (True, False), (False, True)],
+                         ids=["non-portable", "portable", "tar-over-a-kept-folder"])
+def test_failed_update_leaves_the_installed_version_whole(host, home, publish, run_setup, portable, over_kept):
+    install_a(home, publish, run_setup, portable, extra_parts=[ADDON] if over_kept else [])
     va = home.path / "versions" / "A"
     before = tree(va)
-    # B changes the engine, the last part: the tools are taken over first,
-    # then the engine's download fails for good.
-    b = publish("B", engine="9.9.9")
-    host.always(asset_path(b.parts[3]), 503)
+    if over_kept:
+        # Part 5 changes a file in the python folder that part 2 keeps (its
+        # files linked to A's): Windows' tar unpacks it there, replacing the
+        # link rather than writing through it; then part 6 fails for good.
+        addon = dataclasses.replace(ADDON, files={"python/addon/extra.txt": b"addon 2\n"})
+        b = publish("B", extra_parts=[addon, mr.tool_part("cpm", "0.40")])
+        failing, kept = 6, [KEPT % (n, 6) for n in (2, 3, 4)]
+    else:
+        # B changes the engine, the last part: the tools are taken over first,
+        # then the engine's download fails for good.
+        b = publish("B", engine="9.9.9")
+        failing, kept = 4, [KEPT % (2, 4), KEPT % (3, 4)]
+    host.always(asset_path(b.parts[failing - 1]), 503)
     r = run_setup("--cli")
     assert r.rc == 1
-    assert r.errors[0].startswith("Downloading part 4 of 4 failed")
-    assert [t for t in r.texts if "unchanged" in t] == [KEPT % (2, 4), KEPT % (3, 4)]
+    assert r.errors[0].startswith("Downloading part %d of %d failed" % (failing, failing))
+    assert [t for t in r.texts if "unchanged" in t] == kept
+    if over_kept:
+        staged = home.path / "versions" / "B.part" / PYTHON / "addon" / "extra.txt"
+        assert staged.read_bytes() == b"addon 2\n"
     assert tree(va) == before
     assert (home.path / "versions" / "current.txt").read_bytes() == b"A"
     host.stop()   # offline, the installed Builder still starts at once
