@@ -132,6 +132,9 @@ MAY_END_RUN void work_path(wchar_t out[PATH_CAP], const wchar_t* fmt, ...);
 int qb_home_join(wchar_t* out, size_t capacity, const wchar_t* folder, const wchar_t* name);
 int qb_home_full(wchar_t out[PATH_CAP], const wchar_t* in);
 int qb_home_parent(wchar_t* path);
+// Reads at most `capacity` bytes of a small file (shared with every other
+// reader and writer, also one renaming a record over it): 1 with the count,
+// 0 when it does not exist, -1 when it cannot be read.
 int qb_home_bytes(const wchar_t* path, char* buffer, DWORD capacity, DWORD* count);
 int qb_home_is_root(const wchar_t* path);
 int qb_home_marked(const wchar_t* folder);
@@ -261,9 +264,15 @@ int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder,
 // ---- version store and launch (store/) -------------------------------------
 int builder_ready(const wchar_t* exe);
 // Removes a folder and all below it (a link alone, never what it points to;
-// a file, when the name holds one). Files are deleted also when read-only,
-// without changing the attributes their other hard links share.
+// nothing when the name holds a file). Its files go as delete_file deletes.
 void rmtree(const wchar_t* folder);
+// Deletes a file, also a read-only one, without changing what its other hard
+// links share with it: an installed version's file linked into a staging
+// folder, or the new version's file linked from the one swept away, keeps
+// its read-only attribute. Where the system cannot delete past the
+// attribute, it is cleared through a handle, the name is marked for
+// deletion, and the attribute is put back through the same handle.
+int delete_file(const wchar_t* path);
 void version_sweep(const wchar_t* versions, const char* tag);
 void record_write(const wchar_t* path, const char* bytes, DWORD count);
 // Renames (MoveFileExW with `flags`), waiting out another process that holds
@@ -276,8 +285,12 @@ int move_with_retries(const wchar_t* from, const wchar_t* to, DWORD flags);
 int start_with_retries(wchar_t* command, BOOL inherit, DWORD flags, const wchar_t* folder,
                        STARTUPINFOW* startup, PROCESS_INFORMATION* process, HANDLE job);
 // The first line of a record (at most 127 bytes, cut at CR or LF); 0 when the
-// file cannot be opened (the text is then empty).
+// file cannot be read (the text is then empty).
 int first_line_read(const wchar_t* path, char text[LIST_TAG_CAP]);
+// The installed version's tag, as versions\current.txt names it: 1 only for a
+// tag that passes the name rules (no name outside the versions folder), else
+// 0 with the tag empty.
+MAY_END_RUN int current_tag_read(const wchar_t* versions, char tag[LIST_TAG_CAP]);
 MAY_END_RUN void write_parts(const wchar_t* version, const part_record* parts, unsigned count);
 MAY_END_RUN void records_step(const install_paths* paths, const setup_list* list);
 MAY_END_RUN void publish_version(const install_paths* paths, const setup_list* list);

@@ -63,8 +63,7 @@ int launcher_road(const wchar_t* module_path) {
     wchar_t folder[PATH_CAP];
     size_t n = wcslen(module_path);
     memcpy(folder, module_path, (n + 1) * sizeof(wchar_t));
-    wchar_t* slash = wcsrchr(folder, L'\\');
-    if (slash) *slash = 0;
+    qb_home_parent(folder);
 
     format_into(g_cmdline, CMDLINE_CAP, L"--launch \"%ls\"", folder);
     if (launch_installed()) return 0;

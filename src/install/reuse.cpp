@@ -9,24 +9,6 @@
 #include <string.h>
 #include <wchar.h>
 
-namespace {
-
-// Reads at most `cap - 1` bytes of a file and terminates them; 0 when the file
-// cannot be opened.
-int read_text(const wchar_t* path, char* text, DWORD cap) {
-    text[0] = 0;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, 0,
-                              OPEN_EXISTING, 0, 0);
-    if (file == INVALID_HANDLE_VALUE) return 0;
-    DWORD got = 0;
-    if (!ReadFile(file, text, cap - 1, &got, 0)) got = 0;
-    CloseHandle(file);
-    text[got] = 0;
-    return 1;
-}
-
-}  // namespace
-
 int copy_part_tree(const wchar_t* source, const wchar_t* destination) {
     DWORD attributes = GetFileAttributesW(source);
     // Links and junctions are never followed or copied; the failure value has
@@ -74,19 +56,15 @@ int part_reusable(const setup_list* list, unsigned index, const install_paths* p
     wchar_t folder[PATH_CAP];
     if (!part_folder(part, folder)) return 0;
 
-    wchar_t current_txt[PATH_CAP];
-    if (home_path(current_txt, L"%ls\\current.txt", paths->versions) < 0) return 0;
     char current[LIST_TAG_CAP];
-    first_line_read(current_txt, current);
-    // A hand-edited current.txt must never lead outside the versions folder:
-    // the tag passes the same checks as for the fast start, or nothing is reused.
-    if (!current[0] || current[0] == '.' || !list_name_ok(current, 0)) return 0;
-    if (strcmp(current, list->tag) == 0) return 0;
+    if (!current_tag_read(paths->versions, current) || strcmp(current, list->tag) == 0) return 0;
 
     wchar_t parts_txt[PATH_CAP];
     if (home_path(parts_txt, L"%ls\\%hs\\parts.txt", paths->versions, current) < 0) return 0;
     static char listed[8192];
-    if (!read_text(parts_txt, listed, sizeof listed)) return 0;
+    DWORD got = 0;
+    if (qb_home_bytes(parts_txt, listed, sizeof listed - 1, &got) != 1) return 0;
+    listed[got] = 0;
     if (!strstr(listed, part->sha256)) return 0;
 
     if (home_path(source, L"%ls\\%hs\\%ls", paths->versions, current, folder) < 0 ||
@@ -104,11 +82,7 @@ int part_reuse(const setup_list* list, unsigned index, const wchar_t* source,
 
     wchar_t parent[PATH_CAP];
     memcpy(parent, destination, (wcslen(destination) + 1) * sizeof(wchar_t));
-    wchar_t* slash = wcsrchr(parent, L'\\');
-    if (slash) {
-        *slash = 0;
-        make_folders(parent);
-    }
+    if (qb_home_parent(parent)) make_folders(parent);
     if (!copy_part_tree(source, destination)) {
         rmtree(destination);  // only links and copies: the source keeps every file
         return 0;

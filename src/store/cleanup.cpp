@@ -22,13 +22,8 @@ int is_link_folder(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
+}  // namespace
 
-// Deletes a file, also a read-only one, without changing what its other hard
-// links share with it: an installed version's file linked into a staging
-// folder, or the new version's file linked from the one swept away, keeps
-// its read-only attribute. Where the system cannot delete past the
-// attribute, it is cleared through a handle, the name is marked for
-// deletion, and the attribute is put back through the same handle.
 int delete_file(const wchar_t* path) {
     if (DeleteFileW(path)) return 1;
     if (GetLastError() != ERROR_ACCESS_DENIED) return 0;
@@ -56,6 +51,8 @@ int delete_file(const wchar_t* path) {
     CloseHandle(file);
     return done;
 }
+
+namespace {
 
 // Empties the folder whose long form fills `path` up to `length` and removes
 // it. An entry whose path does not fit in the buffer is left, and its folder
@@ -100,15 +97,9 @@ int is_gone_name(const wchar_t* name) {
 }  // namespace
 
 void rmtree(const wchar_t* folder) {
-    // A link given as the top folder is removed itself; what it points to
-    // stays. A file is a tree of one.
-    DWORD attributes = GetFileAttributesW(folder);
-    if (is_link_folder(attributes)) {
+    // A link given as the top folder is removed itself; what it points to stays.
+    if (is_link_folder(GetFileAttributesW(folder))) {
         RemoveDirectoryW(folder);
-        return;
-    }
-    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        delete_file(folder);
         return;
     }
     size_t length = wcslen(folder);

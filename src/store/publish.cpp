@@ -33,7 +33,8 @@ void publish_version(const install_paths* paths, const setup_list* list) {
 
     // Whatever holds the version's name is set aside, a file as well as a
     // folder: a stray file there must not fail every run.
-    if (GetFileAttributesW(paths->version) == INVALID_FILE_ATTRIBUTES) {
+    DWORD there = GetFileAttributesW(paths->version);
+    if (there == INVALID_FILE_ATTRIBUTES) {
         if (!move_with_retries(paths->staging, paths->version, 0))
             fail(publish_failed, paths->version, GetLastError());
         mark_installed(paths, list);
@@ -59,7 +60,9 @@ void publish_version(const install_paths* paths, const setup_list* list) {
         fail(publish_failed, paths->version, error);
     }
     mark_installed(paths, list);
-    rmtree(backup);  // what cannot be removed now goes with a later sweep
+    // What cannot be removed now goes with a later sweep.
+    if (there & FILE_ATTRIBUTE_DIRECTORY) rmtree(backup);
+    else delete_file(backup);
 }
 
 static int version_restore(const wchar_t* versions, const wchar_t* tag) {
@@ -85,12 +88,8 @@ static int version_restore(const wchar_t* versions, const wchar_t* tag) {
 }
 
 int version_restore_current(const wchar_t* versions) {
-    wchar_t current_txt[PATH_CAP];
     char tag[LIST_TAG_CAP];
-    if (home_path(current_txt, L"%ls\\current.txt", versions) < 0 || !first_line_read(current_txt, tag))
-        return 0;
-    // The same checks as for the fast start: never a name outside the versions folder.
-    if (!tag[0] || tag[0] == '.' || !list_name_ok(tag, 0)) return 0;
+    if (!current_tag_read(versions, tag)) return 0;
     wchar_t wide_tag[LIST_TAG_CAP];
     MultiByteToWideChar(CP_UTF8, 0, tag, -1, wide_tag, LIST_TAG_CAP);
     return version_restore(versions, wide_tag);

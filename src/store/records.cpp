@@ -31,17 +31,22 @@ void record_write(const wchar_t* path, const char* bytes, DWORD count) {
 }
 
 int first_line_read(const wchar_t* path, char text[LIST_TAG_CAP]) {
-    text[0] = 0;
-    // FILE_SHARE_DELETE: a setup may rename a new record over this one meanwhile.
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, 0,
-                              OPEN_EXISTING, 0, 0);
-    if (file == INVALID_HANDLE_VALUE) return 0;
     DWORD got = 0;
-    ReadFile(file, text, LIST_TAG_CAP - 1, &got, 0);
-    CloseHandle(file);
-    text[got] = 0;
+    int read = qb_home_bytes(path, text, LIST_TAG_CAP - 1, &got) == 1;
+    text[read ? got : 0] = 0;
     text[strcspn(text, "\r\n")] = 0;
-    return 1;
+    return read;
+}
+
+int current_tag_read(const wchar_t* versions, char tag[LIST_TAG_CAP]) {
+    wchar_t current_txt[PATH_CAP];
+    tag[0] = 0;
+    if (home_path(current_txt, L"%ls\\current.txt", versions) < 0 || !first_line_read(current_txt, tag))
+        return 0;
+    // A hand-edited current.txt must never lead outside the versions folder.
+    if (tag[0] && tag[0] != '.' && list_name_ok(tag, 0)) return 1;
+    tag[0] = 0;
+    return 0;
 }
 
 void write_parts(const wchar_t* version, const part_record* parts, unsigned count) {

@@ -19,8 +19,7 @@ void start_builder(const wchar_t* exe) {
     status(L"Starting the Stonewake Builder...");
     wchar_t folder[PATH_CAP];
     memcpy(folder, exe, (wcslen(exe) + 1) * sizeof(wchar_t));
-    wchar_t* slash = wcsrchr(folder, L'\\');
-    if (slash) *slash = 0;
+    qb_home_parent(folder);
     wchar_t command[4096];
     format_into(command, 4096, L"\"%ls\" %ls", exe, g_cmdline);
 
@@ -57,11 +56,9 @@ int launch_installed(void) {
     if (!g_home_ok) return 0;
     wchar_t home[PATH_CAP];
     memcpy(home, g_home.path, sizeof home);
-    wchar_t current_txt[PATH_CAP];
-    if (home_path(current_txt, L"%ls\\versions\\current.txt", home) < 0) return 0;
+    wchar_t versions[PATH_CAP];
     char tag[LIST_TAG_CAP];
-    if (!first_line_read(current_txt, tag)) return 0;
-    if (!tag[0] || tag[0] == '.' || !list_name_ok(tag, 0)) return 0;
+    if (home_path(versions, L"%ls\\versions", home) < 0 || !current_tag_read(versions, tag)) return 0;
     wchar_t wide_tag[LIST_TAG_CAP];
     MultiByteToWideChar(CP_UTF8, 0, tag, -1, wide_tag, LIST_TAG_CAP);
     wchar_t folder[PATH_CAP];
@@ -72,8 +69,7 @@ int launch_installed(void) {
     if (!builder_ready(exe)) {
         // A setup ended while it replaced this version may have left it under
         // its backup name; put back only when no other setup is at work.
-        wchar_t versions[PATH_CAP];
-        if (home_path(versions, L"%ls\\versions", home) < 0 || !home_lock_try()) return 0;
+        if (!home_lock_try()) return 0;
         int restored = version_restore_current(versions);
         home_lock_release();
         if (!restored || !builder_ready(exe)) return 0;
