@@ -3,7 +3,7 @@
 
     /usr/bin/python3 res/check_resources.py path/to/StonewakeBuilder-Setup.exe
 
-Reads the PE resource and import directories (standard library only) and asserts:
+Reads the PE resource and import directories (with pefile) and asserts:
   - imports: only Windows' KnownDLLs, which the loader never takes from the
     program's folder, and comctl32.dll, which the manifest binds; no delayed
     imports (every other system DLL is loaded at run time from the system
@@ -23,6 +23,8 @@ cannot be read as a PE image; prints "resources ok" and exits 0 otherwise.
 import struct
 import sys
 import xml.etree.ElementTree as ET
+
+import pefile
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 LANG_EN_US = 1033
@@ -57,119 +59,37 @@ class BadImage(Exception):
     pass
 
 
-# ---------------------------------------------------------------- PE reading
+def key(entry):
+    return entry.id if entry.name is None else str(entry.name)
 
-class PeImage:
-    def __init__(self, data):
-        self.data = data
-        if len(data) < 0x40 or data[:2] != b"MZ":
-            raise BadImage("no MZ header")
-        pe = self.u32(0x3C)
-        if data[pe:pe + 4] != b"PE\0\0":
-            raise BadImage("no PE signature")
-        nsections = self.u16(pe + 6)
-        opt_size = self.u16(pe + 20)
-        opt = pe + 24
-        magic = self.u16(opt)
-        if magic == 0x20B:
-            dirs = opt + 112
-        elif magic == 0x10B:
-            dirs = opt + 96
-        else:
-            raise BadImage("unknown optional header magic 0x%x" % magic)
-        ndirs = self.u32(dirs - 4)
-        if ndirs <= 2:
-            raise BadImage("no resource data directory")
-        self.dirs = [struct.unpack_from("<II", data, dirs + 8 * i) for i in range(min(ndirs, 16))]
-        self.sections = []
-        sec = opt + opt_size
-        for i in range(nsections):
-            o = sec + 40 * i
-            vsize, va, rawsize, rawptr = struct.unpack_from("<IIII", data, o + 8)
-            self.sections.append((va, max(vsize, rawsize), rawptr, rawsize))
-        rsrc_rva, rsrc_size = struct.unpack_from("<II", data, dirs + 8 * 2)
-        if not rsrc_rva or not rsrc_size:
-            raise BadImage("the image has no resources")
-        self.rsrc = self.offset(rsrc_rva)
 
-    def u16(self, off):
-        return self._unpack("<H", off)
+def resources(pe):
+    """{type: {name: {lang: bytes}}} of the whole resource tree."""
+    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
+        raise BadImage("the image has no resources")
+    tree = {}
+    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if not hasattr(rtype, "directory"):
+            raise BadImage("resource type %r is not a directory" % (key(rtype),))
+        names = tree.setdefault(key(rtype), {})
+        for name in rtype.directory.entries:
+            if not hasattr(name, "directory"):
+                raise BadImage("resource %r/%r is not a directory" % (key(rtype), key(name)))
+            langs = names.setdefault(key(name), {})
+            for lang in name.directory.entries:
+                where = "resource %r/%r/%r" % (key(rtype), key(name), key(lang))
+                if not hasattr(lang, "data"):
+                    raise BadImage("%s nests too deep" % where)
+                size = lang.data.struct.Size
+                langs[key(lang)] = pe.get_data(lang.data.struct.OffsetToData, size)
+                if len(langs[key(lang)]) != size:
+                    raise BadImage("%s runs past the file" % where)
+    return tree
 
-    def u32(self, off):
-        return self._unpack("<I", off)
 
-    def _unpack(self, fmt, off):
-        try:
-            return struct.unpack_from(fmt, self.data, off)[0]
-        except struct.error:
-            raise BadImage("read past the end of the file at 0x%x" % off)
-
-    def offset(self, rva):
-        for va, vsize, rawptr, rawsize in self.sections:
-            if va <= rva < va + vsize:
-                if rva - va >= rawsize:
-                    raise BadImage("rva 0x%x lies in uninitialised data" % rva)
-                return rawptr + (rva - va)
-        raise BadImage("rva 0x%x lies in no section" % rva)
-
-    def _directory(self, off):
-        """[(id or name, is_dir, target offset)] of one resource directory."""
-        named, ids = struct.unpack_from("<HH", self.data, off + 12)
-        out = []
-        for i in range(named + ids):
-            name, target = struct.unpack_from("<II", self.data, off + 16 + 8 * i)
-            if name & 0x80000000:
-                n = self.rsrc + (name & 0x7FFFFFFF)
-                length = self.u16(n)
-                key = self.data[n + 2:n + 2 + 2 * length].decode("utf-16-le", "replace")
-            else:
-                key = name
-            out.append((key, bool(target & 0x80000000), self.rsrc + (target & 0x7FFFFFFF)))
-        return out
-
-    def cstr(self, rva):
-        at = self.offset(rva)
-        end = self.data.find(b"\0", at)
-        if end < 0:
-            raise BadImage("a name at rva 0x%x runs past the file" % rva)
-        return self.data[at:end].decode("ascii", "replace")
-
-    def imported_dlls(self, index=1, entry_size=20, name_field=12):
-        """The DLL names of the import directory (1), or of the delayed
-        import directory (13: entry_size 32, name_field 4)."""
-        if len(self.dirs) <= index or not self.dirs[index][0]:
-            return []
-        at = self.offset(self.dirs[index][0])
-        names = []
-        while True:
-            entry = self.data[at:at + entry_size]
-            if len(entry) < entry_size:
-                raise BadImage("the import directory runs past the file")
-            if entry == bytes(entry_size):
-                return names
-            names.append(self.cstr(struct.unpack_from("<I", entry, name_field)[0]))
-            at += entry_size
-
-    def resources(self):
-        """{type: {name: {lang: bytes}}} of the whole resource tree."""
-        tree = {}
-        for rtype, is_dir, off in self._directory(self.rsrc):
-            if not is_dir:
-                raise BadImage("resource type %r is not a directory" % (rtype,))
-            names = tree.setdefault(rtype, {})
-            for name, is_dir2, off2 in self._directory(off):
-                if not is_dir2:
-                    raise BadImage("resource %r/%r is not a directory" % (rtype, name))
-                langs = names.setdefault(name, {})
-                for lang, is_dir3, off3 in self._directory(off2):
-                    if is_dir3:
-                        raise BadImage("resource %r/%r/%r nests too deep" % (rtype, name, lang))
-                    rva, size = struct.unpack_from("<II", self.data, off3)
-                    start = self.offset(rva)
-                    if start + size > len(self.data):
-                        raise BadImage("resource %r/%r/%r runs past the file" % (rtype, name, lang))
-                    langs[lang] = self.data[start:start + size]
-        return tree
+def imported_dlls(pe, directory):
+    """The DLL names of the import (or delayed import) directory."""
+    return [entry.dll.decode("ascii", "replace") for entry in getattr(pe, directory, [])]
 
 
 # ---------------------------------------------------------------- checks
@@ -180,13 +100,13 @@ class Checker:
         self.faults = []
 
     # -- imports
-    def imports(self, image):
+    def imports(self, pe):
         allowed = KNOWN_DLLS | MANIFEST_BOUND
-        for dll in image.imported_dlls():
+        for dll in imported_dlls(pe, "DIRECTORY_ENTRY_IMPORT"):
             if dll.lower() not in allowed:
                 self.fault("imports: %s is no KnownDLL: the loader would look for it beside the "
                            "executable first" % dll)
-        for dll in image.imported_dlls(13, 32, 4):
+        for dll in imported_dlls(pe, "DIRECTORY_ENTRY_DELAY_IMPORT"):
             self.fault("imports: %s is a delayed import, found by the search order at run time" % dll)
 
     def fault(self, msg):
@@ -405,9 +325,9 @@ class Checker:
 def check(path):
     """The list of faults of the PE file at `path` (empty when all hold)."""
     with open(path, "rb") as f:
-        image = PeImage(f.read())
-    c = Checker(image.resources())
-    c.imports(image)
+        pe = pefile.PE(data=f.read())
+    c = Checker(resources(pe))
+    c.imports(pe)
     c.icon()
     c.version()
     c.manifest()
@@ -420,8 +340,8 @@ def main(argv):
         return 2
     try:
         faults = check(argv[1])
-    except (OSError, BadImage, struct.error) as e:
-        sys.stderr.write("%s: cannot read resources: %s\n" % (argv[1], e))
+    except (OSError, BadImage, pefile.PEFormatError, struct.error) as e:
+        sys.stderr.write("%s: cannot read resources: %s\n" % (argv[1], getattr(e, "value", e)))
         return 2
     for msg in faults:
         sys.stderr.write("%s: %s\n" % (argv[1], msg))

@@ -13,7 +13,7 @@ packages=(
   googletest
   wine wine64 fonts-wine
   libgnutls30 libxrender1 libxrandr2 libxi6 libxcursor1 libxcomposite1
-  python3 python3-pytest openssl
+  python3 python3-pytest python3-pefile openssl
   clang libclang-rt-14-dev
   xvfb xauth imagemagick x11-utils
   curl libarchive-tools dpkg-dev

@@ -112,15 +112,27 @@ def test_its_resources_and_imports_pass_the_check(exe):
     assert done.stdout.strip().endswith(b"resources ok")
 
 
-def test_the_check_refuses_an_import_that_is_no_known_dll(exe, tmp_path):
-    """The same image importing WINHTTP.dll where it imports KERNEL32.dll."""
+# One fault each, as bytes of the same length replaced once: (found, replacement, message).
+CHECK_FAULTS = {
+    "import-no-known-dll": (b"KERNEL32.dll\0", b"WINHTTP.dll\0\0", b"imports: WINHTTP.dll is no KnownDLL"),
+    "icon-png-size": (b"IHDR\0\0\1\0\0\0\1\0", b"IHDR\0\0\1\1\0\0\1\0",
+                      b"icon image 7: PNG is 257x256, expected 256x256"),
+    "version-string": ("OriginalFilename".encode("utf-16-le"), "OriginalFileName".encode("utf-16-le"),
+                       b"version: strings "),
+    "manifest-level": (b'"asInvoker"', b'"asInvokeX"', b"requestedExecutionLevel level='asInvokeX'"),
+}
+
+
+@pytest.mark.parametrize("fault", CHECK_FAULTS)
+def test_the_check_refuses_a_fault(exe, tmp_path, fault):
+    found, replacement, message = CHECK_FAULTS[fault]
     data = exe.read_bytes()
-    assert data.count(b"KERNEL32.dll\0") == 1
+    assert data.count(found) == 1
     bad = tmp_path / exe.name
-    bad.write_bytes(data.replace(b"KERNEL32.dll\0", b"WINHTTP.dll\0\0"))
+    bad.write_bytes(data.replace(found, replacement))
     done = check_resources(bad)
     assert done.returncode == 1
-    assert b"imports: WINHTTP.dll is no KnownDLL" in done.stderr
+    assert message in done.stderr, done.stderr
 
 
 def test_it_is_small_and_only_the_test_build_has_the_status_log_hook(exe):
