@@ -6,23 +6,16 @@
 
 namespace {
 
-CRITICAL_SECTION g_start_lock;
-INIT_ONCE g_start_once = INIT_ONCE_STATIC_INIT;
-
-BOOL CALLBACK init_start_lock(PINIT_ONCE, PVOID, PVOID*) {
-    InitializeCriticalSection(&g_start_lock);
-    return TRUE;
-}
+SRWLOCK g_start_lock = SRWLOCK_INIT;
 
 }  // namespace
 
 void child_start_lock(void) {
-    InitOnceExecuteOnce(&g_start_once, init_start_lock, 0, 0);
-    EnterCriticalSection(&g_start_lock);
+    AcquireSRWLockExclusive(&g_start_lock);
 }
 
 void child_start_unlock(void) {
-    LeaveCriticalSection(&g_start_lock);
+    ReleaseSRWLockExclusive(&g_start_lock);
 }
 
 void process_end(UINT code) {

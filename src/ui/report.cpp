@@ -17,18 +17,7 @@ namespace {
 // The status line is rewritten by the worker while the window thread may be
 // reading it; both sides copy it under this lock, so the label never shows a
 // torn line.
-CRITICAL_SECTION g_status_lock;
-INIT_ONCE g_status_once = INIT_ONCE_STATIC_INIT;
-
-BOOL CALLBACK init_status_lock(PINIT_ONCE, PVOID, PVOID*) {
-    InitializeCriticalSection(&g_status_lock);
-    return TRUE;
-}
-
-void lock_status() {
-    InitOnceExecuteOnce(&g_status_once, init_status_lock, 0, 0);
-    EnterCriticalSection(&g_status_lock);
-}
+SRWLOCK g_status_lock = SRWLOCK_INIT;
 
 #if defined(STONEWAKE_TEST_HOOKS)
 // Test builds append every status line, with a millisecond timestamp, to the
@@ -123,9 +112,9 @@ void status(const wchar_t* fmt, ...) {
     va_start(ap, fmt);
     format_bounded(text, STATUS_CAP, fmt, ap);  // a text that does not fit is cut
     va_end(ap);
-    lock_status();
+    AcquireSRWLockExclusive(&g_status_lock);
     memcpy(g_status, text, sizeof text);
-    LeaveCriticalSection(&g_status_lock);
+    ReleaseSRWLockExclusive(&g_status_lock);
 #if defined(STONEWAKE_TEST_HOOKS)
     log_status(text);
 #endif
@@ -133,9 +122,9 @@ void status(const wchar_t* fmt, ...) {
 }
 
 void status_snapshot(wchar_t out[STATUS_CAP]) {
-    lock_status();
+    AcquireSRWLockShared(&g_status_lock);
     memcpy(out, g_status, sizeof g_status);
-    LeaveCriticalSection(&g_status_lock);
+    ReleaseSRWLockShared(&g_status_lock);
 }
 
 namespace {
