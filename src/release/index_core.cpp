@@ -187,7 +187,7 @@ int entry_name_verdict(const char* name, size_t length) {
 
 int index_parse(const char* data, size_t length, const char* part_sha256, unsigned long long part_size,
                 index_entry_fn fn, void* context, size_t* bad_line) {
-    if (!data || !part_sha256) return INDEX_MALFORMED;
+    if ((!data && length) || !part_sha256) return INDEX_MALFORMED;
     int verdict = run(data, length, part_sha256, part_size, 0, 0, bad_line);
     if (verdict != INDEX_OK || !fn) return verdict;
     return run(data, length, part_sha256, part_size, fn, context, 0);
