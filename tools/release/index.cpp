@@ -53,19 +53,11 @@ bool find_directory(const std::string& z, size_t& start, unsigned long long& cou
     return error = "no end of central directory", false;
 }
 
-void sha256_update(EVP_MD_CTX* ctx, const void* data, size_t n) { EVP_DigestUpdate(ctx, data, n); }
-
 std::string sha256_final(EVP_MD_CTX* ctx) {
-    unsigned char digest[32];
+    unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned n = 0;
     EVP_DigestFinal_ex(ctx, digest, &n);
-    static const char hexd[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < n; ++i) {
-        out += hexd[digest[i] >> 4];
-        out += hexd[digest[i] & 15];
-    }
-    return out;
+    return hex(digest, n);
 }
 
 // Reads `entries`' records back from a zip assembled of them, as tar would,
@@ -102,7 +94,7 @@ bool digest_entries(const std::string& z, std::vector<index_entry>& entries, std
         }
         EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
         la_ssize_t got;
-        while ((got = archive_read_data(a, buf, sizeof buf)) > 0) sha256_update(ctx, buf, (size_t)got);
+        while ((got = archive_read_data(a, buf, sizeof buf)) > 0) EVP_DigestUpdate(ctx, buf, (size_t)got);
         if (got < 0) {
             error = std::string("the record of ") + entries[i].name + " does not unpack: " +
                     (archive_error_string(a) ? archive_error_string(a) : "");

@@ -45,6 +45,7 @@ bool write_file(const std::string& path, const std::string& data);
 // SHA-256 as 64 lower-case hex digits, and the size, of a whole file.
 bool file_digest(const std::string& path, std::string& sha256, unsigned long long& size);
 std::string sha256_hex(const std::string& data);
+std::string hex(const unsigned char* bytes, unsigned length);  // lower-case
 bool is_url(const std::string& text);
 
 // A file fetched into a private temporary file, removed when this ends.
