@@ -141,6 +141,54 @@ def command_lines():
     return seeds
 
 
+def indexes():
+    """Indexes as the release tool writes them, and near misses."""
+    nothing = hashlib.sha256(b"").hexdigest()
+
+    def entry(offset, name, size=0, method=8):
+        if name.endswith("/"):
+            return "d %d %d 0 0000 00000000 0000 2821 0 0 %s %s" % (offset, 56 + len(name), nothing, name)
+        compressed = size if method == 0 else size // 2 + 2
+        return "f %d %d %d 0008 %08x 0000 2821 %d %d %s %s" % (
+            offset, 70 + len(name) + compressed, method, size * 2654435761 % 2**32, compressed, size,
+            digest(name), name)
+
+    def section(part_name, names):
+        lines, offset = [], 0
+        for name, size in names:
+            lines.append(entry(offset, name, size))
+            offset += int(lines[-1].split()[2])
+        return ["part %s %d" % (digest(part_name), len(lines))] + lines
+
+    engine = section("engine.zip", [("engine-2.3/", 0), ("engine-2.3/data.pak", 900),
+                                    ("engine-2.3/engine.dll", 30), ("engine-2.3/sub dir/", 0),
+                                    ("engine-2.3/sub dir/caf\u00e9 .txt", 5)])
+    python = section("python.zip", [("python/", 0), ("python/bin/", 0), ("python/bin/python.exe", 11)])
+    head = ["tarnwick-index 1"]
+
+    def text(lines):
+        return "\n".join(lines) + "\n"
+
+    good = head + engine + python
+    return {
+        "valid.txt": text(good),
+        "valid-second-part.txt": text(head + python + engine),
+        "stored.txt": text(head + section("s.zip", [("s/", 0)]) + [entry(56 + 58, "s/a", 40, 0)]).replace(
+            "part %s 1" % digest("s.zip"), "part %s 2" % digest("s.zip")),
+        "no-final-line-end.txt": text(good)[:-1],
+        "crlf.txt": text(good).replace("\n", "\r\n"),
+        "leading-zero.txt": text(good).replace(" 900 ", " 0900 "),
+        "upper-hex.txt": text(good).replace(digest("engine-2.3/engine.dll"), digest("engine-2.3/engine.dll").upper()),
+        "escaping.txt": text(good).replace("python/bin/python.exe", "python/../../python.exe"),
+        "rooted-drive.txt": text(good).replace("python/bin/python.exe", "C:\\python.exe"),
+        "out-of-order.txt": text(head + engine[:2] + engine[3:4] + engine[2:3] + engine[4:]),
+        "section-short.txt": text(head + engine[:-1] + python),
+        "twice.txt": text(head + engine + engine),
+        "huge-offset.txt": text(good).replace("d 0 67 ", "d 4294967295 67 ", 1),
+        "other-version.txt": text(["tarnwick-index 2"] + engine),
+    }
+
+
 def write(target, seeds):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
@@ -156,6 +204,7 @@ def main():
     write("fuzz_api_scan", api_answers())
     write("fuzz_tag_scan", command_lines())
     write("fuzz_install_paths", install_lists())
+    write("fuzz_index", indexes())
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ list "tarnwick-setup.txt"; ROOT/latest names the latest tag. The setup list:
     tag <tag>
     run StonewakeBuilder/StonewakeBuilder.exe
     part <sha256> <size> <dir> <from> <to> <url>      (one line per part)
+    index <sha256> <size> <url>                       (the index of the parts' entries)
 
 Releases are made by the project's release tool, build/tools/stonewake-release
 (`make`; STONEWAKE_RELEASE_TOOL names another), exactly as the maintainers make
@@ -48,6 +49,7 @@ from pathlib import Path
 from typing import Callable, Iterable, Mapping, Sequence
 
 SETUP_LIST = "tarnwick-setup.txt"
+INDEX = "tarnwick-index.txt"
 RUN = "StonewakeBuilder/StonewakeBuilder.exe"
 HOST = "localhost:47443"
 OWNER_REPO = "Stonewake/Stonewake"
@@ -279,6 +281,11 @@ def _tool_make(root: Path, tag: str, specs: Sequence[tuple[int, str, PartSpec]],
     return parts
 
 
+def _without_index(data: bytes) -> bytes:
+    """A list the tool wrote, without its index line (which the setup ignores)."""
+    return b"".join(l for l in data.splitlines(keepends=True) if not l.startswith(b"index "))
+
+
 def write_release(root: str | os.PathLike, tag: str, specs: Sequence[PartSpec], *,
                   run: str = RUN, eol: str = "\n", extra_lines: Sequence[str] = (),
                   setup_list: str | bytes | None = None,
@@ -304,8 +311,8 @@ def write_release(root: str | os.PathLike, tag: str, specs: Sequence[PartSpec], 
     text = setup_list_text(tag, listed, run, eol, extra_lines)
     if setup_list is not None:
         data = write_setup_list(root, tag, setup_list)
-    elif len(made) == len(specs) and (root / "releases" / tag / SETUP_LIST).read_bytes() == text:
-        data = text   # the list exactly as the tool wrote it
+    elif len(made) == len(specs) and _without_index((root / "releases" / tag / SETUP_LIST).read_bytes()) == text:
+        data = (root / "releases" / tag / SETUP_LIST).read_bytes()   # the list exactly as the tool wrote it
     else:
         data = write_setup_list(root, tag, text)
     if latest:

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import hashlib
 import os
+import random
 import re
 import shutil
 import subprocess
@@ -48,8 +49,10 @@ def work(request) -> Path:
     return path
 
 
-def builder_folder(top: Path, version: str = "1", drop=(), empty=()) -> Path:
-    """A Builder folder as a maintainer has it: the Builder, two tools, the engine."""
+def builder_folder(top: Path, version: str = "1", drop=(), empty=(), files=None) -> Path:
+    files_given = files
+    """A Builder folder as a maintainer has it: the Builder, two tools, the engine
+    (with `files` added or replaced)."""
     files = {"StonewakeBuilder-win-x64/StonewakeBuilder.exe": b"MZ builder " + version.encode()}
     for name in mr.BUILDER_FILES:
         if name not in drop:
@@ -57,6 +60,8 @@ def builder_folder(top: Path, version: str = "1", drop=(), empty=()) -> Path:
     files["python/bin/python.exe"] = b"python 3.12"
     files["emsdk/emcc"] = b"emcc 3.1"
     files["engine-2.3/engine.dll"] = b"engine" * 100
+    for name, data in (files_given or {}).items():
+        files[name] = data
     for name, data in files.items():
         (top / name).parent.mkdir(parents=True, exist_ok=True)
         (top / name).write_bytes(data)
@@ -91,7 +96,7 @@ def test_make_then_check_round_trip(work):
     lines = (out / mr.SETUP_LIST).read_text().splitlines()
     assert lines[:2] == ["tag " + TAG, "run " + mr.RUN]
     url = "https://%s/Stonewake/Stonewake/releases/download/%s/" % (HOST, TAG)
-    assert [l.split()[2:] for l in lines[2:]] == [
+    assert [l.split()[2:] for l in lines[2:6]] == [
         [str((out / a).stat().st_size), d, f, t, url + a] for a, d, f, t in (
             ("StonewakeBuilder-win-x64-1.zip", ".", "StonewakeBuilder-win-x64", "StonewakeBuilder"),
             ("StonewakeBuilder-python-3.12.zip", "StonewakeBuilder/tools", "-", "-"),
@@ -102,6 +107,16 @@ def test_make_then_check_round_trip(work):
         ("python/", (2000, 1, 1, 0, 0, 0), 0o40755), ("python/bin/", (2000, 1, 1, 0, 0, 0), 0o40755),
         ("python/bin/python.exe", (2000, 1, 1, 0, 0, 0), 0o100644)]
     assert zipfile.ZipFile(out / "StonewakeBuilder-emsdk-3.1.zip").getinfo("emsdk/emcc").compress_type == 0
+    # The index: its line, and for each part each entry's record and digest as another zip reader sees them.
+    index = (out / mr.INDEX).read_bytes()
+    assert lines[6] == "index %s %d %s%s" % (hashlib.sha256(index).hexdigest(), len(index), url, mr.INDEX)
+    sections = index.decode().split("\npart ")[1:]
+    assert [s.split()[0] for s in sections] == digests(out)
+    for section, asset in zip(sections, ("StonewakeBuilder-win-x64-1.zip", "StonewakeBuilder-python-3.12.zip",
+                                         "StonewakeBuilder-emsdk-3.1.zip", "engine-2.3.zip")):
+        z = zipfile.ZipFile(out / asset)
+        assert [(int(f[1]), f[10], f[11]) for f in (l.split(" ", 11) for l in section.splitlines()[1:])] == [
+            (i.header_offset, hashlib.sha256(z.read(i)).hexdigest(), i.filename) for i in z.infolist()]
     done = tool("check", out / mr.SETUP_LIST, "--parts", out, check_rc=0)
     assert done.stdout.splitlines() == ["ok: %s: release %s, 4 parts, %d bytes; the setup accepts it"
                                         % (out / mr.SETUP_LIST, TAG, sum(p.stat().st_size for p in out.glob("*.zip")))]
@@ -158,6 +173,30 @@ def digests_asset(out: Path, n: int) -> str:
     return line.rsplit("/", 1)[1]
 
 
+def edit_index(edit):
+    """Edits the index's text, then lists its true digest and size."""
+    def apply(out: Path) -> None:
+        path = out / mr.INDEX
+        path.write_text(edit(path.read_text()))
+        lines = (out / mr.SETUP_LIST).read_text().splitlines()
+        n = next(i for i, l in enumerate(lines) if l.startswith("index "))
+        edit_line(n, 1, hashlib.sha256(path.read_bytes()).hexdigest())(out)
+        edit_line(n, 2, str(path.stat().st_size))(out)
+    return apply
+
+
+def index_field(name: str, field: int, change):
+    """Changes one field of the entry `name` in the index."""
+    def edit(text: str) -> str:
+        lines = text.splitlines()
+        n = next(i for i, l in enumerate(lines) if l.endswith(" " + name))
+        f = lines[n].split(" ")
+        f[field] = change(f[field])
+        lines[n] = " ".join(f)
+        return "\n".join(lines) + "\n"
+    return edit
+
+
 def append_lines(text: str):
     def edit(out: Path) -> None:
         with open(out / mr.SETUP_LIST, "a") as f:
@@ -175,13 +214,13 @@ REFUSALS = [
     ("run-name", edit_line(1, 1, "C:/StonewakeBuilder.exe"), ":2: the setup refuses this line: run C:"),
     ("upper-digest", lambda out: edit_line(3, 1, digests(out)[1].upper())(out), ":4: the setup refuses this line"),
     ("only-the-last-tag-counts", lambda out: (edit_line(0, 1, "../x")(out), append_lines("tag 2.0.0\nrun ../x\n")(out)),
-     ":8: the setup refuses this line: run ../x", ":1:"),
+     ":9: the setup refuses this line: run ../x", ":1:"),
     ("http-url", lambda out: edit_line(5, 6, "http://h/engine-2.3.zip")(out), ":6: the setup refuses this line"),
     ("dir-dotdot", edit_line(3, 3, ".."), ":4: the setup refuses this line"),
     ("from-slash", edit_line(5, 4, "a/b"), ":6: the setup refuses this line"),
     ("no-parts", lambda out: (out / mr.SETUP_LIST).write_text("tag a\nrun b/c.exe\npart x 1 . -\n"),
      'no "part" line with all six fields'),
-    ("seventeen-parts", append_lines(SEVENTEEN), ":19: part 17 of the list: the setup takes at most 16 parts"),
+    ("seventeen-parts", append_lines(SEVENTEEN), ":20: part 17 of the list: the setup takes at most 16 parts"),
     ("digest", edit_line(2, 1, "0" * 64), "has the SHA-256"),
     ("size", edit_line(3, 2, "7"), "bytes, the list says 7"),
     ("missing-part", lambda out: (out / "engine-2.3.zip").unlink(), "missing: "),
@@ -192,6 +231,22 @@ REFUSALS = [
     ("control-entry", replace_part(1, "python/a\x01b"), "holds a control character"),
     ("link-entry", replace_part(1, "python/bin", link=True), "is a link"),
     ("damaged-zip", lambda out: (out / "engine-2.3.zip").write_bytes(b"PK\x03\x04 broken"), "not a zip"),
+    ("index-range", edit_index(index_field("engine-2.3/engine.dll", 2, lambda v: str(int(v) - 1))),
+     '(engine-2.3.zip): the index entry "engine-2.3/engine.dll" differs from its zip: range'),
+    ("index-crc", edit_index(index_field("python/bin/python.exe", 5, lambda v: "%08x" % (int(v, 16) ^ 1))),
+     'the index entry "python/bin/python.exe" differs from its zip: CRC-32'),
+    ("index-digest", edit_index(index_field("emsdk/emcc", 10, lambda v: "0" * 64)),
+     'the index entry "emsdk/emcc" differs from its zip: SHA-256'),
+    ("index-missing-part", edit_index(lambda t: "\npart ".join(t.split("\npart ")[:-1]) + "\n"),
+     "(engine-2.3.zip): is not in the index"),
+    ("index-unparsable", edit_index(lambda t: t.replace("tarnwick-index 1", "tarnwick-index 2")),
+     "(tarnwick-index.txt):1: the setup refuses this line of the index"),
+    ("index-escaping-entry", edit_index(lambda t: t.replace(" python/bin/python.exe", " python/../../evil.dll")),
+     "the setup refuses this line of the index: the entry \"python/../../evil.dll\" steps out of its folder"),
+    ("index-not-its-digest", lambda out: (out / mr.INDEX).write_bytes((out / mr.INDEX).read_bytes() + b"x"),
+     "index (tarnwick-index.txt): is "),
+    ("index-line", lambda out: append_lines("index %s 1 http://h/i.txt\n" % ("a" * 64))(out),
+     ":8: a second index line"),
     ("incomplete-builder", None, "StonewakeBuilder/coreclr.dll is missing or empty"),
     ("empty-runtime-file", None, "StonewakeBuilder/hostfxr.dll is missing or empty"),
     ("one-folder-two-parts", None, "maps to the part folder StonewakeBuilder\\tools\\python of part 2"),
@@ -221,7 +276,8 @@ def test_check_refuses(work, edit, says, never, request):
     ("a.zip python . -", "a part line is <asset> <folder or file> <dir> <from> <to> [store]"),
     ("a.zip python . - - fast", "a part line is"),
     ("a.zip linked . - -", "links are not put into a release"),
-], ids=["twice", "asset-path", "source-outside", "four-fields", "sixth-field", "link"])
+    ("Tarnwick-Index.txt python . - -", "is the release's own tarnwick-index.txt"),
+], ids=["twice", "asset-path", "source-outside", "four-fields", "sixth-field", "link", "index-asset"])
 def test_make_refuses_a_bad_parts_file(work, line, says):
     (builder_folder(work / "src") / "linked").symlink_to("python")
     (work / "parts.txt").write_text(line + "\n")
@@ -232,15 +288,26 @@ def test_make_refuses_a_bad_parts_file(work, line, says):
 
 
 def test_previous_tells_which_parts_an_update_reuses(work):
-    old = make(work, tag="1.0.0", version="1")
-    new = make(work, tag="1.1.0", version="2")
+    # The Builder's files all change; of the engine's, one changes beside a large one that does not.
+    large = {"engine-2.3/data.pak": random.Random(1).randbytes(200000)}
+    old = make(work, tag="1.0.0", version="1", files=large)
+    new = make(work, tag="1.1.0", version="2", files=dict(large, **{"engine-2.3/engine.dll": b"engine 2"}))
     done = tool("check", new / mr.SETUP_LIST, "--parts", new, "--previous", old / mr.SETUP_LIST, check_rc=0)
-    assert done.stdout.splitlines()[:5] == [
-        "part 1 of 4 (StonewakeBuilder-win-x64-2.zip): downloaded (no part folder)",
+    size = {p.name: p.stat().st_size for p in new.glob("*.zip")}
+    builder, engine = (zipfile.ZipFile(new / a) for a in ("StonewakeBuilder-win-x64-2.zip", "engine-2.3.zip"))
+    # Builder: every record but its top folder's, in one range; engine: engine.dll's record, the last one.
+    files = builder.start_dir - builder.infolist()[1].header_offset
+    record = engine.start_dir - engine.getinfo("engine-2.3/engine.dll").header_offset
+    whole = size["StonewakeBuilder-win-x64-2.zip"]
+    assert done.stdout.splitlines()[:6] == [
+        "part 1 of 4 (StonewakeBuilder-win-x64-2.zip): downloaded (no part folder): the whole part, %d bytes "
+        "(the delta road would fetch %d bytes in 1 range, over half of it)" % (whole, files),
         "part 2 of 4 (StonewakeBuilder-python-3.12.zip): reused from 1.0.0",
         "part 3 of 4 (StonewakeBuilder-emsdk-3.1.zip): reused from 1.0.0",
-        "part 4 of 4 (engine-2.3.zip): reused from 1.0.0",
-        "an update from 1.0.0 reuses 3 of 4 parts"]
+        "part 4 of 4 (engine-2.3.zip): downloaded (changed): the delta road fetches %d of %d bytes in 1 range"
+        % (record, size["engine-2.3.zip"]),
+        "an update from 1.0.0 reuses 2 of 4 parts",
+        "an update from 1.0.0 fetches %d bytes, %d without the delta road" % (whole + record, whole + size["engine-2.3.zip"])]
 
 
 def test_check_over_https(work):

@@ -1,5 +1,6 @@
 // The byte-level core: the name rule, the setup-list parser and its checks,
-// release-download links, the release API's answer, and part folders.
+// release-download links, the release API's answer, part folders, and the
+// release index with the central directory written for its entries.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "release/index_core.h"
 #include "setup.h"
 
 namespace {
@@ -400,5 +402,163 @@ TEST(PartFolder, TooLongIsNoFolder) {
         if (ok) {
             EXPECT_EQ(c.dir + 1 + c.to, wcslen(out));
         }
+    }
+}
+
+namespace {
+
+const std::string kNothing = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+// An index of one part (kSha1) of three entries, as the release tool writes it.
+std::string Index() {
+    return "tarnwick-index 1\n"
+           "part " + kSha1 + " 3\n"
+           "d 0 56 0 0000 00000000 0000 2821 0 0 " + kNothing + " a/\n"
+           "f 56 85 8 0008 363a3020 0000 2821 8 6 " + kSha2 + " a/x.txt\n"
+           "f 141 77 0 0808 00000000 0000 2821 0 0 " + kNothing + " a/caf\xc3\xa9 1.txt\n";
+}
+
+struct Parsed { int verdict; size_t bad_line; std::vector<std::string> names; };
+
+Parsed ParseIndex(const std::string& text, const std::string& part = kSha1, unsigned long long size = 218,
+                  size_t stop_after = 0) {
+    struct Context { Parsed* out; size_t stop_after; } context;
+    Parsed out = {-1, 0, {}};
+    context = {&out, stop_after};
+    auto keep = [](const index_entry* e, void* c) -> int {
+        Context* ctx = static_cast<Context*>(c);
+        ctx->out->names.push_back(std::string(e->name, e->name_length) + (e->folder ? " d" : " f") + " " +
+                                  std::to_string(e->offset) + "+" + std::to_string(e->length));
+        return ctx->stop_after && ctx->out->names.size() == ctx->stop_after;
+    };
+    std::vector<char> exact(text.begin(), text.end());  // not terminated: the length bounds the parse
+    out.verdict = index_parse(exact.data(), exact.size(), part.c_str(), size, keep, &context, &out.bad_line);
+    return out;
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    size_t at = text.find(from);
+    EXPECT_NE(std::string::npos, at) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+}  // namespace
+
+TEST(Index, EntryNames) {
+    struct Case { std::string name; int verdict; } cases[] = {
+        {"a/b.txt", ENTRY_NAME_OK}, {"a/./b", ENTRY_NAME_OK}, {"a//b", ENTRY_NAME_OK}, {"..a/b..", ENTRY_NAME_OK},
+        {"a/ b", ENTRY_NAME_OK}, {"caf\xc3\xa9", ENTRY_NAME_OK}, {"a/", ENTRY_NAME_OK},
+        {"", ENTRY_NAME_EMPTY}, {"/a", ENTRY_NAME_ROOTED}, {"\\a", ENTRY_NAME_ROOTED},
+        {"C:a", ENTRY_NAME_DRIVE}, {"a/b:stream", ENTRY_NAME_DRIVE},
+        {"..", ENTRY_NAME_UPWARD}, {"a/../b", ENTRY_NAME_UPWARD}, {"a\\..\\..\\b", ENTRY_NAME_UPWARD},
+        {"a/.../b", ENTRY_NAME_UPWARD}, {"a/. ./b", ENTRY_NAME_UPWARD}, {"a/.. ", ENTRY_NAME_UPWARD},
+        {"a/ ", ENTRY_NAME_UPWARD},  // a blank alone: Windows drops it, as the dots
+        {"a\tb", ENTRY_NAME_CONTROL}, {"a\nb", ENTRY_NAME_CONTROL}, {std::string("a\0b", 3), ENTRY_NAME_CONTROL},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.verdict, entry_name_verdict(c.name.data(), c.name.size())) << testing::PrintToString(c.name);
+}
+
+TEST(Index, Parse) {
+    const std::string good = Index();
+    const std::vector<std::string> all = {"a/ d 0+56", "a/x.txt f 56+85", "a/caf\xc3\xa9 1.txt f 141+77"};
+    auto long_name = [&](size_t n) {  // in another part, an empty file
+        return good + "part " + kSha2 + " 1\nf 0 " + std::to_string(46 + n) + " 0 0008 00000000 0000 2821 0 0 " +
+               kNothing + " " + std::string(n, 'n') + "\n";
+    };
+    const std::string other = "part " + kSha2 + " 1\nd 0 56 0 0000 00000000 0000 2821 0 0 " + kNothing + " b/\n";
+    struct Case { std::string text; int verdict; size_t bad_line; } cases[] = {
+        {good, INDEX_OK, 0},
+        {good + other, INDEX_OK, 0},                       // another part after it
+        {Replace(good, "part ", other + "part "), INDEX_OK, 0},
+        {"tarnwick-index 1\n" + other, INDEX_NO_PART, 0},
+        {"tarnwick-index 1\n", INDEX_NO_PART, 0},
+        {"", INDEX_MALFORMED, 1},
+        {Replace(good, "index 1", "index 2"), INDEX_MALFORMED, 1},
+        {good.substr(0, good.size() - 1), INDEX_MALFORMED, 5},  // the last line unended
+        {Replace(good, "\n", "\r\n"), INDEX_MALFORMED, 1},
+        {Replace(good, " 3\n", " 4\n"), INDEX_MALFORMED, 6},  // the section runs past the end
+        {Replace(good, " 3\n", " 2\n"), INDEX_MALFORMED, 5},  // an entry where a part line is due
+        {Replace(good, " 3\n", " 0\n"), INDEX_MALFORMED, 2},
+        {good + good.substr(17), INDEX_MALFORMED, 6},         // the part twice
+        {Replace(good, " 56 85 ", " 056 85 "), INDEX_MALFORMED, 4},
+        {Replace(good, " 56 85 ", " 55 85 "), INDEX_MALFORMED, 4},   // overlaps the record before
+        {Replace(good, "d 0 56 ", "d 4294967295 56 "), INDEX_MALFORMED, 3},
+        {Replace(good, " 56 85 8 ", " 56 85 9 "), INDEX_MALFORMED, 4},
+        {Replace(good, " 0008 363a3020", " 0009 363a3020"), INDEX_MALFORMED, 4},  // encrypted
+        {Replace(good, "363a3020", "363A3020"), INDEX_MALFORMED, 4},
+        {Replace(good, " 8 6 ", " 8  6 "), INDEX_MALFORMED, 4},
+        {Replace(good, " 56 85 ", " 56 44 "), INDEX_MALFORMED, 4},  // shorter than header, name and data
+        {Replace(good, " 141 77 0 0808 00000000 0000 2821 0 0 ", " 141 77 0 0808 00000000 0000 2821 1 0 "),
+         INDEX_MALFORMED, 5},  // stored, yet two sizes
+        {Replace(good, " a/x.txt", " a/x.txt/"), INDEX_MALFORMED, 4},  // a file named as a folder
+        {Replace(good, " a/\n", " a\n"), INDEX_MALFORMED, 3},
+        {Replace(good, " a/x.txt", " a/../../x.txt"), INDEX_MALFORMED, 4},
+        {Replace(good, " a/x.txt", " C:x.txt"), INDEX_MALFORMED, 4},
+        {Replace(good, " a/x.txt", " /x.txt"), INDEX_MALFORMED, 4},
+        {Replace(good, " a/x.txt", " a/x\x01.txt"), INDEX_MALFORMED, 4},
+        {long_name(1023), INDEX_OK, 0},
+        {long_name(1024), INDEX_MALFORMED, 7},
+    };
+    for (const Case& c : cases) {
+        Parsed p = ParseIndex(c.text);
+        EXPECT_EQ(c.verdict, p.verdict) << c.text;
+        EXPECT_EQ(c.bad_line, p.bad_line) << c.text;
+        EXPECT_EQ(c.verdict == INDEX_OK ? all : std::vector<std::string>(), p.names) << c.text;
+    }
+    // Every record lies inside the part: 218 bytes.
+    EXPECT_EQ(INDEX_MALFORMED, ParseIndex(good, kSha1, 217).verdict);
+    EXPECT_EQ(5u, ParseIndex(good, kSha1, 217).bad_line);
+    EXPECT_EQ(INDEX_OK, ParseIndex(good + other, kSha2, 56).verdict);  // other parts' sizes are not known
+    EXPECT_EQ(INDEX_NO_PART, ParseIndex(good, std::string(64, 'f')).verdict);
+    Parsed stopped = ParseIndex(good, kSha1, 218, 2);
+    EXPECT_EQ(INDEX_STOPPED, stopped.verdict);
+    EXPECT_EQ(2u, stopped.names.size());
+}
+
+TEST(Index, CentralDirectory) {
+    index_entry x = {}, y = {};
+    x.method = 8; x.flags = 0x0808; x.crc32 = 0x363a3020; x.time = 0x1234; x.date = 0x2821;
+    x.compressed = 8; x.size = 6; x.length = 85;
+    strcpy(x.name, "a/x.txt"); x.name_length = 7;
+    y.folder = 1; y.length = 56;
+    strcpy(y.name, "b/"); y.name_length = 2;
+    const size_t need = 46 + 7 + 46 + 2 + 22;
+    struct Case { unsigned long long x_at, y_at, directory_at; size_t cap; size_t written; } cases[] = {
+        {0, 85, 141, need, need},
+        {10, 200, 300, need, need},                     // gaps between records
+        {0, 84, 141, need, 0},                          // y overlaps x
+        {0, 85, 140, need, 0},                          // the directory overlaps y
+        {0, 85, 141, need - 1, 0},                      // the end record does not fit
+        {0, 85, 141, 46 + 7 + 45, 0},                   // y's record does not fit
+        {0, 0xFFFFFFFEull - 56, 0xFFFFFFFEull, need, 0},  // so would the directory
+        {0, 0xFFFFFFFFull - 56, 0xFFFFFFFFull, need, 0},   // y's record would need zip64
+        {0, 0x100000000ull, 0x100000040ull, need, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<unsigned char> out(need + 8, 0xA5);
+        zip_directory z;
+        zip_directory_begin(&z, out.data(), c.cap);
+        zip_directory_add(&z, &x, c.x_at);
+        zip_directory_add(&z, &y, c.y_at);
+        EXPECT_EQ(c.written, zip_directory_end(&z, c.directory_at)) << c.y_at << " " << c.directory_at;
+        EXPECT_EQ(0xA5, out[c.cap]) << "written past the buffer";
+        if (!c.written) continue;
+        auto u16 = [&](size_t at) { return unsigned(out[at] | out[at + 1] << 8); };
+        auto u32 = [&](size_t at) { return unsigned(u16(at) | u16(at + 2) << 16); };
+        // x: signature, Unix made-by, version 2.0, its fields, a file's mode, its offset, its name.
+        EXPECT_EQ(0x02014b50u, u32(0));
+        EXPECT_EQ(std::vector<unsigned>({0x0314, 20, 0x0808, 8, 0x1234, 0x2821}),
+                  std::vector<unsigned>({u16(4), u16(6), u16(8), u16(10), u16(12), u16(14)}));
+        EXPECT_EQ(std::vector<unsigned>({0x363a3020u, 8, 6, 7, 0100644u << 16, unsigned(c.x_at)}),
+                  std::vector<unsigned>({u32(16), u32(20), u32(24), u16(28), u32(38), u32(42)}));
+        EXPECT_EQ("a/x.txt", std::string(out.begin() + 46, out.begin() + 53));
+        // y: stored, a folder's mode.
+        EXPECT_EQ(10u, u16(53 + 6));
+        EXPECT_EQ(040755u << 16, u32(53 + 38));
+        EXPECT_EQ(unsigned(c.y_at), u32(53 + 42));
+        // The end record: two entries, the directory's size and offset.
+        EXPECT_EQ(std::vector<unsigned>({0x06054b50u, 2, 2, 46 + 7 + 46 + 2, unsigned(c.directory_at), 0}),
+                  std::vector<unsigned>({u32(101), u16(109), u16(111), u32(113), u32(117), u16(121)}));
     }
 }

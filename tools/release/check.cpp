@@ -3,6 +3,8 @@
 #include "tool.h"
 
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -90,6 +92,181 @@ bool check_part(const part_record& part, const std::string& label, const std::st
     return true;
 }
 
+// The list's "index <sha256> <size> <https address>" line, as a part_record
+// (sha256, size, url); line 0 when the list has none. A malformed or second
+// index line is reported.
+struct IndexLine {
+    unsigned line = 0;
+    part_record where = {};
+};
+
+bool index_line_form(const std::string& text, part_record& out) {
+    std::vector<std::string> f;
+    for (size_t start = 0, blank; start <= text.size(); start = blank + 1) {
+        blank = text.find(' ', start);
+        if (blank == std::string::npos) blank = text.size();
+        f.push_back(text.substr(start, blank - start));
+    }
+    if (f.size() != 4 || f[0] != "index" || f[1].size() != 64 ||
+        f[1].find_first_not_of("0123456789abcdef") != std::string::npos || f[2].empty() || f[2].size() > 19 ||
+        f[2].find_first_not_of("0123456789") != std::string::npos || f[3].compare(0, 8, "https://") != 0 ||
+        f[3].size() >= LIST_URL_CAP || f[3].find_first_of("\t\v\f") != std::string::npos)
+        return false;
+    out = part_record{};
+    snprintf(out.sha256, sizeof out.sha256, "%s", f[1].c_str());
+    out.size = std::stoull(f[2]);
+    snprintf(out.url, sizeof out.url, "%s", f[3].c_str());
+    return true;
+}
+
+IndexLine index_line_of(const std::string& body, const std::string& where, Report& report) {
+    IndexLine found;
+    for (const TextLine& line : text_lines(body.substr(0, strlen(body.c_str())))) {
+        if (line.text.compare(0, 6, "index ") != 0) continue;
+        std::string at = where + ":" + std::to_string(line.number);
+        if (found.line) report.say(at, "a second index line (the first is on line " + std::to_string(found.line) + ")");
+        else if (!index_line_form(line.text, found.where))
+            report.say(at, "not an index line (index <sha256> <size> <https address>): " + shown(line.text));
+        else found.line = line.number;
+    }
+    return found;
+}
+
+// The index that `line` names, with its digest and size checked; false after a report.
+bool load_index(const part_record& line, const std::string& label, const std::string& parts_dir,
+                const std::string& cacert, std::string& index, Report& report) {
+    std::unique_ptr<TempFile> temp;
+    std::string path = archive_path(line, label, parts_dir, cacert, temp, report), sha256;
+    unsigned long long size = 0;
+    if (path.empty()) return false;
+    if (!file_digest(path, sha256, size) || !read_file(path, index)) {
+        report.say(label, "cannot read " + path);
+        return false;
+    }
+    if (size != line.size)
+        report.say(label, "is " + std::to_string(size) + " bytes, the list says " + std::to_string(line.size));
+    if (sha256 != line.sha256) report.say(label, "has the SHA-256 " + sha256 + ", the list says " + line.sha256);
+    return size == line.size && sha256 == line.sha256;
+}
+
+// Why the setup refuses line `number` of the index, when its entry's name tells.
+std::string refused_line(const std::string& index, size_t number) {
+    size_t start = 0;
+    for (size_t n = 1; n < number && start != std::string::npos; ++n) {
+        start = index.find('\n', start);
+        if (start != std::string::npos) ++start;
+    }
+    if (start == std::string::npos) return "";
+    std::string line = index.substr(start, index.find('\n', start) - start);
+    size_t name = 0;
+    for (int blanks = 0; blanks < 11 && name != std::string::npos; ++blanks) {
+        name = line.find(' ', name);
+        if (name != std::string::npos) ++name;
+    }
+    ZipEntry entry;
+    if (name != std::string::npos && (line[0] == 'f' || line[0] == 'd')) entry.name = line.substr(name);
+    std::string why = entry.name.empty() ? "" : entry_escape(entry);
+    return why.empty() ? ": " + shown(line) : ": the entry \"" + shown(entry.name) + "\" " + why;
+}
+
+std::string differences(const index_entry& listed, const index_entry& real) {
+    std::string out;
+    auto note = [&](bool same, const char* what) {
+        if (!same) out += (out.empty() ? "" : ", ") + std::string(what);
+    };
+    note(listed.name_length == real.name_length && memcmp(listed.name, real.name, real.name_length) == 0, "name");
+    note(listed.folder == real.folder, "kind");
+    note(listed.offset == real.offset && listed.length == real.length, "range");
+    note(listed.method == real.method && listed.flags == real.flags, "method or flags");
+    note(listed.crc32 == real.crc32, "CRC-32");
+    note(listed.time == real.time && listed.date == real.date, "time");
+    note(listed.compressed == real.compressed && listed.size == real.size, "sizes");
+    note(strcmp(listed.sha256, real.sha256) == 0, "SHA-256");
+    return out;
+}
+
+// The part's index entries against its zip's real bytes.
+void check_part_index(const part_record& part, const std::string& label, const std::string& path,
+                      const std::string& index, const std::string& index_label, std::set<size_t>& refused,
+                      Report& report) {
+    std::string zip, error;
+    std::vector<index_entry> real, listed;
+    size_t bad_line = 0;
+    int verdict = index_entries(index, part, listed, bad_line);
+    if (verdict == INDEX_MALFORMED) {
+        if (refused.insert(bad_line).second)
+            report.say(index_label + ":" + std::to_string(bad_line),
+                       "the setup refuses this line of the index" + refused_line(index, bad_line));
+        return;
+    }
+    if (!read_file(path, zip)) return report.say(label, "cannot read " + path);
+    IndexOutcome outcome = index_zip(zip, real, error);
+    if (verdict == INDEX_NO_PART) {
+        if (outcome != IndexOutcome::zip64) report.say(label, "is not in the index");
+        return;
+    }
+    if (outcome != IndexOutcome::ok)
+        return report.say(label, "cannot be indexed: " + (outcome == IndexOutcome::zip64 ? "it needs zip64" : error));
+    if (listed.size() != real.size())
+        report.say(label, "the index lists " + std::to_string(listed.size()) + " entries, its zip holds " +
+                              std::to_string(real.size()));
+    unsigned wrong = 0;
+    for (size_t i = 0; i < listed.size() && i < real.size(); ++i) {
+        std::string what = differences(listed[i], real[i]);
+        if (!what.empty() && ++wrong <= 5)
+            report.say(label, "the index entry \"" + shown(std::string(listed[i].name, listed[i].name_length)) +
+                                  "\" differs from its zip: " + what);
+    }
+    if (wrong > 5) report.say(label, std::to_string(wrong - 5) + " more index entries differ from its zip");
+}
+
+// What the delta road fetches of a part: the records of the entries that the
+// installed version lacks, a gap of up to 64 KiB between two fetched rather
+// than split.
+struct Delta {
+    bool known = false;
+    unsigned long long bytes = 0;
+    unsigned ranges = 0;
+};
+
+const unsigned long long kMergedGap = 64 * 1024;
+const unsigned kMaxRanges = 64;
+
+std::vector<Delta> deltas_of(const setup_list& old, const std::string& old_index, const setup_list& now,
+                             const std::string& index) {
+    std::map<std::string, std::string> installed;  // the version's files (SHA-256 and size) and folders ("/")
+    std::vector<index_entry> entries;
+    size_t bad = 0;
+    auto what = [](const index_entry& e) {
+        return e.folder ? std::string("/") : std::string(e.sha256) + " " + std::to_string(e.size);
+    };
+    for (unsigned i = 0; i < old.part_count; ++i)
+        if (index_entries(old_index, old.parts[i], entries, bad) == INDEX_OK)
+            for (const index_entry& e : entries)
+                installed[version_key(old.parts[i], std::string(e.name, e.name_length))] = what(e);
+    std::vector<Delta> out(now.part_count);
+    for (unsigned i = 0; i < now.part_count; ++i) {
+        if (index_entries(index, now.parts[i], entries, bad) != INDEX_OK) continue;
+        Delta& d = out[i];
+        d.known = true;
+        unsigned long long start = 0, end = 0;
+        for (const index_entry& e : entries) {
+            auto have = installed.find(version_key(now.parts[i], std::string(e.name, e.name_length)));
+            if (have != installed.end() && have->second == what(e)) continue;
+            if (d.ranges && e.offset - end <= kMergedGap) {
+                end = (unsigned long long)e.offset + e.length;
+                continue;
+            }
+            d.bytes += end - start;
+            start = e.offset;
+            end = (unsigned long long)e.offset + e.length;
+            ++d.ranges;
+        }
+        d.bytes += end - start;
+    }
+    return out;
+}
+
 // The tag in a tagged download address of the setup list (decoded), or "".
 std::string address_tag(const std::string& url) {
     size_t host_end = url.find('/', 8);
@@ -104,7 +281,8 @@ std::string address_tag(const std::string& url) {
 }
 
 // What an update from `old` to `now` would take over from the installed version.
-void print_reuse(const setup_list& old, const setup_list& now) {
+// With `deltas`, also what the delta road fetches for each part downloaded.
+void print_reuse(const setup_list& old, const setup_list& now, const std::vector<Delta>* deltas) {
     std::set<std::string> listed, folders;  // the old version's parts.txt, and its part folders
     for (unsigned i = 0; i < old.part_count; ++i) {
         std::string folder = folder_of(old.parts[i]);
@@ -114,6 +292,7 @@ void print_reuse(const setup_list& old, const setup_list& now) {
     }
     bool same = std::string(old.tag) == now.tag;
     unsigned reused = 0;
+    unsigned long long fetched = 0, downloaded = 0;
     for (unsigned i = 0; i < now.part_count; ++i) {
         const part_record& part = now.parts[i];
         std::string folder = folder_of(part);
@@ -123,10 +302,29 @@ void print_reuse(const setup_list& old, const setup_list& now) {
         else if (!listed.count(part.sha256)) why = "downloaded (changed)";
         else if (!folders.count(folder)) why = "downloaded (its folder is not in the installed version)";
         if (!why) ++reused;
-        printf("%s: %s\n", part_label(i, now.part_count, part).c_str(),
-               why ? why : ("reused from " + std::string(old.tag)).c_str());
+        std::string road;
+        if (why && deltas) {
+            const Delta& d = (*deltas)[i];
+            std::string ranges = std::to_string(d.ranges) + (d.ranges == 1 ? " range" : " ranges");
+            std::string size = std::to_string(part.size);
+            if (!d.known) road = ": the whole part, " + size + " bytes (not in the index)";
+            else if (d.ranges > kMaxRanges)
+                road = ": the whole part, " + size + " bytes (the delta road would need " + ranges + ", more than " +
+                       std::to_string(kMaxRanges) + ")";
+            else if (d.bytes * 2 > part.size)
+                road = ": the whole part, " + size + " bytes (the delta road would fetch " + std::to_string(d.bytes) +
+                       " bytes in " + ranges + ", over half of it)";
+            else road = ": the delta road fetches " + std::to_string(d.bytes) + " of " + size + " bytes in " + ranges;
+            bool whole = !d.known || d.ranges > kMaxRanges || d.bytes * 2 > part.size;
+            fetched += whole ? part.size : d.bytes;
+            downloaded += part.size;
+        }
+        printf("%s: %s%s\n", part_label(i, now.part_count, part).c_str(),
+               why ? why : ("reused from " + std::string(old.tag)).c_str(), road.c_str());
     }
     printf("an update from %s reuses %u of %u parts\n", old.tag, reused, now.part_count);
+    if (deltas)
+        printf("an update from %s fetches %llu bytes, %llu without the delta road\n", old.tag, fetched, downloaded);
 }
 
 }  // namespace
@@ -155,6 +353,13 @@ int check_release(const std::string& where, const std::string& parts_dir, const 
         report.say(where, "the list served for " + asked + " says tag " + list->tag +
                               ": a setup started with --tag " + asked + " refuses it");
 
+    // The index, when the list names one; a list without it is checked as before.
+    IndexLine index_line = index_line_of(body, where, report);
+    const std::string index_label = "index (" + archive_name(index_line.where) + ")";
+    std::string index;
+    bool indexed = index_line.line && load_index(index_line.where, index_label, parts_dir, cacert, index, report);
+    std::set<size_t> refused_lines;
+
     Layout layout;
     bool all_read = true;
     unsigned long long total = 0;
@@ -163,7 +368,9 @@ int check_release(const std::string& where, const std::string& parts_dir, const 
         std::string label = part_label(i, list->part_count, part);
         std::unique_ptr<TempFile> temp;  // only for a part that is downloaded
         std::string path = archive_path(part, label, parts_dir, cacert, temp, report);
-        all_read = !path.empty() && check_part(part, label, path, layout, report) && all_read;
+        bool read = !path.empty() && check_part(part, label, path, layout, report);
+        if (read && indexed) check_part_index(part, label, path, index, index_label, refused_lines, report);
+        all_read = read && all_read;
         total += part.size;
     }
     for (unsigned i = 0; i < list->part_count; ++i) {
@@ -190,8 +397,23 @@ int check_release(const std::string& where, const std::string& parts_dir, const 
         if (!load_text(previous, cacert, old_body, error)) report.say(previous, error);
         else if (judge_list(old_body, *old, ignored) != LIST_OK)
             report.say(previous, "the setup does not accept this list, so nothing can be reused from it");
-        else
-            print_reuse(*old, *list);
+        else if (!indexed)
+            print_reuse(*old, *list, nullptr);
+        else {
+            // The old release's index lies beside its list, or at its address.
+            Report old_report;
+            IndexLine old_line = index_line_of(old_body, previous, old_report);
+            size_t slash = previous.rfind('/');
+            std::string old_index, beside = is_url(previous)             ? ""
+                                             : slash == std::string::npos ? "."
+                                                                          : previous.substr(0, slash + 1);
+            bool have = old_line.line && !old_report.problems &&
+                        load_index(old_line.where, previous + ": its index", beside, cacert, old_index, report);
+            if (!old_line.line || old_report.problems) printf("%s has no index: what the delta road would fetch is not known\n", previous.c_str());
+            std::vector<Delta> deltas;
+            if (have) deltas = deltas_of(*old, old_index, *list, index);
+            print_reuse(*old, *list, have ? &deltas : nullptr);
+        }
     }
     if (report.problems) {
         printf("refused: %u problem%s in %s\n", report.problems, report.problems == 1 ? "" : "s", where.c_str());

@@ -30,8 +30,6 @@ bool write_file(const std::string& path, const std::string& data) {
     return ok;
 }
 
-namespace {
-
 std::string hex(const unsigned char* digest, unsigned length) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
@@ -41,8 +39,6 @@ std::string hex(const unsigned char* digest, unsigned length) {
     }
     return out;
 }
-
-}  // namespace
 
 std::string sha256_hex(const std::string& data) {
     unsigned char digest[EVP_MAX_MD_SIZE];

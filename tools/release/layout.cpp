@@ -37,22 +37,41 @@ void Layout::put(const std::string& key, bool folder, unsigned long long size) {
     nodes_[key] = Node{folder, size};
 }
 
+namespace {
+
+std::string dest_of(const part_record& part) { return std::string(part.dir) == "." ? "" : windows_key(part.dir); }
+
+// An entry's path below its part's dir; "." components unpack in place.
+std::string kept_of(const std::string& entry_name) {
+    std::string name = windows_key(entry_name), kept, component;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        if (i < name.size() && name[i] != '\\') {
+            component += name[i];
+            continue;
+        }
+        if (!component.empty() && component != ".") kept = join(kept, component);
+        component.clear();
+    }
+    return kept;
+}
+
+}  // namespace
+
+std::string version_key(const part_record& part, const std::string& entry_name) {
+    std::string kept = kept_of(entry_name), from = part.from, to = part.to;
+    if (from != "-" && to != "-") {
+        std::string top = kept.substr(0, kept.find('\\'));
+        if (top == windows_key(from)) kept = windows_key(to) + kept.substr(top.size());
+    }
+    return kept.empty() ? "" : join(dest_of(part), kept);
+}
+
 void Layout::unpack(const part_record& part, const std::vector<ZipEntry>& entries) {
-    std::string dest = std::string(part.dir) == "." ? "" : windows_key(part.dir);
+    std::string dest = dest_of(part);
     if (!dest.empty()) put(dest, true, 0);
     for (const ZipEntry& entry : entries) {
         if (!entry_escape(entry).empty()) continue;
-        std::string name = windows_key(entry.name);
-        // "." components unpack in place.
-        std::string kept, component;
-        for (size_t i = 0; i <= name.size(); ++i) {
-            if (i < name.size() && name[i] != '\\') {
-                component += name[i];
-                continue;
-            }
-            if (!component.empty() && component != ".") kept = join(kept, component);
-            component.clear();
-        }
+        std::string kept = kept_of(entry.name);
         if (!kept.empty()) put(join(dest, kept), entry.folder, entry.size);
     }
     std::string from = part.from, to = part.to;

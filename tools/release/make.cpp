@@ -1,5 +1,6 @@
-// `make`: each part a deterministic zip, its digest and size, and the setup
-// list that names them; then the release is checked as `check` would.
+// `make`: each part a deterministic zip, its digest and size, the index of
+// every part's entries, and the setup list that names them; then the release
+// is checked as `check` would.
 #include "tool.h"
 
 #include <cstdio>
@@ -60,6 +61,12 @@ bool read_parts(const std::string& path, std::vector<PartLine>& parts) {
                     path.c_str(), number, f[0].c_str());
             ok = false;
         }
+        for (const char* own : {kSetupList, kIndex})
+            if (windows_key(f[0]) == own) {
+                fprintf(stderr, "%s:%u: the asset name %s is the release's own %s\n", path.c_str(), number,
+                        f[0].c_str(), own);
+                ok = false;
+            }
         if (!list_name_ok(f[1].c_str(), 1)) {
             fprintf(stderr, "%s:%u: %s is not a relative path below the Builder folder\n", path.c_str(),
                     number, f[1].c_str());
@@ -135,19 +142,34 @@ int cmd_make(int argc, char** argv) {
         fprintf(stderr, "stonewake-release make: cannot make the folder %s\n", out.c_str());
         return 1;
     }
-    std::string list = "tag " + tag + "\nrun " + run + "\n";
+    const std::string base = "https://" + host + "/" + kRepository + "/releases/download/" + escaped(tag) + "/";
+    std::string list = "tag " + tag + "\nrun " + run + "\n", index = "tarnwick-index 1\n";
     for (const PartLine& p : parts) {
-        std::string zip = out + "/" + p.asset, error, sha256;
+        std::string zip = out + "/" + p.asset, error, sha256, bytes;
         unsigned long long size = 0;
-        if (!zip_write(builder + "/" + p.source, zip, p.store, error) || !file_digest(zip, sha256, size)) {
+        if (!zip_write(builder + "/" + p.source, zip, p.store, error) || !file_digest(zip, sha256, size) ||
+            !read_file(zip, bytes)) {
             fprintf(stderr, "stonewake-release make: %s\n", error.empty() ? ("cannot read " + zip).c_str() : error.c_str());
             return 1;
         }
-        std::string url = "https://" + host + "/" + kRepository + "/releases/download/" + escaped(tag) + "/" +
-                          escaped(p.asset);
         list += "part " + sha256 + " " + std::to_string(size) + " " + p.dir + " " + p.from + " " + p.to + " " +
-                url + "\n";
+                base + escaped(p.asset) + "\n";
+        std::vector<index_entry> entries;
+        IndexOutcome indexed = index_zip(bytes, entries, error);
+        if (indexed == IndexOutcome::broken) {
+            fprintf(stderr, "stonewake-release make: cannot index %s: %s\n", zip.c_str(), error.c_str());
+            return 1;
+        }
+        if (indexed == IndexOutcome::ok) index += index_section(sha256, entries);
+        else fprintf(stderr, "stonewake-release make: %s needs zip64, so the index leaves it out: an update downloads it whole\n", p.asset.c_str());
     }
+    std::string index_path = out + "/" + kIndex, index_sha256;
+    unsigned long long index_size = 0;
+    if (!write_file(index_path, index) || !file_digest(index_path, index_sha256, index_size)) {
+        fprintf(stderr, "stonewake-release make: cannot write %s\n", index_path.c_str());
+        return 1;
+    }
+    list += "index " + index_sha256 + " " + std::to_string(index_size) + " " + base + kIndex + "\n";
     std::string list_path = out + "/" + kSetupList;
     if (!write_file(list_path, list)) {
         fprintf(stderr, "stonewake-release make: cannot write %s\n", list_path.c_str());

@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "release/core.h"
+#include "release/index_core.h"
 
 // The asset name and address scheme of a release on the forge.
 constexpr const char* kSetupList = "tarnwick-setup.txt";
+constexpr const char* kIndex = "tarnwick-index.txt";
 constexpr const char* kDefaultRun = "StonewakeBuilder/StonewakeBuilder.exe";
 constexpr const char* kRepository = "Stonewake/Stonewake";
 
@@ -43,6 +45,7 @@ bool write_file(const std::string& path, const std::string& data);
 // SHA-256 as 64 lower-case hex digits, and the size, of a whole file.
 bool file_digest(const std::string& path, std::string& sha256, unsigned long long& size);
 std::string sha256_hex(const std::string& data);
+std::string hex(const unsigned char* bytes, unsigned length);  // lower-case
 bool is_url(const std::string& text);
 
 // A file fetched into a private temporary file, removed when this ends.
@@ -84,11 +87,30 @@ bool zip_list(const std::string& zip_path, std::vector<ZipEntry>& entries, std::
 // dots or blanks, which Windows drops), control characters, links.
 std::string entry_escape(const ZipEntry& entry);
 
+// ---- the index -----------------------------------------------------------------
+enum class IndexOutcome { ok, zip64, broken };
+// The index entries of a zip (its bytes), in the order of their records.
+// `zip64` when a record or the directory lies beyond what the index holds.
+IndexOutcome index_zip(const std::string& zip, std::vector<index_entry>& entries, std::string& error);
+std::string index_entry_line(const index_entry& entry);  // without its '\n'
+std::string index_section(const std::string& part_sha256, const std::vector<index_entry>& entries);
+// The core parser's verdict on `index` for `part`, with its entries.
+int index_entries(const std::string& index, const part_record& part, std::vector<index_entry>& entries,
+                  size_t& bad_line);
+
 // ---- the setup list, line by line --------------------------------------------
 struct ListFinding {
     unsigned line = 0;  // 1-based; 0 when no line is to blame
     std::string text;
 };
+struct TextLine {
+    unsigned number;  // 1-based
+    std::string text;
+};
+// Physical lines as an editor numbers them: LF, CR LF and a lone CR each end one.
+std::vector<TextLine> text_lines(const std::string& body);
+// A line as a message shows it: cut to 100 bytes, control bytes as '?'.
+std::string shown(const std::string& text);
 // Judges a setup list the way the setup does (the core's verdict) and, where
 // it refuses, names the lines to blame. Fills `list` with the parse of the
 // whole body. Returns the core's verdict; `findings` may also hold findings
@@ -116,6 +138,9 @@ private:
 };
 
 std::string windows_key(const std::string& path);  // lower-case ASCII, '\' separators
+// The windows_key of the path an entry of `part` gets in the version: below
+// the part's dir, "." components dropped, its top `from` renamed to `to`.
+std::string version_key(const part_record& part, const std::string& entry_name);
 std::string archive_name(const part_record& part);  // the url after its last '/', decoded
 
 #endif

@@ -40,24 +40,13 @@ bool zip_list(const std::string& zip_path, std::vector<ZipEntry>& entries, std::
 }
 
 std::string entry_escape(const ZipEntry& entry) {
-    const std::string& name = entry.name;
     if (entry.link) return "is a link";
-    if (name.empty()) return "has an empty name";
-    if (name[0] == '/' || name[0] == '\\') return "is rooted";
-    if (name.find(':') != std::string::npos) return "names a drive or a stream (':')";
-    std::string part;
-    for (size_t i = 0; i <= name.size(); ++i) {
-        char c = i < name.size() ? name[i] : '/';
-        if (c == '/' || c == '\\') {
-            // Windows drops trailing dots and blanks: "..", ". ." and "..." all step upwards.
-            bool dots = !part.empty() && part.find_first_not_of(". ") == std::string::npos;
-            if (dots && part != ".") return "steps out of its folder ('..')";
-            part.clear();
-        } else if ((unsigned char)c < 0x20) {
-            return "holds a control character";
-        } else {
-            part += c;
-        }
+    switch (entry_name_verdict(entry.name.data(), entry.name.size())) {
+    case ENTRY_NAME_OK: return "";
+    case ENTRY_NAME_EMPTY: return "has an empty name";
+    case ENTRY_NAME_ROOTED: return "is rooted";
+    case ENTRY_NAME_DRIVE: return "names a drive or a stream (':')";
+    case ENTRY_NAME_UPWARD: return "steps out of its folder ('..')";
+    default: return "holds a control character";
     }
-    return "";
 }

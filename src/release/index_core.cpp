@@ -1,0 +1,252 @@
+// The release index and the central directory of an assembled zip: bytes
+// in, bytes out; no Windows header.
+#include "release/index_core.h"
+
+#include <string.h>
+
+namespace {
+
+const char kHeader[] = "tarnwick-index 1";
+// The SHA-256 of nothing: a folder's content.
+const char kNothing[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+// A line of the index: [start, start + length), without its '\n'.
+struct cursor {
+    const char* p;
+    const char* end;
+};
+
+int is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// `width` lower-case hex digits, then the field's end (a blank, or the line's end
+// when `last`).
+int take_hex(cursor* c, size_t width, unsigned* value, char* text) {
+    if ((size_t)(c->end - c->p) < width) return 0;
+    unsigned v = 0;
+    for (size_t i = 0; i < width; ++i) {
+        char ch = c->p[i];
+        if (!is_hex(ch)) return 0;
+        if (text) text[i] = ch;
+        else v = (v << 4) | (unsigned)(ch <= '9' ? ch - '0' : ch - 'a' + 10);
+    }
+    if (text) text[width] = 0;
+    if (value) *value = v;
+    c->p += width;
+    return 1;
+}
+
+// A decimal number of 1 to `digits` digits without leading zeros, at most `limit`.
+int take_number(cursor* c, int digits, unsigned long long limit, unsigned long long* value) {
+    unsigned long long v = 0;
+    int n = 0;
+    while (c->p < c->end && *c->p >= '0' && *c->p <= '9') {
+        if (++n > digits || (n == 2 && v == 0)) return 0;
+        v = v * 10 + (unsigned long long)(*c->p - '0');
+        ++c->p;
+    }
+    if (n == 0 || v > limit) return 0;
+    *value = v;
+    return 1;
+}
+
+int take_value(cursor* c, unsigned* value) {
+    unsigned long long v;
+    if (!take_number(c, 10, INDEX_MAX_VALUE, &v)) return 0;
+    *value = (unsigned)v;
+    return 1;
+}
+
+int take_blank(cursor* c) {
+    if (c->p >= c->end || *c->p != ' ') return 0;
+    ++c->p;
+    return 1;
+}
+
+int take_text(cursor* c, const char* text) {
+    size_t n = strlen(text);
+    if ((size_t)(c->end - c->p) < n || memcmp(c->p, text, n) != 0) return 0;
+    c->p += n;
+    return 1;
+}
+
+// One entry line, judged on its own.
+int parse_entry(cursor c, index_entry* e) {
+    if (c.p >= c.end || (*c.p != 'f' && *c.p != 'd')) return 0;
+    e->folder = *c.p++ == 'd';
+    unsigned long long method;
+    if (!take_blank(&c) || !take_value(&c, &e->offset) || !take_blank(&c) || !take_value(&c, &e->length) ||
+        !take_blank(&c) || !take_number(&c, 1, 8, &method) || !take_blank(&c) ||
+        !take_hex(&c, 4, &e->flags, 0) || !take_blank(&c) || !take_hex(&c, 8, &e->crc32, 0) ||
+        !take_blank(&c) || !take_hex(&c, 4, &e->time, 0) || !take_blank(&c) ||
+        !take_hex(&c, 4, &e->date, 0) || !take_blank(&c) || !take_value(&c, &e->compressed) ||
+        !take_blank(&c) || !take_value(&c, &e->size) || !take_blank(&c) ||
+        !take_hex(&c, 64, 0, e->sha256) || !take_blank(&c))
+        return 0;
+    e->method = (unsigned)method;
+    size_t n = (size_t)(c.end - c.p);
+    if (n == 0 || n >= INDEX_NAME_CAP) return 0;
+    memcpy(e->name, c.p, n);
+    e->name[n] = 0;
+    e->name_length = n;
+    if (entry_name_verdict(e->name, n) != ENTRY_NAME_OK) return 0;
+    // Deflated or stored, never encrypted (bits 0, 6 and 13).
+    if (e->method != 0 && e->method != 8) return 0;
+    if (e->flags & 0x2041u) return 0;
+    if (e->method == 0 && e->compressed != e->size) return 0;
+    if (e->folder != (e->name[n - 1] == '/')) return 0;
+    if (e->folder && (e->size || e->compressed || e->crc32 || strcmp(e->sha256, kNothing) != 0)) return 0;
+    // The record holds a 30-byte header, the name and the data, and at most
+    // a 65535-byte extra field and a 24-byte data descriptor besides.
+    unsigned long long least = 30ULL + n + e->compressed;
+    if (e->length < least || e->length - least > 65535ULL + 24) return 0;
+    return 1;
+}
+
+// One pass over the whole index. With `fn` null it only judges; otherwise it
+// yields the part's entries (the index is known to be well formed by then).
+int run(const char* data, size_t length, const char* part, unsigned long long part_size,
+        index_entry_fn fn, void* context, size_t* bad_line) {
+    const char* p = data;
+    const char* end = data + length;
+    size_t line = 0;
+    unsigned long long left = 0;  // entry lines still due in this part section
+    int wanted = 0, found = 0;
+    unsigned long long records_end = 0;
+    size_t bad = 0;
+    index_entry entry;
+    while (p < end && !bad) {
+        const char* eol = (const char*)memchr(p, '\n', (size_t)(end - p));
+        bad = line + 1;  // until the line is read whole and found good
+        if (!eol) break;  // every line ends in '\n'
+        cursor c = {p, eol};
+        p = eol + 1;
+        ++line;
+        if (line == 1) {
+            if (!take_text(&c, kHeader) || c.p != c.end) break;
+            bad = 0;
+            continue;
+        }
+        if (left == 0) {
+            char sha[65];
+            if (!take_text(&c, "part ") || !take_hex(&c, 64, 0, sha) || !take_blank(&c) ||
+                !take_number(&c, 7, INDEX_MAX_ENTRIES, &left) || c.p != c.end || left == 0)
+                break;
+            wanted = strcmp(sha, part) == 0;
+            if (wanted && found++) break;  // listed twice
+            records_end = 0;
+            bad = 0;
+            continue;
+        }
+        --left;
+        if (!parse_entry(c, &entry)) break;
+        // Records in ascending order, each after the one before: a record is
+        // never fetched twice, and none overlaps another.
+        if (entry.offset < records_end) break;
+        records_end = (unsigned long long)entry.offset + entry.length;
+        if (wanted && records_end > part_size) break;
+        bad = 0;
+        if (fn && wanted && fn(&entry, context)) return INDEX_STOPPED;
+    }
+    if (!bad && (line == 0 || left != 0)) bad = line + 1;  // empty, or a section cut short
+    if (bad) {
+        if (bad_line) *bad_line = bad;
+        return INDEX_MALFORMED;
+    }
+    return found ? INDEX_OK : INDEX_NO_PART;
+}
+
+void put16(unsigned char* p, unsigned v) {
+    p[0] = (unsigned char)(v & 0xFF);
+    p[1] = (unsigned char)((v >> 8) & 0xFF);
+}
+
+void put32(unsigned char* p, unsigned long long v) {
+    for (int i = 0; i < 4; ++i) p[i] = (unsigned char)((v >> (8 * i)) & 0xFF);
+}
+
+}  // namespace
+
+int entry_name_verdict(const char* name, size_t length) {
+    if (length == 0) return ENTRY_NAME_EMPTY;
+    if (name[0] == '/' || name[0] == '\\') return ENTRY_NAME_ROOTED;
+    if (memchr(name, ':', length)) return ENTRY_NAME_DRIVE;
+    size_t start = 0;
+    for (size_t i = 0; i <= length; ++i) {
+        unsigned char c = i < length ? (unsigned char)name[i] : '/';
+        if (c < 0x20) return ENTRY_NAME_CONTROL;
+        if (c != '/' && c != '\\') continue;
+        // Windows drops trailing dots and blanks: "..", ". ." and "..." all step upwards.
+        size_t k = start;
+        while (k < i && (name[k] == '.' || name[k] == ' ')) ++k;
+        int dots_only = k == i && i > start;
+        if (dots_only && !(i - start == 1 && name[start] == '.')) return ENTRY_NAME_UPWARD;
+        start = i + 1;
+    }
+    return ENTRY_NAME_OK;
+}
+
+int index_parse(const char* data, size_t length, const char* part_sha256, unsigned long long part_size,
+                index_entry_fn fn, void* context, size_t* bad_line) {
+    if ((!data && length) || !part_sha256) return INDEX_MALFORMED;
+    int verdict = run(data, length, part_sha256, part_size, 0, 0, bad_line);
+    if (verdict != INDEX_OK || !fn) return verdict;
+    return run(data, length, part_sha256, part_size, fn, context, 0);
+}
+
+void zip_directory_begin(zip_directory* z, unsigned char* out, size_t cap) {
+    memset(z, 0, sizeof *z);
+    z->out = out;
+    z->cap = cap;
+}
+
+int zip_directory_add(zip_directory* z, const index_entry* e, unsigned long long offset) {
+    const size_t size = 46 + e->name_length;
+    if (z->failed || offset < z->records_end || offset > INDEX_MAX_VALUE ||
+        offset + e->length > INDEX_MAX_VALUE || z->count >= 65534 || e->name_length == 0 ||
+        e->name_length >= INDEX_NAME_CAP || z->cap - z->used < size) {
+        z->failed = 1;
+        return 0;
+    }
+    unsigned char* p = z->out + z->used;
+    put32(p, 0x02014b50);
+    put16(p + 4, 0x0314);                     // made by: Unix, zip 2.0 (the modes below)
+    put16(p + 6, e->method == 8 ? 20 : 10);   // needed to extract
+    put16(p + 8, e->flags);
+    put16(p + 10, e->method);
+    put16(p + 12, e->time);
+    put16(p + 14, e->date);
+    put32(p + 16, e->crc32);
+    put32(p + 20, e->compressed);
+    put32(p + 24, e->size);
+    put16(p + 28, (unsigned)e->name_length);
+    put16(p + 30, 0);  // extra field
+    put16(p + 32, 0);  // comment
+    put16(p + 34, 0);  // disk
+    put16(p + 36, 0);  // internal attributes
+    put32(p + 38, (unsigned long long)(e->folder ? 040755u : 0100644u) << 16);
+    put32(p + 42, offset);
+    memcpy(p + 46, e->name, e->name_length);
+    z->used += size;
+    z->count++;
+    z->records_end = offset + e->length;
+    return 1;
+}
+
+size_t zip_directory_end(zip_directory* z, unsigned long long directory_offset) {
+    if (z->failed || directory_offset < z->records_end || directory_offset > INDEX_MAX_VALUE ||
+        z->used > INDEX_MAX_VALUE || directory_offset + z->used > INDEX_MAX_VALUE || z->cap - z->used < 22) {
+        z->failed = 1;
+        return 0;
+    }
+    unsigned char* p = z->out + z->used;
+    put32(p, 0x06054b50);
+    put16(p + 4, 0);
+    put16(p + 6, 0);
+    put16(p + 8, z->count);
+    put16(p + 10, z->count);
+    put32(p + 12, z->used);
+    put32(p + 16, directory_offset);
+    put16(p + 20, 0);
+    z->used += 22;
+    return z->used;
+}

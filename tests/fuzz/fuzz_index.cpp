@@ -1,0 +1,133 @@
+// The release index and the central directory written for its entries. The
+// input is an index, held in a buffer of exactly its size; the part asked for
+// is the one named by its first "part " line. Every entry yielded must pass
+// the entry name rule, lie inside the part after the entry before, and spell
+// back to a line of the input byte for byte (the form has one spelling); the
+// central directory written for the entries must read back as they are.
+#include <stdint.h>
+
+#include "fuzz_check.h"
+#include "release/index_core.h"
+
+namespace {
+
+struct Seen {
+    const char* data;
+    size_t size;
+    unsigned long long part_size;
+    unsigned long long records_end;
+    unsigned count;
+    index_entry kept[64];
+};
+
+int lower_hex(const char* s, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (!((s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f'))) return 0;
+    return 1;
+}
+
+int on_entry(const index_entry* e, void* context) {
+    Seen* seen = (Seen*)context;
+    FUZZ_CHECK(e->name_length > 0 && e->name_length < INDEX_NAME_CAP && e->name[e->name_length] == 0 &&
+                   strlen(e->name) == e->name_length,
+               "name of %zu bytes", e->name_length);
+    FUZZ_CHECK(entry_name_verdict(e->name, e->name_length) == ENTRY_NAME_OK, "name %s yielded", e->name);
+    FUZZ_CHECK(e->folder == (e->name[e->name_length - 1] == '/'), "kind of %s", e->name);
+    FUZZ_CHECK(e->method == 0 || e->method == 8, "method %u", e->method);
+    FUZZ_CHECK(strlen(e->sha256) == 64 && lower_hex(e->sha256, 64), "digest %s", e->sha256);
+    FUZZ_CHECK(e->offset >= seen->records_end, "record at %u before %llu", e->offset, seen->records_end);
+    seen->records_end = (unsigned long long)e->offset + e->length;
+    FUZZ_CHECK(seen->records_end <= seen->part_size, "record ends at %llu, past %llu", seen->records_end,
+               seen->part_size);
+    FUZZ_CHECK(e->length >= 30 + e->name_length + e->compressed, "record of %u bytes", e->length);
+    // The one spelling of the entry is a line of the input.
+    char* line = (char*)malloc(200 + e->name_length);
+    int n = snprintf(line, 200, "\n%c %u %u %u %04x %08x %04x %04x %u %u %s ", e->folder ? 'd' : 'f', e->offset,
+                     e->length, e->method, e->flags, e->crc32, e->time, e->date, e->compressed, e->size, e->sha256);
+    memcpy(line + n, e->name, e->name_length);
+    line[n + e->name_length] = '\n';
+    FUZZ_CHECK(memmem(seen->data, seen->size, line, (size_t)n + e->name_length + 1) != 0, "entry %s respelt as %.*s",
+               e->name, (int)(n + e->name_length), line + 1);
+    free(line);
+    if (seen->count < sizeof seen->kept / sizeof seen->kept[0]) seen->kept[seen->count] = *e;
+    seen->count++;
+    return 0;
+}
+
+unsigned get16(const unsigned char* p) { return p[0] | (unsigned)p[1] << 8; }
+unsigned get32(const unsigned char* p) { return get16(p) | get16(p + 2) << 16; }
+
+// The entries placed one after another in a new zip: the directory written
+// for them holds each one's fields, and nothing past the buffer is touched.
+void check_directory(const Seen* seen) {
+    unsigned count = seen->count < 64 ? seen->count : 64;
+    size_t need = 22;
+    for (unsigned i = 0; i < count; ++i) need += 46 + seen->kept[i].name_length;
+    unsigned char* out = (unsigned char*)malloc(need);
+    zip_directory z;
+    unsigned long long offset = 0;
+    for (int short_by = 1; short_by >= 0; --short_by) {
+        zip_directory_begin(&z, out, need - short_by);
+        offset = 0;
+        for (unsigned i = 0; i < count; ++i) {
+            zip_directory_add(&z, &seen->kept[i], offset);
+            offset += seen->kept[i].length;
+        }
+        size_t written = zip_directory_end(&z, offset);
+        if (short_by) FUZZ_CHECK(written == 0, "a directory of %zu bytes in %zu", need, need - 1);
+        else if (offset > INDEX_MAX_VALUE) FUZZ_CHECK(written == 0, "records of %llu bytes without zip64", offset);
+        else FUZZ_CHECK(written == need, "directory of %zu bytes, %zu expected", written, need);
+    }
+    if (offset <= INDEX_MAX_VALUE) {
+        const unsigned char* p = out;
+        offset = 0;
+        for (unsigned i = 0; i < count; ++i) {
+            const index_entry* e = &seen->kept[i];
+            FUZZ_CHECK(get32(p) == 0x02014b50 && get16(p + 8) == e->flags && get16(p + 10) == e->method &&
+                           get16(p + 12) == e->time && get16(p + 14) == e->date && get32(p + 16) == e->crc32 &&
+                           get32(p + 20) == e->compressed && get32(p + 24) == e->size &&
+                           get16(p + 28) == e->name_length && get32(p + 42) == offset &&
+                           memcmp(p + 46, e->name, e->name_length) == 0,
+                       "directory record %u of %s", i, e->name);
+            offset += e->length;
+            p += 46 + e->name_length;
+        }
+        FUZZ_CHECK(get32(p) == 0x06054b50 && get16(p + 10) == count && get32(p + 12) == (unsigned)(p - out) &&
+                       get32(p + 16) == offset,
+                   "end record for %u entries", count);
+    }
+    free(out);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    char* copy = (char*)malloc(size ? size : 1);  // exact size: a read past the end shows
+    if (size) memcpy(copy, data, size);
+    char part[65] = "0000000000000000000000000000000000000000000000000000000000000000";
+    const char* named = (const char*)memmem(copy, size, "\npart ", 6);
+    if (named && (size_t)(copy + size - named) >= 6 + 64) {
+        memcpy(part, named + 6, 64);
+        part[64] = 0;
+    }
+    static const unsigned long long part_sizes[] = {~0ULL, 4096};
+    for (unsigned long long part_size : part_sizes) {
+        Seen seen;
+        memset(&seen, 0, sizeof seen);
+        seen.data = copy;
+        seen.size = size;
+        seen.part_size = part_size;
+        size_t bad = 0;
+        int verdict = index_parse(copy, size, part, part_size, on_entry, &seen, &bad);
+        FUZZ_CHECK(verdict == INDEX_OK || verdict == INDEX_MALFORMED || verdict == INDEX_NO_PART,
+                   "verdict %d", verdict);
+        FUZZ_CHECK(verdict == INDEX_OK || seen.count == 0, "%u entries yielded, then verdict %d", seen.count,
+                   verdict);
+        FUZZ_CHECK(verdict != INDEX_MALFORMED || bad >= 1, "malformed without a line");
+        // The same verdict without a callback: yielding never judges.
+        FUZZ_CHECK(index_parse(copy, size, part, part_size, 0, 0, 0) == verdict, "verdict changes");
+        if (verdict == INDEX_OK) check_directory(&seen);
+    }
+    free(copy);
+    return 0;
+}
