@@ -123,4 +123,35 @@ size_t layout_relative(char out[LIST_NAME_CAP], const char* relative);
 // from exactly the byte asked for.
 int content_range_ok(const wchar_t* value, unsigned long long from, unsigned long long total);
 
+// ---- the signed list ---------------------------------------------------------
+enum { LIST_SIGNATURE_BYTES = 64, LIST_KEY_BYTES = 64, LIST_MAX_KEYS = 4 };
+
+// What a list's bytes say of its signing: its "serial <n>" lines (n: 1 to 20
+// digits within 64 bits) and "signature <128 lower-case hex digits>" lines
+// (r and s of an ECDSA P-256 signature, 32 bytes each, big-endian, over the
+// SHA-256 of every byte before the first signature line's first byte).
+struct list_signing {
+    unsigned serial_lines;
+    unsigned signature_lines;
+    int serial_ok;        // the last serial line is well formed
+    int signature_ok;     // the first signature line is well formed
+    int after_signature;  // something other than line ends follows it
+    unsigned long long serial;
+    size_t signed_length;
+    unsigned char signature[LIST_SIGNATURE_BYTES];
+};
+void list_signing_scan(const char* body, size_t length, list_signing* out);
+// 1 when the list has exactly one well-formed serial line and one well-formed
+// signature line, with only line ends after it (what is left is whether a
+// key verifies the signature).
+int list_signing_complete(const list_signing* signing);
+// `value` in decimal digits, terminated; returns their count (1 to 20).
+size_t decimal_text(unsigned long long value, char out[21]);
+// `count` bytes from 2 * count lower-case hex digits; 0 at any other byte.
+int hex_bytes(const char* hex, size_t count, unsigned char* out);
+// The next key of a comma-separated list of public keys (128 lower-case hex
+// digits each: X and Y of an ECDSA P-256 key), moving the cursor past it;
+// 0 at the end or at anything else.
+int list_key_next(const char** cursor, unsigned char key[LIST_KEY_BYTES]);
+
 #endif

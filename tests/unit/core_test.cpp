@@ -352,6 +352,58 @@ TEST(ContentRange, OnlyTheRestAskedFor) {
     for (const Case& c : cases) EXPECT_EQ(c.ok, content_range_ok(c.value, 1000, 5000)) << c.value;
 }
 
+TEST(ListSigning, TheTwoLines) {
+    const std::string sig = "signature " + std::string(64, '0') + std::string(64, 'f');
+    const std::string body = Head() + "serial 17\n";
+    // complete: one well-formed serial and signature line, only line ends after it
+    struct Case { std::string text; int complete; } cases[] = {
+        {body + sig, 1}, {body + sig + "\r\n\r\n", 1}, {"serial 0\r\n" + Head() + sig + "\n", 1},
+        {"serial 18446744073709551615\n" + sig, 1},
+        {body, 0},                                        // unsigned
+        {body + sig + "\n" + sig, 0},                     // two signature lines
+        {body + sig + "\n ", 0},                          // more than line ends after it
+        {body + sig + "\nserial 17", 0},
+        {Head() + sig, 0},                                // no serial
+        {body + "serial 18\n" + sig, 0},                  // two serials
+        {"serial 18446744073709551616\n" + sig, 0},       // beyond 64 bits
+        {"serial 000000000000000000001\n" + sig, 0},      // 21 digits
+        {"serial 1x\n" + sig, 0}, {"serial \n" + sig, 0},
+        {body + "signature " + std::string(127, 'a'), 0},
+        {body + "signature " + std::string(128, 'A'), 0},
+        {body + sig + "0", 0},
+    };
+    for (const Case& c : cases) {
+        list_signing s;
+        list_signing_scan(c.text.data(), c.text.size(), &s);
+        EXPECT_EQ(c.complete, list_signing_complete(&s)) << c.text;
+    }
+    list_signing s;
+    std::string text = body + sig + "\n";
+    list_signing_scan(text.data(), text.size(), &s);
+    EXPECT_EQ(body.size(), s.signed_length);
+    EXPECT_EQ(17u, s.serial);
+    EXPECT_EQ(0x00, s.signature[0]);
+    EXPECT_EQ(0xff, s.signature[63]);
+}
+
+TEST(ListSigning, Keys) {
+    const std::string a(128, 'a'), b = std::string(126, '0') + "1f";
+    unsigned char key[LIST_KEY_BYTES];
+    struct Case { std::string keys; int count; } cases[] = {
+        {a, 1}, {a + "," + b, 2}, {"", 0}, {a + ",", 1}, {std::string(128, 'A'), 0},
+        {a.substr(1), 0}, {a + "0", 0}, {a + ",," + b, 1},
+    };
+    for (const Case& c : cases) {
+        const char* cursor = c.keys.c_str();
+        int count = 0;
+        while (list_key_next(&cursor, key)) ++count;
+        EXPECT_EQ(c.count, count) << c.keys;
+    }
+    const char* cursor = b.c_str();
+    ASSERT_TRUE(list_key_next(&cursor, key));
+    EXPECT_EQ(0x1f, key[63]);
+}
+
 TEST(PartFolder, Mapping) {
     struct Case { const char* dir; const char* to; std::string url; int ok; const wchar_t* folder; } cases[] = {
         {".", "-", "https://h/r/StonewakeBuilder-emsdk-3.1.50.zip", 1, L"StonewakeBuilder\\tools\\emsdk"},
