@@ -144,12 +144,12 @@ void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads
     http_range range = {held_partial(partial, part->size, &d), rewind_download, 1};
     int done = 0;
     DWORD last = 0;
-    for (int a = 0; a < 8 && !done; ++a) {
+    for (int a = 0; a < RETRY_TRIES && !done; ++a) {
         if (a != 0) {
             DWORD wait = g_waits[a - 1];
             status(L"Part %d of %d: the download server didn't answer (%lu). Trying again in %d s...",
                    n, count, g_http_status, (int)wait);
-            setup_sleep(wait * 1000);
+            retry_wait(a - 1, GetTickCount());
         }
         status(L"Downloading part %d of %d (%llu MB)...", n, count, part->size >> 20);
         // A host that does not take ranges sends the whole body again.
@@ -201,9 +201,8 @@ void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads
         if (!part_retryable(last) || range.held == 0) DeleteFileW(partial);
         if (part_retryable(last))
             fail(L"Downloading part %d of %d failed: GitHub's download servers are failing right now "
-                 L"(tried 8 times over 3 minutes). This is on GitHub's side. The parts already "
-                 L"downloaded are kept: run StonewakeBuilder.exe again in a few minutes and it "
-                 L"carries on from here.",
+                 L"(" RETRY_TOLD L"). This is on GitHub's side. The parts already downloaded are "
+                 L"kept: run StonewakeBuilder.exe again in a few minutes and it carries on from here.",
                  n, count);
         fail(L"Downloading part %d of %d failed. Check your connection and free space, then try again.",
              n, count);
