@@ -1,7 +1,9 @@
 // A part's archive in the downloads folder: kept when an earlier run already
 // fetched it whole, otherwise downloaded into downloads\<sha256>.zip.part while
 // it is hashed, checked against its digest and moved into place. What a broken
-// attempt or an earlier run left in the partial archive is carried on from.
+// attempt or an earlier run left in the partial archive is carried on from;
+// when the digest then differs, the part is downloaded once more from its
+// first byte.
 #include "setup.h"
 
 #include <string.h>
@@ -103,6 +105,7 @@ struct part_download {
     const wchar_t* downloads;
     wchar_t partial[PATH_CAP];
     http_range range;
+    int resumed;  // the last attempt carried on from bytes it did not fetch itself
 };
 
 // The partial archive is filled from its first byte again.
@@ -110,6 +113,7 @@ void hash_again(part_download* d) {
     sha256_start(&d->sum);
     d->ctx.hash = d->sum.hash.get();
     d->range.held = 0;
+    d->resumed = 0;
 }
 
 // The partial archive cut to its first `held` bytes, positioned at its end.
@@ -179,6 +183,7 @@ int transfer(part_download* d, int attempt) {
 int part_attempt(part_download* d, int attempt) {
     // A host that does not take ranges sends the whole body again.
     if (!d->range.ranges && d->range.held) hash_again(d);
+    d->resumed = d->range.held != 0;
     int ok = transfer(d, attempt);
     InterlockedExchange(&g_percent, -1);
     if (ok) return ATTEMPT_OK;
@@ -194,15 +199,17 @@ int part_attempt(part_download* d, int attempt) {
     return ATTEMPT_RETRY;
 }
 
-// The attempts on the retry schedule.
-int part_attempts(part_download* d) {
+// The attempts on the retry schedule; `shown`: the first one's status line
+// is on screen already.
+int part_attempts(part_download* d, int shown) {
     for (int attempt = 0;; ++attempt) {
         if (attempt != 0) {
             status(L"Part %d of %d: the download server didn't answer (%lu). Trying again in %d s...", d->n,
                    d->count, g_http_status, (int)g_waits[attempt - 1]);
             retry_wait(attempt - 1, GetTickCount());
         }
-        status(L"Downloading part %d of %d (%llu MB)...", d->n, d->count, d->part->size >> 20);
+        if (attempt != 0 || !shown)
+            status(L"Downloading part %d of %d (%llu MB)...", d->n, d->count, d->part->size >> 20);
         int outcome = part_attempt(d, attempt);
         if (outcome != ATTEMPT_RETRY || attempt == RETRY_TRIES - 1) return outcome;
     }
@@ -222,8 +229,8 @@ void part_give_up(part_download* d, int outcome) {
 
 // Downloads the part into its partial archive (or ends the run); 1 when
 // its digest is the listed one.
-int part_download_checked(part_download* d) {
-    int outcome = part_attempts(d);
+int part_download_checked(part_download* d, int shown) {
+    int outcome = part_attempts(d, shown);
     if (outcome != ATTEMPT_OK) part_give_up(d, outcome);
     char digest[65];
     sha256_text(&d->sum, digest);
@@ -265,7 +272,14 @@ void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads
     d.range.rewind = rewind_download;
     d.range.ranges = 1;
     d.range.held = held_partial(&d);
-    if (!part_download_checked(&d)) {
+    int good = part_download_checked(&d, 0);
+    // What was carried on from may be what is wrong (zeros a power cut left,
+    // a cut-off page): the part comes once more, whole.
+    if (!good && d.resumed) {
+        hash_again(&d);
+        good = part_download_checked(&d, 1);
+    }
+    if (!good) {
         DeleteFileW(d.partial);
         fail(L"Part %d of %d did not download correctly (its checksum differs). Try again.", d.n, d.count);
     }
