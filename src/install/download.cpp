@@ -200,13 +200,17 @@ int part_attempt(part_download* d, int attempt) {
 }
 
 // The attempts on the retry schedule; `shown`: the first one's status line
-// is on screen already.
+// is on screen already. Between two, the part before (which may still be
+// unpacking) is waited for within the wait: its failure is reported, as its
+// own, before this part is asked for again.
 int part_attempts(part_download* d, int shown) {
     for (int attempt = 0;; ++attempt) {
         if (attempt != 0) {
             status(L"Part %d of %d: the download server didn't answer (%lu). Trying again in %d s...", d->n,
                    d->count, g_http_status, (int)g_waits[attempt - 1]);
-            retry_wait(attempt - 1, GetTickCount());
+            DWORD began = GetTickCount();
+            unpack_finish();
+            retry_wait(attempt - 1, began);
         }
         if (attempt != 0 || !shown)
             status(L"Downloading part %d of %d (%llu MB)...", d->n, d->count, d->part->size >> 20);
