@@ -59,10 +59,25 @@ extern wchar_t g_status[STATUS_CAP];
 extern volatile LONG g_percent;  // -1: marquee; written with InterlockedExchange
 extern DWORD g_http_status;
 
-// ---- waits -----------------------------------------------------------------
+// ---- waits (release/retry.cpp) ---------------------------------------------
 // Every wait of the program goes through here, so a test build can shorten
 // them all by one divisor. Callers pass (and messages show) the real time.
 void setup_sleep(DWORD ms);
+// The retry schedule of a request: RETRY_TRIES tries, g_waits[i] seconds
+// before try i + 2; the messages tell it as RETRY_TOLD. Each try ends in one
+// of the outcomes below.
+#define RETRY_TRIES 8
+#define RETRY_TOLD L"tried 8 times over 3 minutes"
+extern const DWORD g_waits[RETRY_TRIES - 1];
+enum { ATTEMPT_OK, ATTEMPT_RETRY, ATTEMPT_FINAL };
+// The schedule's wait before try `retry` + 2, counted from `since` (a
+// GetTickCount value): what the worker did since then is part of it.
+void retry_wait(int retry, DWORD since);
+// After try number `tries` failed with `error`: when another process may be
+// holding what it needed for a moment (access denied, a sharing violation, or
+// `also` when not 0) and fewer than 80 tries were made, waits 250 ms and
+// returns 1; else returns 0 with the last error set to `error`.
+int held_retry(int tries, DWORD error, DWORD also);
 
 // ---- test hooks --------------------------------------------------------------
 // A named moment of the run. Test builds can hold the run there (so a test
@@ -205,9 +220,6 @@ void requested_tag(char out[LIST_TAG_CAP]);
 int requested_tag_refused(wchar_t shown[LIST_TAG_CAP]);
 MAY_END_RUN int api_link_for(const char* url, char out[URL_CAP]);
 MAY_END_RUN int api_asset_url(const char* repo, const char* tag, const char* asset, char out[URL_CAP]);
-
-// The seven waits of the retry schedule, in seconds.
-extern const DWORD g_waits[7];
 
 // What the first phase of the worker hands on.
 struct fetch_result {

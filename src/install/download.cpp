@@ -1,11 +1,14 @@
 // A part's archive in the downloads folder: kept when an earlier run already
 // fetched it whole, otherwise downloaded into downloads\<sha256>.zip.part while
 // it is hashed, checked against its digest and moved into place. What a broken
-// attempt or an earlier run left in the partial archive is carried on from.
+// attempt or an earlier run left in the partial archive is carried on from;
+// when the digest then differs, the part is downloaded once more from its
+// first byte.
 #include "setup.h"
 
 #include <string.h>
 
+#include "app/owned.h"
 #include "app/system_dll.h"
 
 namespace {
@@ -17,6 +20,60 @@ void digest_text(const unsigned char digest[32], char out[65]) {
         out[2 * i + 1] = hex[digest[i] & 15];
     }
     out[64] = 0;
+}
+
+void close_provider(void* provider) {
+    bcrypt()->BCryptCloseAlgorithmProvider(provider, 0);
+}
+
+void destroy_hash(void* hash) {
+    bcrypt()->BCryptDestroyHash(hash);
+}
+
+// SHA-256 over CNG: the provider and the running hash.
+struct sha256 {
+    owned_handle provider{close_provider};
+    owned_handle hash{destroy_hash};
+};
+
+// The algorithm asked of CNG. Test builds ask, when STONEWAKE_TEST_NO_SHA256
+// is set, for one it does not have, so that the provider really cannot be
+// opened (Wine's CNG always has SHA-256). Release builds have no such code.
+const wchar_t* sha256_algorithm() {
+#if defined(STONEWAKE_TEST_HOOKS)
+    if (GetEnvironmentVariableW(L"STONEWAKE_TEST_NO_SHA256", 0, 0)) return L"STONEWAKE-NO-SUCH-HASH";
+#endif
+    return BCRYPT_SHA256_ALGORITHM;
+}
+
+// Without the hash nothing downloaded can be checked: a set-up call that
+// fails ends the run, naming itself.
+void sha256_check(NTSTATUS result, const wchar_t* call) {
+    if (result != 0)
+        fail(L"Could not set up SHA-256 hashing (%ls, Windows error 0x%08lx).", call, (unsigned long)result);
+}
+
+// Starts the hash, or starts it over; the provider is opened on the first start.
+void sha256_start(sha256* s) {
+    const bcrypt_functions* b = bcrypt();
+    if (!s->provider.valid()) {
+        BCRYPT_ALG_HANDLE provider = 0;
+        sha256_check(b->BCryptOpenAlgorithmProvider(&provider, sha256_algorithm(), 0, 0),
+                     L"BCryptOpenAlgorithmProvider");
+        s->provider.reset(provider);
+    }
+    s->hash.reset(0);
+    BCRYPT_HASH_HANDLE hash = 0;
+    sha256_check(b->BCryptCreateHash(s->provider.get(), &hash, 0, 0, 0, 0, 0), L"BCryptCreateHash");
+    s->hash.reset(hash);
+}
+
+// The digest of what was hashed, as 64 hex digits; the hash is done with.
+void sha256_text(sha256* s, char digest[65]) {
+    unsigned char sum[32];
+    bcrypt()->BCryptFinishHash(s->hash.get(), sum, sizeof sum, 0);
+    s->hash.reset(0);
+    digest_text(sum, digest);
 }
 
 // Feeds what `file` holds from its position on into `hash`, 1 MiB at a time
@@ -38,18 +95,25 @@ unsigned long long hash_rest(HANDLE file, BCRYPT_HASH_HANDLE hash, int* whole) {
 }
 
 // One part's download: the partial archive and its running hash (what
-// file_sink is handed; first, so the record passes for a file_hash_ctx) and
-// the provider that makes the hash again when the download starts over.
+// file_sink is handed; first, so the record passes for a file_hash_ctx).
 struct part_download {
     file_hash_ctx ctx;
-    BCRYPT_ALG_HANDLE provider;
+    sha256 sum;
+    const part_record* part;
+    int n;
+    int count;
+    const wchar_t* downloads;
+    wchar_t partial[PATH_CAP];
+    http_range range;
+    int resumed;  // the last attempt carried on from bytes it did not fetch itself
 };
 
-void restart_hash(part_download* d) {
-    const bcrypt_functions* b = bcrypt();
-    b->BCryptDestroyHash(d->ctx.hash);
-    d->ctx.hash = 0;
-    b->BCryptCreateHash(d->provider, &d->ctx.hash, 0, 0, 0, 0, 0);
+// The partial archive is filled from its first byte again.
+void hash_again(part_download* d) {
+    sha256_start(&d->sum);
+    d->ctx.hash = d->sum.hash.get();
+    d->range.held = 0;
+    d->resumed = 0;
 }
 
 // The partial archive cut to its first `held` bytes, positioned at its end.
@@ -62,7 +126,7 @@ int cut_at(HANDLE file, unsigned long long held) {
 // A 200 answer to a range request: the whole body comes again.
 int rewind_download(void* context) {
     part_download* d = (part_download*)context;
-    restart_hash(d);
+    hash_again(d);
     if (cut_at(d->ctx.file, 0)) return 1;
     DWORD error = GetLastError();
     d->ctx.write_error = error ? error : ERROR_WRITE_FAULT;
@@ -72,19 +136,20 @@ int rewind_download(void* context) {
 // How many bytes of a partial archive that an earlier run left are carried
 // on from, hashed into the download's hash: none when there is none, when it
 // cannot be read whole, or when it is larger than the part (then it goes).
-unsigned long long held_partial(const wchar_t* partial, unsigned long long size, part_download* d) {
-    HANDLE file = CreateFileW(partial, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN, 0);
-    if (file == INVALID_HANDLE_VALUE) return 0;
+unsigned long long held_partial(part_download* d) {
+    owned_handle file(close_file, CreateFileW(d->partial, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING,
+                                              FILE_FLAG_SEQUENTIAL_SCAN, 0));
+    if (!file.valid()) return 0;
     LARGE_INTEGER length = {};
     int whole = 0;
     unsigned long long held = 0;
-    if (GetFileSizeEx(file, &length) && (unsigned long long)length.QuadPart <= size)
-        held = hash_rest(file, d->ctx.hash, &whole);
-    CloseHandle(file);
+    int read = GetFileSizeEx(file.get(), &length);
+    int larger = (unsigned long long)length.QuadPart > d->part->size;
+    if (read && !larger) held = hash_rest(file.get(), d->ctx.hash, &whole);
+    file.reset(0);  // closed before it may go
     if (whole && held == (unsigned long long)length.QuadPart) return held;
-    if ((unsigned long long)length.QuadPart > size) DeleteFileW(partial);
-    restart_hash(d);
+    if (larger) DeleteFileW(d->partial);
+    hash_again(d);
     return 0;
 }
 
@@ -94,128 +159,137 @@ int part_retryable(DWORD status) {
     return http_retryable(status) || status == 206;
 }
 
+// One attempt's transfer into the partial archive, cut to what it holds; 1
+// when the part is whole. Every second attempt goes through the release
+// API's link.
+int transfer(part_download* d, int attempt) {
+    owned_handle file(close_file, CreateFileW(d->partial, GENERIC_WRITE, 0, 0, OPEN_ALWAYS,
+                                              FILE_FLAG_SEQUENTIAL_SCAN, 0));
+    if (!file.valid()) fail(L"Could not write to %ls.", d->downloads);
+    d->ctx.file = file.get();
+    if (!cut_at(file.get(), d->range.held)) {
+        d->ctx.write_error = ERROR_WRITE_FAULT;
+        return 0;
+    }
+    g_http_status = 0;
+    // A partial archive that holds the whole part needs no request.
+    if (d->range.held == d->part->size) return 1;
+    char link[URL_CAP];
+    if ((attempt & 1) && api_link_for(d->part->url, link))
+        return http_get_range(link, file_sink, d, d->part->size, L"application/octet-stream", &d->range);
+    return http_get_range(d->part->url, file_sink, d, d->part->size, 0, &d->range);
+}
+
+int part_attempt(part_download* d, int attempt) {
+    // A host that does not take ranges sends the whole body again.
+    if (!d->range.ranges && d->range.held) hash_again(d);
+    d->resumed = d->range.held != 0;
+    int ok = transfer(d, attempt);
+    InterlockedExchange(&g_percent, -1);
+    if (ok) return ATTEMPT_OK;
+    // A disk that cannot take the archive is not the server's fault, and
+    // asking again only fills it again.
+    if (d->ctx.write_error) {
+        DeleteFileW(d->partial);
+        fail(L"Could not write to %ls.", d->downloads);
+    }
+    if (!part_retryable(g_http_status)) return ATTEMPT_FINAL;
+    // A body that ran on past its length is not carried on from.
+    if (d->range.held == d->part->size) d->range.ranges = 0;
+    return ATTEMPT_RETRY;
+}
+
+// The attempts on the retry schedule; `shown`: the first one's status line
+// is on screen already. Between two, the part before (which may still be
+// unpacking) is waited for within the wait: its failure is reported, as its
+// own, before this part is asked for again.
+int part_attempts(part_download* d, int shown) {
+    for (int attempt = 0;; ++attempt) {
+        if (attempt != 0) {
+            status(L"Part %d of %d: the download server didn't answer (%lu). Trying again in %d s...", d->n,
+                   d->count, g_http_status, (int)g_waits[attempt - 1]);
+            DWORD began = GetTickCount();
+            unpack_finish();
+            retry_wait(attempt - 1, began);
+        }
+        if (attempt != 0 || !shown)
+            status(L"Downloading part %d of %d (%llu MB)...", d->n, d->count, d->part->size >> 20);
+        int outcome = part_attempt(d, attempt);
+        if (outcome != ATTEMPT_RETRY || attempt == RETRY_TRIES - 1) return outcome;
+    }
+}
+
+void part_give_up(part_download* d, int outcome) {
+    // What passing trouble let arrive is kept: the next run carries on from it.
+    if (outcome == ATTEMPT_FINAL || d->range.held == 0) DeleteFileW(d->partial);
+    if (outcome == ATTEMPT_RETRY)
+        fail(L"Downloading part %d of %d failed: GitHub's download servers are failing right now "
+             L"(" RETRY_TOLD L"). This is on GitHub's side. The parts already downloaded are kept: run "
+             L"StonewakeBuilder.exe again in a few minutes and it carries on from here.",
+             d->n, d->count);
+    fail(L"Downloading part %d of %d failed. Check your connection and free space, then try again.", d->n,
+         d->count);
+}
+
+// Downloads the part into its partial archive (or ends the run); 1 when
+// its digest is the listed one.
+int part_download_checked(part_download* d, int shown) {
+    int outcome = part_attempts(d, shown);
+    if (outcome != ATTEMPT_OK) part_give_up(d, outcome);
+    char digest[65];
+    sha256_text(&d->sum, digest);
+    return strcmp(digest, d->part->sha256) == 0;
+}
+
 }  // namespace
 
 int file_sha256(const wchar_t* path, char digest[65]) {
     digest[0] = 0;
-    const bcrypt_functions* b = bcrypt();
-    BCRYPT_ALG_HANDLE provider = 0;
-    if (b->BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, 0, 0) != 0) return 0;
-    BCRYPT_HASH_HANDLE hash = 0;
-    if (b->BCryptCreateHash(provider, &hash, 0, 0, 0, 0, 0) != 0) {
-        b->BCryptCloseAlgorithmProvider(provider, 0);
-        return 0;
-    }
-    unsigned char sum[32];
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN, 0);
-    int read_whole = file != INVALID_HANDLE_VALUE;
-    if (read_whole) {
-        int whole = 0;
-        hash_rest(file, hash, &whole);
-        CloseHandle(file);
-    }
-    b->BCryptFinishHash(hash, sum, sizeof sum, 0);
-    b->BCryptDestroyHash(hash);
-    b->BCryptCloseAlgorithmProvider(provider, 0);
-    if (!read_whole) return 0;
-    digest_text(sum, digest);
+    owned_handle file(close_file, CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING,
+                                              FILE_FLAG_SEQUENTIAL_SCAN, 0));
+    if (!file.valid()) return 0;
+    sha256 sum;
+    sha256_start(&sum);
+    int whole = 0;
+    hash_rest(file.get(), sum.hash.get(), &whole);
+    if (!whole) return 0;
+    sha256_text(&sum, digest);
     return 1;
 }
 
 void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads,
                 const wchar_t* archive) {
-    const part_record* part = &list->parts[index];
-    int n = (int)index + 1;
-    int count = (int)list->part_count;
+    part_download d = {};
+    d.part = &list->parts[index];
+    d.n = (int)index + 1;
+    d.count = (int)list->part_count;
+    d.downloads = downloads;
     char digest[65] = "";
     if (GetFileAttributesW(archive) != INVALID_FILE_ATTRIBUTES && file_sha256(archive, digest) &&
-        strcmp(digest, part->sha256) == 0)
+        strcmp(digest, d.part->sha256) == 0)
         return;  // an earlier run left it complete
 
-    wchar_t partial[PATH_CAP];
-    work_path(partial, L"%ls.part", archive);
-    const bcrypt_functions* b = bcrypt();
-    part_download d = {};
-    b->BCryptOpenAlgorithmProvider(&d.provider, BCRYPT_SHA256_ALGORITHM, 0, 0);
-    b->BCryptCreateHash(d.provider, &d.ctx.hash, 0, 0, 0, 0, 0);
+    work_path(d.partial, L"%ls.part", archive);
+    hash_again(&d);
     // What an earlier run got is asked for no more; whether this host takes
     // ranges, its first answer tells.
-    http_range range = {held_partial(partial, part->size, &d), rewind_download, 1};
-    int done = 0;
-    DWORD last = 0;
-    for (int a = 0; a < 8 && !done; ++a) {
-        if (a != 0) {
-            DWORD wait = g_waits[a - 1];
-            status(L"Part %d of %d: the download server didn't answer (%lu). Trying again in %d s...",
-                   n, count, g_http_status, (int)wait);
-            setup_sleep(wait * 1000);
-        }
-        status(L"Downloading part %d of %d (%llu MB)...", n, count, part->size >> 20);
-        // A host that does not take ranges sends the whole body again.
-        if (!range.ranges && range.held) {
-            restart_hash(&d);
-            range.held = 0;
-        }
-        d.ctx.file = CreateFileW(partial, GENERIC_WRITE, 0, 0, OPEN_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, 0);
-        if (d.ctx.file == INVALID_HANDLE_VALUE) fail(L"Could not write to %ls.", downloads);
-        if (!cut_at(d.ctx.file, range.held)) d.ctx.write_error = ERROR_WRITE_FAULT;
-        g_http_status = 0;
-
-        // A partial archive that holds the whole part needs no request.
-        int ok = range.held == part->size && !d.ctx.write_error;
-        if (!ok && !d.ctx.write_error) {
-            // Every second attempt goes through the release API's link.
-            char link[URL_CAP];
-            const char* source = part->url;
-            const wchar_t* accept = 0;
-            if ((a & 1) && api_link_for(part->url, link)) {
-                source = link;
-                accept = L"application/octet-stream";
-            }
-            ok = http_get_range(source, file_sink, &d, part->size, accept, &range);
-        }
-        CloseHandle(d.ctx.file);
-        InterlockedExchange(&g_percent, -1);
-        if (ok) {
-            done = 1;
-            break;
-        }
-        // A disk that cannot take the archive is not the server's fault, and
-        // asking again only fills it again.
-        if (d.ctx.write_error) {
-            DeleteFileW(partial);
-            fail(L"Could not write to %ls.", downloads);
-        }
-        last = g_http_status;
-        if (!part_retryable(last)) break;
-        // A body that ran on past its length is not carried on from.
-        if (range.held == part->size) range.ranges = 0;
+    d.range.rewind = rewind_download;
+    d.range.ranges = 1;
+    d.range.held = held_partial(&d);
+    int good = part_download_checked(&d, 0);
+    // What was carried on from may be what is wrong (zeros a power cut left,
+    // a cut-off page): the part comes once more, whole.
+    if (!good && d.resumed) {
+        hash_again(&d);
+        good = part_download_checked(&d, 1);
     }
-    unsigned char sum[32];
-    b->BCryptFinishHash(d.ctx.hash, sum, sizeof sum, 0);
-    b->BCryptDestroyHash(d.ctx.hash);
-    b->BCryptCloseAlgorithmProvider(d.provider, 0);
-    if (!done) {
-        // What passing trouble let arrive is kept: the next run carries on from it.
-        if (!part_retryable(last) || range.held == 0) DeleteFileW(partial);
-        if (part_retryable(last))
-            fail(L"Downloading part %d of %d failed: GitHub's download servers are failing right now "
-                 L"(tried 8 times over 3 minutes). This is on GitHub's side. The parts already "
-                 L"downloaded are kept: run StonewakeBuilder.exe again in a few minutes and it "
-                 L"carries on from here.",
-                 n, count);
-        fail(L"Downloading part %d of %d failed. Check your connection and free space, then try again.",
-             n, count);
+    if (!good) {
+        DeleteFileW(d.partial);
+        fail(L"Part %d of %d did not download correctly (its checksum differs). Try again.", d.n, d.count);
     }
-    digest_text(sum, digest);
-    if (strcmp(digest, part->sha256) != 0) {
-        DeleteFileW(partial);
-        fail(L"Part %d of %d did not download correctly (its checksum differs). Try again.", n, count);
-    }
-    if (!move_with_retries(partial, archive, MOVEFILE_REPLACE_EXISTING)) {
+    if (!move_with_retries(d.partial, archive, MOVEFILE_REPLACE_EXISTING)) {
         DWORD error = GetLastError();
-        DeleteFileW(partial);
-        fail(L"Could not place part %d of %d in %ls (Windows error %lu).", n, count, downloads, error);
+        DeleteFileW(d.partial);
+        fail(L"Could not place part %d of %d in %ls (Windows error %lu).", d.n, d.count, downloads, error);
     }
 }

@@ -11,14 +11,9 @@
 #define WIDEN(x) WIDEN2(x)
 #define HOST_W WIDEN(STONEWAKE_RELEASE_HOST)
 
-// Seven waits: a fetch is tried 8 times over about 3 minutes.
-const DWORD g_waits[7] = {3, 6, 12, 20, 30, 45, 60};
-
 namespace {
 
 const wchar_t looking[] = L"Looking for the latest Stonewake Builder...";
-
-enum { ATTEMPT_OK, ATTEMPT_RETRY, ATTEMPT_FINAL };
 
 int attempt(mem_buf* body) {
     mem_free(body);
@@ -47,8 +42,8 @@ void give_up() {
     if (g_http_status == 0)
         fail(L"Could not reach " HOST_W
              L" to get the Stonewake Builder. Check your internet connection and try again.");
-    fail(HOST_W L" is failing right now (an error 500 or above, tried 8 times over 3 minutes). Try "
-                L"again in a few minutes, or later today.");
+    fail(HOST_W L" is failing right now (an error 500 or above, " RETRY_TOLD L"). Try again in a few "
+                L"minutes, or later today.");
 }
 
 }  // namespace
@@ -79,10 +74,10 @@ void fetch_setup_list(fetch_result* out) {
 
     mem_buf body = {};
     int outcome = attempt(&body);
-    for (int i = 0; outcome == ATTEMPT_RETRY && i < 7; ++i) {
+    for (int i = 0; outcome == ATTEMPT_RETRY && i < RETRY_TRIES - 1; ++i) {
         status(L"The download server didn't answer (%lu). Trying again in %d s...", g_http_status,
                (int)g_waits[i]);
-        setup_sleep(g_waits[i] * 1000);
+        retry_wait(i, GetTickCount());
         status(looking);
         outcome = attempt(&body);
     }

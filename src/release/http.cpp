@@ -7,6 +7,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "app/owned.h"
 #include "app/system_dll.h"
 
 DWORD g_http_status;
@@ -50,6 +51,109 @@ void header_text(const winhttp_functions* w, HINTERNET request, DWORD query, wch
         value[0] = 0;
 }
 
+void close_internet(void* handle) {
+    winhttp()->WinHttpCloseHandle(handle);
+}
+
+// What a request needs of its address: the host, its port and scheme, and
+// the path with its query (a fragment is never sent).
+struct address_parts {
+    wchar_t host[256];
+    wchar_t path[URL_CAP];
+    INTERNET_PORT port;
+    int secure;
+};
+
+// 0 when `url` cannot be read or its path and query do not fit.
+int address_split(const winhttp_functions* w, const char* url, address_parts* out) {
+    wchar_t wide[URL_CAP];
+    if (!MultiByteToWideChar(CP_UTF8, 0, url, -1, wide, URL_CAP)) return 0;
+    wchar_t query[URL_CAP];
+    out->path[0] = query[0] = 0;
+    URL_COMPONENTS parts = {};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = out->host;
+    parts.dwHostNameLength = 256;
+    parts.lpszUrlPath = out->path;
+    parts.dwUrlPathLength = URL_CAP;
+    parts.lpszExtraInfo = query;
+    parts.dwExtraInfoLength = URL_CAP;
+    if (!w->WinHttpCrackUrl(wide, 0, 0, &parts)) return 0;
+    wchar_t* fragment = wcschr(query, L'#');
+    if (fragment) *fragment = 0;
+    if (wcslen(out->path) + wcslen(query) >= URL_CAP) return 0;
+    wcscat(out->path, query);
+    out->port = parts.nPort;
+    out->secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    return 1;
+}
+
+// Sends the GET, asking for the rest from byte `from` on when that is not 0
+// (headers given with the request are sent again on each redirect), and
+// waits for the answer, whose status goes to g_http_status. 0 when none came.
+int request_send(const winhttp_functions* w, HINTERNET request, unsigned long long from) {
+    wchar_t asked[48] = L"";
+    if (from) _snwprintf(asked, 47, L"Range: bytes=%llu-", from);
+    if (!w->WinHttpSendRequest(request, from ? asked : WINHTTP_NO_ADDITIONAL_HEADERS, from ? (DWORD)-1L : 0,
+                               WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !w->WinHttpReceiveResponse(request, 0))
+        return 0;
+    DWORD code = 0;
+    DWORD size = sizeof code;
+    w->WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
+    g_http_status = code;
+    return 1;
+}
+
+// Whether the answer's body is to be read: a 200 (the whole body; where the
+// rest was asked for, the sink is rewound first and `*from` becomes 0), or a
+// 206 with the Content-Range of exactly the rest asked for. Each 200 or 206
+// tells whether the host takes ranges.
+int body_wanted(const winhttp_functions* w, HINTERNET request, void* context, unsigned long long* from,
+                unsigned long long expected, http_range* range) {
+    DWORD code = g_http_status;
+    wchar_t value[128];
+    if (range && (code == 200 || code == 206)) {
+        header_text(w, request, WINHTTP_QUERY_ACCEPT_RANGES, value);
+        range->ranges = code == 206 || _wcsicmp(value, L"bytes") == 0;
+    }
+    if (*from && code == 206) {
+        header_text(w, request, WINHTTP_QUERY_CONTENT_RANGE, value);
+        if (content_range_ok(value, *from, expected)) return 1;
+        range->ranges = 0;  // not the rest asked for: the whole body next time
+        return 0;
+    }
+    if (code != 200) return 0;
+    if (!*from) return 1;
+    if (!range->rewind(context)) return 0;
+    *from = range->held = 0;  // the whole body again
+    return 1;
+}
+
+// Reads the body into the sink after the `from` bytes it holds; 1 when it
+// ended cleanly at the expected length (any length when that is 0).
+int body_read(const winhttp_functions* w, HINTERNET request, http_sink sink, void* context,
+              unsigned long long expected, unsigned long long from, http_range* range) {
+    static unsigned char buf[65536];
+    unsigned long long total = from;
+    for (;;) {
+        DWORD n = 0;
+        if (!w->WinHttpReadData(request, buf, sizeof buf, &n)) return 0;
+        if (n == 0) return expected == 0 || total == expected;
+        // A body that runs past the expected length is broken: what lies
+        // beyond it is neither read on nor handed to the sink.
+        if (expected && n > expected - total) return 0;
+        if (!sink(context, buf, n)) return 0;
+        total += n;
+        if (range) range->held = total;
+        if (expected) {
+            InterlockedExchange(&g_percent, (LONG)(total * 100 / expected));
+            window_post(WM_SETUP_STATUS, 0);
+        }
+    }
+}
+
 }  // namespace
 
 int http_get(const char* url, http_sink sink, void* context, unsigned long long expected,
@@ -59,100 +163,27 @@ int http_get(const char* url, http_sink sink, void* context, unsigned long long 
 
 int http_get_range(const char* url, http_sink sink, void* context, unsigned long long expected,
                    const wchar_t* accept, http_range* range) {
-    static unsigned char buf[65536];
     // WinHTTP loads CNG later, by name, for TLS. Taken from the system folder
     // first, that is the copy found: a loader that searches the program's
     // folder for such late loads (Wine does) never reaches a planted one.
     bcrypt();
     const winhttp_functions* w = winhttp();
-    wchar_t wide[URL_CAP];
-    if (!MultiByteToWideChar(CP_UTF8, 0, url, -1, wide, URL_CAP)) return 0;
-
-    wchar_t host[256];
-    wchar_t path[URL_CAP];
-    wchar_t query[URL_CAP];
-    path[0] = query[0] = 0;
-    URL_COMPONENTS parts = {};
-    parts.dwStructSize = sizeof parts;
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = 256;
-    parts.lpszUrlPath = path;
-    parts.dwUrlPathLength = URL_CAP;
-    parts.lpszExtraInfo = query;
-    parts.dwExtraInfoLength = URL_CAP;
-    if (!w->WinHttpCrackUrl(wide, 0, 0, &parts)) return 0;
-    // The path is requested with its query; a fragment is never sent.
-    wchar_t* fragment = wcschr(query, L'#');
-    if (fragment) *fragment = 0;
-    if (wcslen(path) + wcslen(query) >= URL_CAP) return 0;
-    wcscat(path, query);
-
-    int result = 0;
-    HINTERNET connection = 0;
-    HINTERNET request = 0;
+    address_parts address;
+    if (!address_split(w, url, &address)) return 0;
     HINTERNET session = http_session(w);
     if (!session) return 0;
-
-    connection = w->WinHttpConnect(session, host, parts.nPort, 0);
-    if (connection) {
-        const wchar_t* types[2] = {accept, 0};
-        request = w->WinHttpOpenRequest(connection, L"GET", path, 0, WINHTTP_NO_REFERER,
-                                        accept ? types : WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                        parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
-    }
-    // Headers given with the request are sent again on each redirect.
+    owned_handle connection(close_internet, w->WinHttpConnect(session, address.host, address.port, 0));
+    if (!connection.valid()) return 0;
+    const wchar_t* types[2] = {accept, 0};
+    owned_handle request(close_internet,
+                         w->WinHttpOpenRequest(connection.get(), L"GET", address.path, 0, WINHTTP_NO_REFERER,
+                                               accept ? types : WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                               address.secure ? WINHTTP_FLAG_SECURE : 0));
     unsigned long long from = range ? range->held : 0;
-    wchar_t asked[48] = L"";
-    if (from) _snwprintf(asked, 47, L"Range: bytes=%llu-", from);
-    if (request && w->WinHttpSendRequest(request, from ? asked : WINHTTP_NO_ADDITIONAL_HEADERS,
-                                         from ? (DWORD)-1L : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
-        w->WinHttpReceiveResponse(request, 0)) {
-        DWORD code = 0;
-        DWORD size = sizeof code;
-        w->WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                               WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
-        g_http_status = code;
-        wchar_t value[128];
-        if (range && (code == 200 || code == 206)) {
-            header_text(w, request, WINHTTP_QUERY_ACCEPT_RANGES, value);
-            range->ranges = code == 206 || _wcsicmp(value, L"bytes") == 0;
-        }
-        int body = code == 200;
-        if (from && code == 206) {
-            header_text(w, request, WINHTTP_QUERY_CONTENT_RANGE, value);
-            body = content_range_ok(value, from, expected);
-            if (!body) range->ranges = 0;  // not the rest asked for: the whole body next time
-        } else if (from && body && range->rewind(context))
-            from = range->held = 0;  // the whole body again
-        else if (from)
-            body = 0;
-        if (body) {
-            unsigned long long total = from;
-            int clean = 0;
-            for (;;) {
-                DWORD n = 0;
-                if (!w->WinHttpReadData(request, buf, sizeof buf, &n)) break;
-                if (n == 0) {
-                    clean = 1;
-                    break;
-                }
-                // A body that runs past the expected length is broken: what
-                // lies beyond it is neither read on nor handed to the sink.
-                if (expected && n > expected - total) break;
-                if (!sink(context, buf, n)) break;
-                total += n;
-                if (range) range->held = total;
-                if (expected) {
-                    InterlockedExchange(&g_percent, (LONG)(total * 100 / expected));
-                    window_post(WM_SETUP_STATUS, 0);
-                }
-            }
-            result = clean && (expected == 0 || total == expected);
-        }
-    }
-    if (request) w->WinHttpCloseHandle(request);
-    if (connection) w->WinHttpCloseHandle(connection);
-    return result;
+    if (!request.valid() || !request_send(w, request.get(), from) ||
+        !body_wanted(w, request.get(), context, &from, expected, range))
+        return 0;
+    return body_read(w, request.get(), sink, context, expected, from, range);
 }
 
 int mem_sink(void* context, const void* bytes, DWORD count) {

@@ -102,10 +102,6 @@ int format_into(wchar_t* out, size_t cap, const wchar_t* fmt, ...) {
     return n;
 }
 
-void setup_sleep(DWORD ms) {
-    Sleep(ms / STONEWAKE_TIME_DIVISOR);
-}
-
 void status(const wchar_t* fmt, ...) {
     wchar_t text[STATUS_CAP];
     va_list ap;

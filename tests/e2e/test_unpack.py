@@ -147,7 +147,8 @@ def test_dir_ending_in_a_separator_unpacks_into_that_folder(run_setup, home, hos
     ({"STONEWAKE_TAR_FAIL": "3"}, "slow:200", "tar"),
     ({}, 404, "download"),
     ({"STONEWAKE_TAR_FAIL": "3"}, 404, "tar"),
-], ids=["overlap", "tar-fails-while-next-downloads", "next-download-fails", "both-fail"])
+    ({"STONEWAKE_TAR_FAIL": "3"}, 503, "tar"),        # not after part 2's retries
+], ids=["overlap", "tar-fails-while-next-downloads", "next-download-fails", "both-fail", "tar-fails-while-next-503s"])
 def test_the_next_part_downloads_while_tar_unpacks(publish, run_setup, wine, home, host, tar_double, tar_env,
                                                    part2_fault, failed):
     rel = publish("v1.0.0")
@@ -177,7 +178,8 @@ def test_the_next_part_downloads_while_tar_unpacks(publish, run_setup, wine, hom
         # Part 1 was unpacked to its end, its top folder renamed, before that was reported.
         staging = home.path / "versions" / "v1.0.0.part"
         assert files(staging) == unpacked(rel.parts[:1])
-    assert r.texts == install_statuses(4)[:4]
+    retried = ["Part 2 of 4: the download server didn't answer (503). Trying again in 3 s..."] * (part2_fault == 503)
+    assert r.texts == install_statuses(4)[:4] + retried
 
 
 def running_tars(wine) -> list[str]:
