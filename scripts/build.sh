@@ -7,9 +7,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
-cmake --preset release >/dev/null
+# The test build makes its own publisher key pairs (build/test/keys); the
+# release build trusts them too, so that the main job's lists are accepted,
+# unless STONEWAKE_LIST_KEYS names the publisher's real keys (or none).
+cmake --preset test ${STONEWAKE_TEST_HOST:+-DSTONEWAKE_RELEASE_HOST="$STONEWAKE_TEST_HOST"} >/dev/null
+keys=${STONEWAKE_LIST_KEYS:-$(cat build/test/keys/publisher.pub),$(cat build/test/keys/spare/publisher.pub)}
+cmake --preset release -DSTONEWAKE_LIST_KEYS="$keys" >/dev/null
 cmake --build --preset release
 cmake --preset tools >/dev/null
 cmake --build --preset tools
-cmake --preset test ${STONEWAKE_TEST_HOST:+-DSTONEWAKE_RELEASE_HOST="$STONEWAKE_TEST_HOST"} >/dev/null
 cmake --build --preset test
