@@ -224,10 +224,17 @@ MAY_END_RUN int api_asset_url(const char* repo, const char* tag, const char* ass
 // What the first phase of the worker hands on.
 struct fetch_result {
     setup_list list;
+    unsigned long long serial;  // of a signed list; 0 in a build without keys
     int repair;
     wchar_t downloads[PATH_CAP];
 };
 MAY_END_RUN void fetch_setup_list(fetch_result* out);
+// 1 when the build holds publisher keys (STONEWAKE_LIST_KEYS), so that only a
+// list one of them signed is used.
+int list_keys_held(void);
+// 1 when the list's signing is complete and one of the build's keys verifies
+// its signature over the list's bytes (`body`, as they came).
+MAY_END_RUN int list_signature_verified(const char* body, const list_signing* signing);
 
 // ---- part installation (install/) ------------------------------------------
 struct install_paths {
@@ -255,6 +262,7 @@ int part_reuse(const setup_list* list, unsigned index, const wchar_t* source,
 // what was made so far left in place; links below `source` fail it.
 int copy_part_tree(const wchar_t* source, const wchar_t* destination);
 MAY_END_RUN int file_sha256(const wchar_t* path, char digest[65]);
+MAY_END_RUN void sha256_of(const void* bytes, size_t count, unsigned char out[32]);
 MAY_END_RUN void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads,
                 const wchar_t* archive);
 // Unpacking goes on beside the worker: unpack_start starts Windows' tar.exe
@@ -304,7 +312,13 @@ int first_line_read(const wchar_t* path, char text[LIST_TAG_CAP]);
 // 0 with the tag empty.
 MAY_END_RUN int current_tag_read(const wchar_t* versions, char tag[LIST_TAG_CAP]);
 MAY_END_RUN void write_parts(const wchar_t* version, const part_record* parts, unsigned count);
-MAY_END_RUN void records_step(const install_paths* paths, const setup_list* list);
+// The records of a run that installed or found the list's version: parts.txt
+// when missing, current.txt and previous.txt, and serial.txt (the highest
+// serial of a signed list this home has used; `serial` 0 when unsigned).
+MAY_END_RUN void records_step(const install_paths* paths, const setup_list* list,
+                              unsigned long long serial);
+// The serial that versions\serial.txt records; 0 when none or unreadable.
+MAY_END_RUN unsigned long long serial_read(const wchar_t* versions);
 MAY_END_RUN void publish_version(const install_paths* paths, const setup_list* list);
 // One setup at a time per Builder home: a named mutex of the home's path.
 // home_lock_take waits (with a status line) while another setup holds it;

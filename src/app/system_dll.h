@@ -79,7 +79,8 @@ SYSTEM_DLL_DECLARE(winhttp, SETUP_WINHTTP_FUNCTIONS)
 
 #define SETUP_BCRYPT_FUNCTIONS(X)                                                 \
     X(BCryptOpenAlgorithmProvider) X(BCryptCreateHash) X(BCryptHashData)           \
-    X(BCryptFinishHash) X(BCryptDestroyHash) X(BCryptCloseAlgorithmProvider)
+    X(BCryptFinishHash) X(BCryptDestroyHash) X(BCryptCloseAlgorithmProvider)       \
+    X(BCryptImportKeyPair) X(BCryptVerifySignature) X(BCryptDestroyKey)
 SYSTEM_DLL_DECLARE(bcrypt, SETUP_BCRYPT_FUNCTIONS)
 
 // The window road: the progress window and its message loop; message boxes.

@@ -10,7 +10,7 @@ DWORD WINAPI work(void*) {
     static install_paths paths;
     install_paths_form(&fetched.list, &paths);
     if (install_needed(&paths, fetched.repair)) install_version(&fetched, &paths);
-    records_step(&paths, &fetched.list);
+    records_step(&paths, &fetched.list, fetched.serial);
     version_sweep(paths.versions, fetched.list.tag);
     test_point("swept");
     rmtree(fetched.downloads);

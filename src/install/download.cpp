@@ -257,6 +257,14 @@ int file_sha256(const wchar_t* path, char digest[65]) {
     return 1;
 }
 
+void sha256_of(const void* bytes, size_t count, unsigned char out[32]) {
+    sha256 sum;
+    sha256_start(&sum);
+    const bcrypt_functions* b = bcrypt();
+    b->BCryptHashData(sum.hash.get(), (PUCHAR)bytes, (ULONG)count, 0);
+    b->BCryptFinishHash(sum.hash.get(), out, 32, 0);
+}
+
 void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads,
                 const wchar_t* archive) {
     part_download d = {};

@@ -46,6 +46,60 @@ void give_up() {
                 L"minutes, or later today.");
 }
 
+void list_validated(const setup_list* list) {
+    int verdict = list_validate(list);
+    if (verdict == LIST_UNREADABLE) fail(L"The release's setup list could not be read. Try again later.");
+    if (verdict == LIST_TOO_MANY)
+        fail(L"The release's setup list has more than 16 parts, which this setup cannot install. "
+             L"Get the newest setup from the releases page: https://" HOST_W
+             L"/Stonewake/Stonewake/releases/latest");
+    if (verdict == LIST_REFUSED)
+        fail(L"The release's setup list has a name this setup does not accept. Try again later.");
+}
+
+// In a build with the publisher's keys: only a list one of them signed, and
+// on the road to the latest release never one older than this home has used
+// (asked for one release, the user gets that one, whatever its serial).
+void list_signed(const list_signing* signing, int verified, const char* wanted, const wchar_t* versions,
+                 fetch_result* out) {
+    if (!list_keys_held()) return;
+    if (!verified)
+        fail(L"The release's setup list is not signed by the Stonewake Builder's publisher, so this "
+             L"setup will not use it. Try again later.");
+    if (!wanted[0] && signing->serial < serial_read(versions))
+        fail(L"The server answered with an older setup list than this Builder home has already used, "
+             L"so this setup will not use it. Try again in a few minutes.");
+    out->serial = signing->serial;
+}
+
+// Asked for one version, the user must not silently get another.
+void list_tag_checked(const setup_list* list, const char* wanted) {
+    if (!wanted[0] || strcmp(wanted, list->tag) == 0) return;
+    wchar_t listed[LIST_TAG_CAP];
+    wchar_t asked[LIST_TAG_CAP];
+    MultiByteToWideChar(CP_UTF8, 0, list->tag, -1, listed, LIST_TAG_CAP);
+    MultiByteToWideChar(CP_UTF8, 0, wanted, -1, asked, LIST_TAG_CAP);
+    fail(L"The server answered with the setup list of %ls, not %ls (its download links can lag "
+         L"right after a release). Try the update again in a few minutes.",
+         listed, asked);
+}
+
+// The answer taken as the setup list: parsed and validated, then its
+// signature and serial judged, then its tag.
+void list_take(mem_buf* body, const wchar_t* versions, fetch_result* out) {
+    list_signing signing;
+    list_signing_scan(body->data, (size_t)body->len, &signing);
+    // Verified before parsing, which writes line ends over with NUL bytes.
+    int verified = list_keys_held() && list_signature_verified(body->data, &signing);
+    list_parse(body->data, &out->list);
+    mem_free(body);
+    list_validated(&out->list);
+    char wanted[LIST_TAG_CAP];
+    requested_tag(wanted);
+    list_signed(&signing, verified, wanted, versions, out);
+    list_tag_checked(&out->list, wanted);
+}
+
 }  // namespace
 
 void fetch_setup_list(fetch_result* out) {
@@ -83,26 +137,5 @@ void fetch_setup_list(fetch_result* out) {
     }
     if (outcome != ATTEMPT_OK) give_up();
 
-    list_parse(body.data, &out->list);
-    mem_free(&body);
-    int verdict = list_validate(&out->list);
-    if (verdict == LIST_UNREADABLE) fail(L"The release's setup list could not be read. Try again later.");
-    if (verdict == LIST_TOO_MANY)
-        fail(L"The release's setup list has more than 16 parts, which this setup cannot install. "
-             L"Get the newest setup from the releases page: https://" HOST_W
-             L"/Stonewake/Stonewake/releases/latest");
-    if (verdict == LIST_REFUSED)
-        fail(L"The release's setup list has a name this setup does not accept. Try again later.");
-
-    char wanted[LIST_TAG_CAP];
-    requested_tag(wanted);
-    if (wanted[0] && strcmp(wanted, out->list.tag) != 0) {
-        wchar_t listed[LIST_TAG_CAP];
-        wchar_t asked[LIST_TAG_CAP];
-        MultiByteToWideChar(CP_UTF8, 0, out->list.tag, -1, listed, LIST_TAG_CAP);
-        MultiByteToWideChar(CP_UTF8, 0, wanted, -1, asked, LIST_TAG_CAP);
-        fail(L"The server answered with the setup list of %ls, not %ls (its download links can lag "
-             L"right after a release). Try the update again in a few minutes.",
-             listed, asked);
-    }
+    list_take(&body, versions, out);
 }

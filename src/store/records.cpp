@@ -63,7 +63,30 @@ void write_parts(const wchar_t* version, const part_record* parts, unsigned coun
     record_write(path, lines, (DWORD)n);
 }
 
-void records_step(const install_paths* paths, const setup_list* list) {
+unsigned long long serial_read(const wchar_t* versions) {
+    wchar_t serial_txt[PATH_CAP];
+    char text[LIST_TAG_CAP];
+    if (home_path(serial_txt, L"%ls\\serial.txt", versions) < 0 || !first_line_read(serial_txt, text))
+        return 0;
+    unsigned long long value = 0;
+    for (const char* p = text; *p; ++p) {
+        unsigned digit = (unsigned)(*p - '0');
+        if (digit > 9 || value > (~0ULL - digit) / 10) return 0;  // unreadable
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+static void serial_write(const wchar_t* versions, unsigned long long serial) {
+    if (serial <= serial_read(versions)) return;  // the record keeps the highest
+    char digits[21];
+    size_t n = decimal_text(serial, digits);
+    wchar_t serial_txt[PATH_CAP];
+    if (home_path(serial_txt, L"%ls\\serial.txt", versions) >= 0) record_write(serial_txt, digits, (DWORD)n);
+}
+
+void records_step(const install_paths* paths, const setup_list* list, unsigned long long serial) {
+    serial_write(paths->versions, serial);
     wchar_t parts_txt[PATH_CAP];
     work_path(parts_txt, L"%ls\\parts.txt", paths->version);
     if (GetFileAttributesW(parts_txt) == INVALID_FILE_ATTRIBUTES)

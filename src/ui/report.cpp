@@ -32,14 +32,7 @@ void log_status(const wchar_t* text) {
         ((((unsigned long long)now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000ULL -
         11644473600000ULL;
     char line[STATUS_CAP * 3 + 32];
-    char digits[24];
-    int d = 0;
-    do {
-        digits[d++] = (char)('0' + ms % 10);
-        ms /= 10;
-    } while (ms);
-    int head = 0;
-    while (d) line[head++] = digits[--d];
+    int head = (int)decimal_text(ms, line);
     line[head++] = '\t';
     int body = WideCharToMultiByte(CP_UTF8, 0, text, -1, line + head, (int)sizeof line - head - 1,
                                    0, 0);

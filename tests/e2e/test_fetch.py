@@ -12,6 +12,7 @@ from __future__ import annotations
 import dataclasses
 import re
 import socket
+import subprocess
 import urllib.parse
 
 import pytest
@@ -311,6 +312,72 @@ def test_bad_list_ends_before_any_download(host, publish, run_setup, lines, mess
     r = run_setup("--cli")
     assert_failed(r, message)
     assert seen(host) == [(LATEST, 200)]
+
+
+# ---------------------------------------------------------------- the signed list
+NOT_SIGNED = ("The release's setup list is not signed by the Stonewake Builder's publisher, so this setup "
+              "will not use it. Try again later.")
+OLDER = ("The server answered with an older setup list than this Builder home has already used, so "
+         "this setup will not use it. Try again in a few minutes.")
+
+
+def _signed(rel, key=None, serial=200, head=b"") -> bytes:
+    """The release's standard lines, signed by `key` (default the build's)."""
+    text = head + "".join(line + "\n" for line in rel.lines()).encode()
+    return mr.sign_list(text, key or mr.signing_key(), serial)
+
+
+def _changed(old: bytes, new: bytes):
+    return lambda rel, keys: _signed(rel).replace(old, new, 1)
+
+
+def _last_hex_flipped(rel, keys) -> bytes:
+    data = _signed(rel)
+    return data[:-2] + (b"0" if data[-2:-1] != b"0" else b"1") + data[-1:]
+
+
+@pytest.mark.parametrize("make, tail, message", [
+    (lambda rel, keys: "".join(l + "\n" for l in rel.lines()).encode(), "", NOT_SIGNED),
+    (_changed(b"tag 2.4.0", b"tag 2.4.1"), "", NOT_SIGNED),
+    (_changed(b"StonewakeBuilder.exe\n", b"StonewakeBuilder.exf\n"), "", NOT_SIGNED),
+    (lambda rel, keys: _signed(rel).replace(b" %d " % rel.parts[1].size, b" %d " % (rel.parts[1].size + 1), 1),
+     "", NOT_SIGNED),
+    (_changed(b"serial 200", b"serial 201"), "", NOT_SIGNED),
+    (_last_hex_flipped, "", NOT_SIGNED),
+    (lambda rel, keys: _signed(rel, keys / "other" / "publisher.key"), "", NOT_SIGNED),
+    (lambda rel, keys: _signed(rel) + b"note after the signature\n", "", NOT_SIGNED),
+    (lambda rel, keys: _signed(rel) + _signed(rel).splitlines(keepends=True)[-1], "", NOT_SIGNED),
+    (lambda rel, keys: _signed(rel, serial=7, head=b"serial 7\n"), "", NOT_SIGNED),   # two serial lines
+    (lambda rel, keys: _signed(rel, serial=-1), "", NOT_SIGNED),                        # no serial line
+    (lambda rel, keys: _signed(rel, serial=99), "", OLDER),
+    (lambda rel, keys: _signed(rel, serial=99), "--tag 2.4.0", b"100"),
+    (lambda rel, keys: _signed(rel, serial=100), "", b"100"),
+    (lambda rel, keys: _signed(rel, keys / "spare" / "publisher.key"), "", b"200"),
+], ids=["unsigned", "tag-byte", "run-byte", "part-byte", "serial-byte", "signature-byte", "unknown-key",
+        "line-after", "two-signatures", "two-serials", "no-serial", "older-serial", "older-serial-tagged",
+        "equal-serial", "spare-key"])
+def test_only_a_list_the_publisher_signed_is_used(host, home, publish, run_setup, make, tail, message):
+    """The home has used serial 100; each list is refused with its message, or
+    installed (`message` is then the serial the home records)."""
+    key = mr.signing_key()
+    if key is None:
+        pytest.skip("a build without publisher keys checks no signature")
+    keys = key.parent
+    if not (keys / "other" / "publisher.key").exists():
+        subprocess.run(["sh", str(mr.REPO / "scripts" / "keys.sh"), str(keys / "other")], check=True,
+                       capture_output=True)
+    rel = publish("2.4.0")
+    rel.rewrite_list(make(rel, keys), sign=False)
+    (home / "versions").mkdir()
+    (home / "versions" / "serial.txt").write_bytes(b"100")
+    r = run_setup("--cli " + tail)
+    if isinstance(message, str):
+        assert_failed(r, message)
+        assert seen(host) == [(LATEST, 200)]
+        assert sorted(p.name for p in (home / "versions").iterdir()) == ["serial.txt"]
+    else:
+        assert_installed(r, home, rel)
+    assert (home / "versions" / "serial.txt").read_bytes() == (b"100" if isinstance(message, str) else message)
 
 
 def test_sixteen_parts_are_all_installed(host, home, publish, run_setup):

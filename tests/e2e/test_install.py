@@ -40,6 +40,10 @@ def files(folder: Path) -> dict[str, bytes]:
             for f in sorted(folder.rglob("*")) if f.is_file() and not f.is_symlink()}
 
 
+# The record a signed list leaves beside current.txt: the highest serial used.
+SIGNED = {"serial.txt"} if mr.signing_key() else set()
+
+
 def names(folder: Path) -> set[str]:
     return {p.name for p in folder.iterdir()} if folder.exists() else set()
 
@@ -114,7 +118,7 @@ def test_first_install_layout_records_and_start(publish, run_setup, home, host):
         [(LIST_PATH, None)] + [(part_path(p), None) for p in rel.parts]
     # Every part has a part folder except the Builder's own (unpacked into ".").
     assert_installed(home, rel, rel.parts[1:])
-    assert names(home.path / "versions") == {"v1.0.0", "current.txt"}
+    assert names(home.path / "versions") == {"v1.0.0", "current.txt"} | SIGNED
 
     (rec,) = r.records
     exe = builder_exe(home.win, "v1.0.0")
@@ -163,7 +167,7 @@ def test_update_moves_the_records_and_removes_the_old_version(publish, run_setup
     r = run_setup("--cli")
     assert r.rc == 0, r.stderr
     versions = home.path / "versions"
-    assert names(versions) == {"v2.0.0", "current.txt", "previous.txt"}
+    assert names(versions) == {"v2.0.0", "current.txt", "previous.txt"} | SIGNED
     assert (versions / "previous.txt").read_bytes() == b"v1.0.0"
     assert_installed(home, rel, rel.parts[1:])
 
@@ -215,7 +219,7 @@ def test_repair_keeps_the_installed_copy_until_publishing(publish, run_setup, ho
     r = run.wait()
     assert r.rc == 0, r.stderr
     assert_installed(home, rel, rel.parts[1:])
-    assert names(home.path / "versions") == {"v1.0.0", "current.txt"}
+    assert names(home.path / "versions") == {"v1.0.0", "current.txt"} | SIGNED
 
 
 # ---------------------------------------------------------------- downloads
@@ -411,15 +415,20 @@ def test_broken_downloads_carry_on_from_what_arrived(publish, run_setup, home, h
 # ---------------------------------------------------------------- a full disk
 @pytest.mark.parametrize("phase", ["download", "unpack"])
 def test_a_full_disk_ends_the_run_at_once_and_the_next_run_completes(run_setup, host, small_disk, phase):
-    """A home on a volume of 4 MiB: an incompressible part of 6 MiB fills it
-    while it downloads; a part of 16 KiB that unpacks to 12 MiB, while tar
-    writes it out."""
+    """A home on a volume of 4 MiB: an incompressible first part of 6 MiB
+    fills it while it downloads; a part of 16 KiB that unpacks to 12 MiB,
+    while tar writes it out."""
     disk = small_disk(4)
     if phase == "download":
-        big = mr.tool_part("big", "1.0", size=6 << 20, stored=True)
+        # The first part is the big one, so that no tar unpacks beside its
+        # download (a tar that the full disk failed first would be reported).
+        big = builder_spec("v1")
+        big.files["StonewakeBuilder-win-x64/data.bin"] = mr.filler("big", 6 << 20)
+        big.stored = True
+        rel = custom_release(host, "v1", [big])
     else:
         big = mr.PartSpec("zeros.zip", {"zeros/zeros.bin": bytes(12 << 20)}, dir="StonewakeBuilder/tools")
-    rel = custom_release(host, "v1", [builder_spec("v1"), big])
+        rel = custom_release(host, "v1", [builder_spec("v1"), big])
     base = disk.win + "\\home"
     home = disk.path / "home"
     r = run_setup("--cli", env={"TARNWICK_SETUP_BASE": base})
@@ -428,8 +437,8 @@ def test_a_full_disk_ends_the_run_at_once_and_the_next_run_completes(run_setup, 
     assert names(home / "versions") == {"v1.part"}     # nothing published
     if phase == "download":
         assert r.stderr == err("Could not write to %s\\downloads." % base)
-        assert len(host.requests_for(part_path(rel.parts[1]))) == 1
-        assert names(home / "downloads") == {rel.parts[0].sha256 + ".zip"}   # the partial is gone
+        assert len(host.requests_for(part_path(rel.parts[0]))) == 1
+        assert names(home / "downloads") == set()   # the partial is gone
     else:
         archive = "%s\\downloads\\%s.zip" % (base, rel.parts[1].sha256)
         head = ("Unpacking part 2 of 2 failed: Windows' tar.exe exited with code 1.\nArchive: %s\n"

@@ -15,7 +15,7 @@ import pytest
 import make_release as mr
 from test_launch import wait_records
 from test_install import (LIST_PATH, LOOKING, STARTING, assert_installed, builder_exe, builder_spec,
-                          custom_release, err, files, make_portable, names, unpacked)
+                          custom_release, err, files, make_portable, names, unpacked, SIGNED)
 
 PUBLISH_FAILED = ("Could not finish installing into %s (Windows error %d). A preserved repair backup, if "
                   "restoration was blocked, is beside it as .rollback-*.")
@@ -59,7 +59,7 @@ def test_sweep_leaves_only_the_version_and_the_records(publish, run_setup, home)
     (versions / "notes.txt").write_bytes(b"a file is left alone")
     r = run_setup("--cli")
     assert r.rc == 0, r.stderr
-    assert names(versions) == {"B", "current.txt", "previous.txt", "notes.txt"}
+    assert names(versions) == {"B", "current.txt", "previous.txt", "notes.txt"} | SIGNED
     assert (versions / "previous.txt").read_bytes() == b"A"
     assert_installed(home, rel, rel.parts[1:])
 
@@ -74,7 +74,7 @@ def test_version_folder_in_other_letter_case_is_kept(publish, run_setup, home, h
     r = run_setup("--cli")
     assert r.rc == 0, r.stderr
     assert [q.path for q in host.requests] == [LIST_PATH]
-    assert names(home.path / "versions") == {"V1.0.0", "current.txt", "previous.txt"}
+    assert names(home.path / "versions") == {"V1.0.0", "current.txt", "previous.txt"} | SIGNED
     assert files(home.path / "versions" / "V1.0.0")["StonewakeBuilder/coreclr.dll"] == \
         unpacked(rel.parts)["StonewakeBuilder/coreclr.dll"]
     assert r.records[-1]["exe"].lower() == builder_exe(home.win, "v1.0.0").lower()
@@ -100,7 +100,7 @@ def test_links_are_never_entered(publish, run_setup, home, host):
         assert files(target) == {"sub/file.bin": name.encode()}, name
     # Wine cannot unlink a Unix link to a folder (RemoveDirectoryW follows it
     # and finds the target not empty), so the links stay; all else is gone.
-    assert names(versions) == {"v1.0.0", "current.txt", "Linked", "Old.gone"}
+    assert names(versions) == {"v1.0.0", "current.txt", "Linked", "Old.gone"} | SIGNED
     assert files(versions / "Old.gone") == {}
     assert names(home.path / "downloads") == {"link"}
     got = files(versions / "v1.0.0")
@@ -134,7 +134,7 @@ def test_a_file_holding_the_version_name_is_set_aside(publish, run_setup, home, 
     (versions / "v1.0.0").write_bytes(b"a file, not a folder")
     r = run_setup("--cli")
     assert (r.rc, r.errors) == (0, [])
-    assert names(versions) == {"v1.0.0", "current.txt"}
+    assert names(versions) == {"v1.0.0", "current.txt"} | SIGNED
     assert_installed(home, rel, rel.parts[1:])
 
 
@@ -159,7 +159,7 @@ def test_portable_repair_keeps_the_old_copy_until_publishing(portable_v1, run_se
     r = run.wait()
     assert r.rc == 0, r.stderr
     assert not old.exists()
-    assert names(home.path / "versions") == {"v1.0.0", "current.txt"}
+    assert names(home.path / "versions") == {"v1.0.0", "current.txt"} | SIGNED
     assert_installed(home, rel, rel.parts[1:])
 
 
@@ -170,7 +170,7 @@ def test_portable_repair_sets_the_old_copy_aside_under_a_backup_name(portable_v1
     versions = home.path / "versions"
     with immutable(old, lambda: list(versions.glob("*/StonewakeBuilder/old-copy.txt"))):
         r = run_setup("--cli --repair")
-        left = sorted(names(versions))
+        left = sorted(names(versions) - SIGNED)
         kept = [p.parts[-3] for p in versions.glob("*/StonewakeBuilder/old-copy.txt")]
     assert r.rc == 0, r.stderr
     assert len(left) == 3 and left[:2] == ["current.txt", "v1.0.0"]
@@ -179,7 +179,7 @@ def test_portable_repair_sets_the_old_copy_aside_under_a_backup_name(portable_v1
     # A later run's sweep removes what was left.
     r = run_setup("--cli")
     assert r.rc == 0, r.stderr
-    assert names(home.path / "versions") == {"v1.0.0", "current.txt"}
+    assert names(home.path / "versions") == {"v1.0.0", "current.txt"} | SIGNED
 
 
 def test_portable_publish_failure_puts_the_old_copy_back(portable_v1, run_setup, home, tar_double):
@@ -192,7 +192,7 @@ def test_portable_publish_failure_puts_the_old_copy_back(portable_v1, run_setup,
         left = names(home.path / "versions")
     assert r.rc == 1
     assert r.stderr == err(PUBLISH_FAILED % (home.win + "\\versions\\v1.0.0", 5))
-    assert left == {"v1.0.0", "v1.0.0.part", "current.txt"}
+    assert left == {"v1.0.0", "v1.0.0.part", "current.txt"} | SIGNED
     assert old.read_bytes() == b"old"
 
 
@@ -215,7 +215,7 @@ def test_repair_of_a_builder_in_use_leaves_it_untouched(publish, run_setup, home
     assert r.stderr == err(IN_USE % (home.win + "\\versions\\v1.0.0", 5))
     r = run_setup("--cli --repair")   # the Builder closed: the repair goes through
     assert r.rc == 0, r.stderr
-    assert names(home.path / "versions") == {"v1.0.0", "current.txt"}
+    assert names(home.path / "versions") == {"v1.0.0", "current.txt"} | SIGNED
     assert_installed(home, rel, rel.parts[1:])
 
 
@@ -262,7 +262,7 @@ def test_deep_portable_repair_removes_its_backup(run_setup, home, host):
     assert run_setup("--cli", env=env).rc == 0
     r = run_setup("--cli --repair", env=env)
     assert r.rc == 0, r.stderr
-    assert names(deep / "versions") == {"v1.0.0", "current.txt"}
+    assert names(deep / "versions") == {"v1.0.0", "current.txt"} | SIGNED
     assert files(deep / "versions" / "v1.0.0")[inside + name] == b"deep\n"
     assert (deep / "versions" / "v1.0.0" / "installed.txt").read_bytes() == b"v1.0.0"
 

@@ -43,6 +43,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 import urllib.parse
 import zipfile
 from pathlib import Path
@@ -159,9 +160,11 @@ class Release:
         """The standard lines of this release's setup list, without ends."""
         return ["tag " + self.tag, "run " + self.run] + [p.line() for p in self.parts]
 
-    def rewrite_list(self, text: str | bytes | Sequence[str], eol: str = "\n") -> bytes:
-        """Replaces the published setup list (text as is, or lines joined by eol)."""
-        self.setup_list = write_setup_list(self.folder.parent.parent, self.tag, text, eol)
+    def rewrite_list(self, text: str | bytes | Sequence[str], eol: str = "\n", sign: bool = True,
+                     serial: int | None = None) -> bytes:
+        """Replaces the published setup list (text as is, or lines joined by
+        eol), signed unless `sign` is False."""
+        self.setup_list = write_setup_list(self.folder.parent.parent, self.tag, text, eol, sign, serial)
         return self.setup_list
 
     def asset(self, name: str) -> Path:
@@ -182,15 +185,58 @@ def setup_list_text(tag: str, parts: Iterable[Part], run: str = RUN, eol: str = 
     return "".join(line + eol for line in lines).encode("utf-8")
 
 
+# ---------------------------------------------------------------- signing
+def signing_key() -> Path | None:
+    """The publisher key that signs the lists written here: STONEWAKE_LIST_KEY,
+    else the test build's own (keys/publisher.key in STONEWAKE_BUILD_DIR, by
+    default build/test); None when there is none (a build without keys)."""
+    named = os.environ.get("STONEWAKE_LIST_KEY")
+    if named:
+        return Path(named)
+    build = Path(os.environ.get("STONEWAKE_BUILD_DIR") or REPO / "build" / "test")
+    key = build / "keys" / "publisher.key"
+    return key if key.exists() else None
+
+
+def der_to_raw(der: bytes) -> bytes:
+    """r and s of a DER ECDSA signature (what openssl writes), 32 bytes each."""
+    assert der[0] == 0x30
+    at, numbers = 2 if der[1] < 0x80 else 3, []
+    for _ in range(2):
+        assert der[at] == 0x02
+        length = der[at + 1]
+        numbers.append(int.from_bytes(der[at + 2:at + 2 + length], "big"))
+        at += 2 + length
+    return b"".join(n.to_bytes(32, "big") for n in numbers)
+
+
+def sign_list(data: bytes, key: str | os.PathLike, serial: int | None = None, eol: bytes = b"\n") -> bytes:
+    """The list with "serial <n>" (by default the time in seconds; none when
+    negative, for a broken list) and, last, "signature <r s hex>" over every
+    byte before that line, signed by `openssl dgst -sha256 -sign` directly."""
+    if data and not data.endswith((b"\n", b"\r")):
+        data += eol
+    if serial is None or serial >= 0:
+        data += b"serial %d" % (int(time.time()) if serial is None else serial) + eol
+    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", str(key)], input=data,
+                         capture_output=True, check=True).stdout
+    return data + b"signature " + der_to_raw(der).hex().encode() + eol
+
+
 def write_setup_list(root: str | os.PathLike, tag: str, text: str | bytes | Sequence[str],
-                     eol: str = "\n") -> bytes:
-    """Writes a hand-made setup list into the release folder; returns its bytes."""
+                     eol: str = "\n", sign: bool = True, serial: int | None = None) -> bytes:
+    """Writes a hand-made setup list into the release folder, signed with
+    signing_key() when there is one and `sign`; returns its bytes."""
     if isinstance(text, str):
         data = text.encode("utf-8")
     elif isinstance(text, (bytes, bytearray)):
         data = bytes(text)
     else:
         data = "".join(line + eol for line in text).encode("utf-8")
+    key = signing_key()
+    signed = any(line.startswith(b"signature ") for line in data.splitlines())
+    if sign and key and not signed:   # a list that was signed already is written as it is
+        data = sign_list(data, key, serial, eol.encode())
     folder = Path(root) / "releases" / tag
     folder.mkdir(parents=True, exist_ok=True)
     (folder / SETUP_LIST).write_bytes(data)
@@ -312,7 +358,8 @@ def write_release(root: str | os.PathLike, tag: str, specs: Sequence[PartSpec], 
     if setup_list is not None:
         data = write_setup_list(root, tag, setup_list)
     elif len(made) == len(specs) and _without_index((root / "releases" / tag / SETUP_LIST).read_bytes()) == text:
-        data = (root / "releases" / tag / SETUP_LIST).read_bytes()   # the list exactly as the tool wrote it
+        # The list as the tool wrote it, signed here.
+        data = write_setup_list(root, tag, (root / "releases" / tag / SETUP_LIST).read_bytes())
     else:
         data = write_setup_list(root, tag, text)
     if latest:

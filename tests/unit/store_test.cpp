@@ -308,7 +308,7 @@ TEST_F(StoreTest, RecordsStepMovesCurrentToPrevious) {
         memset(&list, 0, sizeof list);
         strcpy(list.tag, row.tag);
 
-        records_step(&paths, &list);
+        records_step(&paths, &list, 0);
         std::string current, previous;
         if (!testutil::read_file(t / L"current.txt", &current)) current = kAbsent;
         if (!testutil::read_file(t / L"previous.txt", &previous)) previous = kAbsent;
@@ -328,10 +328,10 @@ TEST_F(StoreTest, RecordsStepWritesPartsListOnlyWhenMissing) {
     memset(&list, 0, sizeof list);
     strcpy(list.tag, "v1");
 
-    records_step(&paths, &list);  // a list without parts: an empty parts.txt
+    records_step(&paths, &list, 0);  // a list without parts: an empty parts.txt
     EXPECT_EQ("", file_text(t / L"v1\\parts.txt"));
     write_file(t / L"v1\\parts.txt", "kept\n");
-    records_step(&paths, &list);
+    records_step(&paths, &list, 0);
     EXPECT_EQ("kept\n", file_text(t / L"v1\\parts.txt"));
     EXPECT_EQ("v1", file_text(t / L"current.txt"));
 }
