@@ -1,5 +1,5 @@
 """The release tool, natively: make-then-check, determinism, every refusal of
-`check`, an update's reuse, the HTTPS road and signing.
+`check`, an update's reuse, the HTTPS road, the signed list and signing.
 
 Needs build/tools/stonewake-release (STONEWAKE_RELEASE_TOOL names another);
 everything it writes stays under build/tools/tests/. The release it makes
@@ -16,6 +16,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 import zipfile
 from pathlib import Path
 
@@ -204,6 +205,17 @@ def append_lines(text: str):
     return edit
 
 
+def signed_by_another_key(out: Path) -> None:
+    tool("keygen", "--out", out.parent / "other", check_rc=0)
+    tool("sign-list", out / mr.SETUP_LIST, "--key", out.parent / "other" / "publisher.key", check_rc=0)
+
+
+def list_lines(out: Path, edit) -> None:
+    """Rewrites the setup list's lines as edit(lines) gives them."""
+    lines = (out / mr.SETUP_LIST).read_text().splitlines()
+    (out / mr.SETUP_LIST).write_text("".join(l + "\n" for l in edit(lines)))
+
+
 SEVENTEEN = "".join("part %s 1 . - - https://h/StonewakeBuilder-cpm-%d.zip\n" % ("a" * 64, i) for i in range(13))
 TWO_TO_ONE = "StonewakeBuilder-python-addon.zip python StonewakeBuilder/tools - -\n"
 
@@ -250,6 +262,12 @@ REFUSALS = [
     ("incomplete-builder", None, "StonewakeBuilder/coreclr.dll is missing or empty"),
     ("empty-runtime-file", None, "StonewakeBuilder/hostfxr.dll is missing or empty"),
     ("one-folder-two-parts", None, "maps to the part folder StonewakeBuilder\\tools\\python of part 2"),
+    # signature-*: made with --key, checked with --keys.
+    ("signature-one-byte", edit_line(0, 1, "2.0.1"), "the signature is not verified by the key given"),
+    ("signature-another-key", signed_by_another_key, "the signature is not verified by the key given"),
+    ("signature-unsigned", lambda out: list_lines(out, lambda l: l[:-2]), 'unsigned: no "signature" line'),
+    ("signature-line-after", append_lines("tag 2.0.0\n"), "lines follow the signature line", "is not verified"),
+    ("signature-twice", lambda out: list_lines(out, lambda l: l + l[-1:]), "2 signature lines"),
 ]
 
 
@@ -258,10 +276,14 @@ def test_check_refuses(work, edit, says, never, request):
     name = request.node.callspec.id
     kw = {"incomplete-builder": dict(drop=("coreclr.dll",)), "empty-runtime-file": dict(empty=("hostfxr.dll",)),
           "one-folder-two-parts": dict(parts=PARTS + TWO_TO_ONE)}.get(name, {})
-    out = make(work, extra=["--no-check"], **kw)
+    keys = work / "keys"
+    signed = name.startswith("signature-")
+    if signed:
+        tool("keygen", "--out", keys, check_rc=0)
+    out = make(work, extra=["--no-check"] + (["--key", keys / "publisher.key"] if signed else []), **kw)
     if edit:
         edit(out)
-    done = tool("check", out / mr.SETUP_LIST, "--parts", out)
+    done = tool("check", out / mr.SETUP_LIST, "--parts", out, *(["--keys", keys / "publisher.pub"] if signed else []))
     assert done.returncode == 1, done.stdout
     assert says in done.stdout and not (never and never in done.stdout), done.stdout
     assert done.stdout.splitlines()[-1].startswith("refused: ")
@@ -285,6 +307,45 @@ def test_make_refuses_a_bad_parts_file(work, line, says):
                 "--out", work / "out")
     assert done.returncode == 1 and says in done.stderr, done.stderr
     assert not (work / "out" / mr.SETUP_LIST).exists()
+
+
+def openssl_signed(body: bytes, key: Path, serial: int) -> bytes:
+    """The list signed by `openssl dgst -sha256 -sign` directly, its DER signature turned into r and s."""
+    body += b"serial %d\n" % serial
+    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", str(key)], input=body, capture_output=True,
+                         check=True).stdout
+    r, s = der[4:4 + der[3]], der[6 + der[3]:]
+    return body + b"signature %s\n" % b"".join(int.from_bytes(n, "big").to_bytes(32, "big") for n in (r, s)).hex().encode()
+
+
+def test_keygen_make_sign_list_check_round_trip(work):
+    key, pub = work / "keys" / "publisher.key", work / "keys" / "publisher.pub"
+    tool("keygen", "--out", key.parent, check_rc=0)
+    assert key.stat().st_mode & 0o777 == 0o600 and re.fullmatch("[0-9a-f]{128}\n", pub.read_text())
+    pem = key.read_bytes()
+    assert tool("keygen", "--out", key.parent).returncode == 1 and key.read_bytes() == pem
+    out = make(work, extra=["--key", key, "--serial", "7"])
+    path, accepted = out / mr.SETUP_LIST, "; the setup accepts it\n"
+    lines = path.read_text().splitlines()
+    assert lines[-3].startswith("index ") and lines[-2] == "serial 7" and re.fullmatch("signature [0-9a-f]{128}", lines[-1])
+    assert tool("check", path, "--parts", out, "--keys", pub, check_rc=0).stdout.endswith(
+        ", serial 7 signed by key 1 of 1" + accepted)
+    tool("check", path, "--parts", out, check_rc=0)            # without keys, both lines are passed over
+    # openssl's own signature, verified by the second of two keys given as digits.
+    tool("keygen", "--out", work / "spare", check_rc=0)
+    unsigned = "".join(l + "\n" for l in lines[:-2]).encode()
+    path.write_bytes(openssl_signed(unsigned, key, 8))
+    both = (work / "spare" / "publisher.pub").read_text().strip() + "," + pub.read_text().strip()
+    assert tool("check", path, "--parts", out, "--keys", both, check_rc=0).stdout.endswith(
+        ", serial 8 signed by key 2 of 2" + accepted)
+    # Taking a release back: re-signed with a newer serial (the time by default), every other byte kept.
+    old_signature, start = path.read_bytes().splitlines()[-1], int(time.time())
+    tool("sign-list", path, "--key", key, check_rc=0)
+    new = path.read_bytes()
+    serial = int(new.splitlines()[-2].split()[1])
+    assert new.startswith(unsigned) and serial >= start and old_signature not in new
+    assert tool("check", path, "--parts", out, "--keys", pub, check_rc=0).stdout.endswith(
+        ", serial %d signed by key 1 of 1%s" % (serial, accepted))
 
 
 def test_previous_tells_which_parts_an_update_reuses(work):

@@ -330,7 +330,7 @@ void print_reuse(const setup_list& old, const setup_list& now, const std::vector
 }  // namespace
 
 int check_release(const std::string& where, const std::string& parts_dir, const std::string& previous,
-                  const std::string& cacert) {
+                  const std::string& cacert, const std::vector<ListKey>* keys) {
     Report report;
     std::string body, error;
     if (!load_text(where, cacert, body, error)) {
@@ -346,6 +346,13 @@ int check_release(const std::string& where, const std::string& parts_dir, const 
         printf("refused: the setup does not accept %s\n", where.c_str());
         return 1;
     }
+
+    // The setup with keys judges the signature after the list, before its tag.
+    unsigned long long serial = 0;
+    unsigned key_number = 0;
+    if (keys)
+        for (const std::string& finding : list_signature_findings(body, *keys, serial, key_number))
+            report.say(where, finding);
 
     // A setup started with --tag compares the list's own tag with the one it asked for.
     std::string asked = address_tag(where);
@@ -419,18 +426,25 @@ int check_release(const std::string& where, const std::string& parts_dir, const 
         printf("refused: %u problem%s in %s\n", report.problems, report.problems == 1 ? "" : "s", where.c_str());
         return 1;
     }
-    printf("ok: %s: release %s, %u part%s, %llu bytes; the setup accepts it\n", where.c_str(), list->tag,
-           list->part_count, list->part_count == 1 ? "" : "s", total);
+    std::string signing = keys ? ", serial " + std::to_string(serial) + " signed by key " + std::to_string(key_number) +
+                                     " of " + std::to_string(keys->size())
+                               : "";
+    printf("ok: %s: release %s, %u part%s, %llu bytes%s; the setup accepts it\n", where.c_str(), list->tag,
+           list->part_count, list->part_count == 1 ? "" : "s", total, signing.c_str());
     return 0;
 }
 
 int cmd_check(int argc, char** argv) {
     Options o;
-    if (!parse_options(argc, argv, {"parts", "previous", "cacert"}, {}, o)) return 2;
+    if (!parse_options(argc, argv, {"parts", "previous", "cacert", "keys"}, {}, o)) return 2;
     if (o.positional.size() != 1) {
-        fprintf(stderr, "usage: stonewake-release check LIST [--parts DIR] [--previous OLDLIST] [--cacert FILE]\n");
+        fprintf(stderr, "usage: stonewake-release check LIST [--parts DIR] [--previous OLDLIST] [--cacert FILE] "
+                        "[--keys KEYS]\n");
         return 2;
     }
+    std::vector<ListKey> keys;
+    if (o.get("keys") && !read_list_keys(*o.get("keys"), keys)) return 2;
     auto value = [&](const char* name) { return o.get(name) ? *o.get(name) : std::string(); };
-    return check_release(o.positional[0], value("parts"), value("previous"), value("cacert"));
+    return check_release(o.positional[0], value("parts"), value("previous"), value("cacert"),
+                         o.get("keys") ? &keys : nullptr);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 
 bool read_file(const std::string& path, std::string& out) {
@@ -28,6 +29,13 @@ bool write_file(const std::string& path, const std::string& data) {
     if (ok) ok = rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) remove(temp.c_str());
     return ok;
+}
+
+bool make_folders(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    struct stat st;
+    return mkdir(path.c_str(), 0755) == 0 || (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
 }
 
 std::string hex(const unsigned char* digest, unsigned length) {

@@ -9,11 +9,19 @@ namespace {
 const char usage[] =
     "usage:\n"
     "  stonewake-release make --builder DIR --parts FILE --host HOST --tag TAG --out OUT\n"
-    "                         [--run PATH] [--no-check]\n"
-    "  stonewake-release check LIST [--parts DIR] [--previous OLDLIST] [--cacert FILE]\n"
+    "                         [--run PATH] [--key FILE [--serial N]] [--no-check]\n"
+    "  stonewake-release check LIST [--parts DIR] [--previous OLDLIST] [--cacert FILE] [--keys KEYS]\n"
+    "  stonewake-release keygen --out DIR\n"
+    "  stonewake-release sign-list LIST --key FILE [--serial N]\n"
     "  stonewake-release sign EXE --cert CERT --key KEY [--ca FILE]\n"
     "  stonewake-release verify EXE --ca FILE\n"
-    "LIST and OLDLIST are files or https addresses. Exit codes: 0 all holds, 1 refused, 2 usage.\n";
+    "LIST and OLDLIST are files or https addresses. keygen writes DIR/publisher.key (the\n"
+    "private key: keep it offline) and DIR/publisher.pub (the public key). make --key and\n"
+    "sign-list sign the setup list with the private key: a \"serial\" line (N, by default\n"
+    "the current UTC time in seconds), then the \"signature\" line; sign-list re-signs an\n"
+    "existing list in place. check --keys verifies that signature: KEYS is public keys\n"
+    "separated by commas, or a file holding them (publisher.pub).\n"
+    "Exit codes: 0 all holds, 1 refused, 2 usage.\n";
 
 }  // namespace
 
@@ -67,6 +75,8 @@ int main(int argc, char** argv) {
     if (strcmp(command, "check") == 0) return cmd_check(argc - 2, argv + 2);
     if (strcmp(command, "sign") == 0) return cmd_sign(argc - 2, argv + 2);
     if (strcmp(command, "verify") == 0) return cmd_verify(argc - 2, argv + 2);
+    if (strcmp(command, "keygen") == 0) return cmd_keygen(argc - 2, argv + 2);
+    if (strcmp(command, "sign-list") == 0) return cmd_sign_list(argc - 2, argv + 2);
     if (strcmp(command, "--help") == 0 || strcmp(command, "help") == 0) {
         fputs(usage, stdout);
         return 0;

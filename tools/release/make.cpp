@@ -1,12 +1,11 @@
 // `make`: each part a deterministic zip, its digest and size, the index of
-// every part's entries, and the setup list that names them; then the release
-// is checked as `check` would.
+// every part's entries, and the setup list that names them, signed with
+// --key; then the release is checked as `check` would.
 #include "tool.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <sys/stat.h>
 
 namespace {
 
@@ -88,14 +87,6 @@ bool read_parts(const std::string& path, std::vector<PartLine>& parts) {
     return ok;
 }
 
-// Creates a folder and its missing parents.
-bool make_folders(const std::string& path) {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        mkdir(path.substr(0, slash).c_str(), 0755);
-    struct stat st;
-    return mkdir(path.c_str(), 0755) == 0 || (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
-}
-
 std::string escaped(const std::string& name) {
     std::string out;
     for (char c : name) {
@@ -109,7 +100,7 @@ std::string escaped(const std::string& name) {
 
 int cmd_make(int argc, char** argv) {
     Options o;
-    if (!parse_options(argc, argv, {"builder", "parts", "host", "tag", "out", "run"}, {"no-check"}, o))
+    if (!parse_options(argc, argv, {"builder", "parts", "host", "tag", "out", "run", "key", "serial"}, {"no-check"}, o))
         return 2;
     for (const char* need : {"builder", "parts", "host", "tag", "out"})
         if (!o.get(need)) {
@@ -120,6 +111,12 @@ int cmd_make(int argc, char** argv) {
         fprintf(stderr, "stonewake-release make: unexpected %s\n", o.positional[0].c_str());
         return 2;
     }
+    unsigned long long serial = 0;
+    if (o.get("serial") && !o.get("key")) {
+        fprintf(stderr, "stonewake-release make: --serial is that of the signature: it needs --key\n");
+        return 2;
+    }
+    if (!serial_option(o, serial)) return 2;
     const std::string builder = *o.get("builder"), host = *o.get("host"), tag = *o.get("tag"),
                       out = *o.get("out");
     const std::string run = o.get("run") ? *o.get("run") : kDefaultRun;
@@ -170,11 +167,17 @@ int cmd_make(int argc, char** argv) {
         return 1;
     }
     list += "index " + index_sha256 + " " + std::to_string(index_size) + " " + base + kIndex + "\n";
+    std::vector<ListKey> keys(1);  // the signing key's own public key, for the check
+    std::string error;
+    if (o.get("key") && !sign_list_body(std::string(list), *o.get("key"), serial, list, keys[0], error)) {
+        fprintf(stderr, "stonewake-release make: %s\n", error.c_str());
+        return 1;
+    }
     std::string list_path = out + "/" + kSetupList;
     if (!write_file(list_path, list)) {
         fprintf(stderr, "stonewake-release make: cannot write %s\n", list_path.c_str());
         return 1;
     }
     if (o.has("no-check")) return 0;
-    return check_release(list_path, out, "", "");
+    return check_release(list_path, out, "", "", o.get("key") ? &keys : nullptr);
 }

@@ -2,7 +2,9 @@
 #ifndef STONEWAKE_RELEASE_TOOL_H
 #define STONEWAKE_RELEASE_TOOL_H
 
+#include <array>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,12 +21,18 @@ int cmd_make(int argc, char** argv);
 int cmd_check(int argc, char** argv);
 int cmd_sign(int argc, char** argv);
 int cmd_verify(int argc, char** argv);
+int cmd_keygen(int argc, char** argv);
+int cmd_sign_list(int argc, char** argv);
+
+// A publisher's public key: X and Y of an ECDSA P-256 key.
+using ListKey = std::array<unsigned char, LIST_KEY_BYTES>;
 
 // The whole check of a release: LIST (a file or an https address), its parts
-// from `parts_dir` or their addresses, the reuse report against `previous`
-// when given. Prints every problem and a last line; returns the exit code.
+// from `parts_dir` or their addresses, the list's signature when `keys` is
+// given, the reuse report against `previous` when given. Prints every
+// problem and a last line; returns the exit code.
 int check_release(const std::string& list, const std::string& parts_dir, const std::string& previous,
-                  const std::string& cacert);
+                  const std::string& cacert, const std::vector<ListKey>* keys);
 
 // Option parsing: "--name value" pairs after the positional arguments.
 struct Options {
@@ -41,7 +49,8 @@ bool parse_options(int argc, char** argv, const std::vector<std::string>& valued
 
 // ---- files ------------------------------------------------------------------
 bool read_file(const std::string& path, std::string& out);
-bool write_file(const std::string& path, const std::string& data);
+bool write_file(const std::string& path, const std::string& data);  // whole: a temporary file, then a rename
+bool make_folders(const std::string& path);  // the folder and its missing parents
 // SHA-256 as 64 lower-case hex digits, and the size, of a whole file.
 bool file_digest(const std::string& path, std::string& sha256, unsigned long long& size);
 std::string sha256_hex(const std::string& data);
@@ -116,6 +125,22 @@ std::string shown(const std::string& text);
 // whole body. Returns the core's verdict; `findings` may also hold findings
 // when the verdict is LIST_OK (more part lines than the setup takes).
 int judge_list(const std::string& body, setup_list& list, std::vector<ListFinding>& findings);
+
+// ---- the signed list ------------------------------------------------------------
+// --keys: public keys separated by commas, or a file holding them (publisher.pub).
+// False after a message.
+bool read_list_keys(const std::string& value, std::vector<ListKey>& keys);
+// --serial, or the current UTC time in seconds. False after a message.
+bool serial_option(const Options& options, unsigned long long& serial);
+// `body` without its serial and signature lines (every other byte kept), then
+// "serial <serial>" and "signature <r s hex>" signed with the PEM private key
+// in `key_file`, whose public key is given back. False with `error` set.
+bool sign_list_body(const std::string& body, const std::string& key_file, unsigned long long serial,
+                    std::string& out, ListKey& public_key, std::string& error);
+// Why the setup holding `keys` refuses the list's signing (none when it
+// accepts it); the serial, and the number of the key that verified (from 1).
+std::vector<std::string> list_signature_findings(const std::string& body, const std::vector<ListKey>& keys,
+                                                 unsigned long long& serial, unsigned& key_number);
 
 // ---- the layout of an installed version --------------------------------------
 // Files and folders as tar would unpack the parts of a list into a version
