@@ -308,9 +308,11 @@ def _tool_make(root: Path, tag: str, specs: Sequence[tuple[int, str, PartSpec]],
                                                 " store" if spec.stored else ""))
     (stage / "parts.txt").write_text("".join(lines), encoding="utf-8")
     out = root / "releases" / tag
+    key = signing_key()
     done = subprocess.run([str(release_tool()), "make", "--builder", str(stage), "--parts",
                            str(stage / "parts.txt"), "--host", host, "--tag", tag, "--out", str(out),
-                           "--run", run, "--no-check"], capture_output=True)
+                           "--run", run, "--no-check"] + (["--key", str(key)] if key else []),
+                          capture_output=True)
     shutil.rmtree(stage, ignore_errors=True)
     if done.returncode == 1 and b"does not accept the tag" in done.stderr:
         return None
@@ -328,8 +330,9 @@ def _tool_make(root: Path, tag: str, specs: Sequence[tuple[int, str, PartSpec]],
 
 
 def _without_index(data: bytes) -> bytes:
-    """A list the tool wrote, without its index line (which the setup ignores)."""
-    return b"".join(l for l in data.splitlines(keepends=True) if not l.startswith(b"index "))
+    """A list the tool wrote, without its index, serial and signature lines."""
+    return b"".join(l for l in data.splitlines(keepends=True)
+                    if not l.startswith((b"index ", b"serial ", b"signature ")))
 
 
 def write_release(root: str | os.PathLike, tag: str, specs: Sequence[PartSpec], *,
@@ -358,8 +361,7 @@ def write_release(root: str | os.PathLike, tag: str, specs: Sequence[PartSpec], 
     if setup_list is not None:
         data = write_setup_list(root, tag, setup_list)
     elif len(made) == len(specs) and _without_index((root / "releases" / tag / SETUP_LIST).read_bytes()) == text:
-        # The list as the tool wrote it, signed here.
-        data = write_setup_list(root, tag, (root / "releases" / tag / SETUP_LIST).read_bytes())
+        data = (root / "releases" / tag / SETUP_LIST).read_bytes()   # the list as the tool wrote (and signed) it
     else:
         data = write_setup_list(root, tag, text)
     if latest:

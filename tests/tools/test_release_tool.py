@@ -309,15 +309,6 @@ def test_make_refuses_a_bad_parts_file(work, line, says):
     assert not (work / "out" / mr.SETUP_LIST).exists()
 
 
-def openssl_signed(body: bytes, key: Path, serial: int) -> bytes:
-    """The list signed by `openssl dgst -sha256 -sign` directly, its DER signature turned into r and s."""
-    body += b"serial %d\n" % serial
-    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", str(key)], input=body, capture_output=True,
-                         check=True).stdout
-    r, s = der[4:4 + der[3]], der[6 + der[3]:]
-    return body + b"signature %s\n" % b"".join(int.from_bytes(n, "big").to_bytes(32, "big") for n in (r, s)).hex().encode()
-
-
 def test_keygen_make_sign_list_check_round_trip(work):
     key, pub = work / "keys" / "publisher.key", work / "keys" / "publisher.pub"
     tool("keygen", "--out", key.parent, check_rc=0)
@@ -334,7 +325,7 @@ def test_keygen_make_sign_list_check_round_trip(work):
     # openssl's own signature, verified by the second of two keys given as digits.
     tool("keygen", "--out", work / "spare", check_rc=0)
     unsigned = "".join(l + "\n" for l in lines[:-2]).encode()
-    path.write_bytes(openssl_signed(unsigned, key, 8))
+    path.write_bytes(mr.sign_list(unsigned, key, 8))
     both = (work / "spare" / "publisher.pub").read_text().strip() + "," + pub.read_text().strip()
     assert tool("check", path, "--parts", out, "--keys", both, check_rc=0).stdout.endswith(
         ", serial 8 signed by key 2 of 2" + accepted)
