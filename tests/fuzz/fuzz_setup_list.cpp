@@ -98,7 +98,24 @@ void check_part_folder(const part_record* part, int list_ok) {
 
 }  // namespace
 
+// The signing scan reads the raw bytes (before the parser writes into them):
+// what it reports lies inside them, and a complete signing has its one
+// signature line right after the signed bytes.
+void check_signing(const uint8_t* data, size_t size) {
+    list_signing s;
+    list_signing_scan((const char*)data, size, &s);
+    FUZZ_CHECK(s.signed_length <= size, "signed length %zu of %zu bytes", s.signed_length, size);
+    if (!list_signing_complete(&s)) return;
+    FUZZ_CHECK(s.serial_lines == 1 && s.signature_lines == 1, "complete with %u serials, %u signatures",
+               s.serial_lines, s.signature_lines);
+    FUZZ_CHECK(s.signed_length + 138 <= size && !memcmp(data + s.signed_length, "signature ", 10),
+               "the signed bytes do not end at the signature line");
+    for (size_t i = s.signed_length + 138; i < size; ++i)
+        FUZZ_CHECK(data[i] == '\r' || data[i] == '\n', "byte 0x%02x after the signature", data[i]);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    check_signing(data, size);
     char* body = nul_copy(data, size);
     static setup_list storage;  // a global: AddressSanitizer still guards its ends
     setup_list* list = &storage;
