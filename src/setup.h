@@ -78,6 +78,15 @@ void retry_wait(int retry, DWORD since);
 // `also` when not 0) and fewer than 80 tries were made, waits 250 ms and
 // returns 1; else returns 0 with the last error set to `error`.
 int held_retry(int tries, DWORD error, DWORD also);
+// Renames (MoveFileExW with `flags`), waiting out another process that holds
+// the file or a file inside the folder, often an antivirus scan: up to 80
+// tries, 250 ms apart, on ERROR_ACCESS_DENIED or ERROR_SHARING_VIOLATION.
+// Returns 0 with the last error set.
+int move_with_retries(const wchar_t* from, const wchar_t* to, DWORD flags);
+// CreateProcessW with the same retries; 0 with the last error set. With a
+// `job`, the child is in it before it runs (else it runs on its own).
+int start_with_retries(wchar_t* command, BOOL inherit, DWORD flags, const wchar_t* folder,
+                       STARTUPINFOW* startup, PROCESS_INFORMATION* process, HANDLE job);
 
 // ---- test hooks --------------------------------------------------------------
 // A named moment of the run. Test builds can hold the run there (so a test
@@ -295,15 +304,6 @@ void rmtree(const wchar_t* folder);
 int delete_file(const wchar_t* path);
 void version_sweep(const wchar_t* versions, const char* tag);
 void record_write(const wchar_t* path, const char* bytes, DWORD count);
-// Renames (MoveFileExW with `flags`), waiting out another process that holds
-// the file or a file inside the folder, often an antivirus scan: up to 80
-// tries, 250 ms apart, on ERROR_ACCESS_DENIED or ERROR_SHARING_VIOLATION.
-// Returns 0 with the last error set.
-int move_with_retries(const wchar_t* from, const wchar_t* to, DWORD flags);
-// CreateProcessW with the same retries; 0 with the last error set. With a
-// `job`, the child is in it before it runs (else it runs on its own).
-int start_with_retries(wchar_t* command, BOOL inherit, DWORD flags, const wchar_t* folder,
-                       STARTUPINFOW* startup, PROCESS_INFORMATION* process, HANDLE job);
 // The first line of a record (at most 127 bytes, cut at CR or LF); 0 when the
 // file cannot be read (the text is then empty).
 int first_line_read(const wchar_t* path, char text[LIST_TAG_CAP]);

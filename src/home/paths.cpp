@@ -5,6 +5,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "app/owned.h"
+
 namespace {
 
 int is_sep(wchar_t c) {
@@ -104,23 +106,20 @@ int qb_home_parent(wchar_t* path) {
 }
 
 int qb_home_bytes(const wchar_t* path, char* buffer, DWORD capacity, DWORD* count) {
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
-    if (file == INVALID_HANDLE_VALUE) {
+    owned_handle file(close_file, CreateFileW(path, GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0));
+    if (!file.valid()) {
         DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : -1;
     }
     DWORD total = 0;
     while (total < capacity) {
         DWORD got = 0;
-        if (!ReadFile(file, buffer + total, capacity - total, &got, 0)) {
-            CloseHandle(file);
-            return -1;
-        }
+        if (!ReadFile(file.get(), buffer + total, capacity - total, &got, 0)) return -1;
         if (got == 0) break;
         total += got;
     }
-    CloseHandle(file);
     *count = total;
     return 1;
 }

@@ -9,6 +9,16 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "app/owned.h"
+
+namespace {
+
+void close_search(void* search) {
+    FindClose(search);
+}
+
+}  // namespace
+
 int copy_part_tree(const wchar_t* source, const wchar_t* destination) {
     DWORD attributes = GetFileAttributesW(source);
     // Links and junctions are never followed or copied; the failure value has
@@ -23,8 +33,8 @@ int copy_part_tree(const wchar_t* source, const wchar_t* destination) {
     wchar_t pattern[PATH_CAP];
     format_into(pattern, PATH_CAP, L"%ls\\*", source);
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    owned_handle search(close_search, FindFirstFileW(pattern, &found));
+    if (!search.valid()) return GetLastError() == ERROR_FILE_NOT_FOUND;
     do {
         const wchar_t* name = found.cFileName;
         if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) continue;
@@ -32,20 +42,13 @@ int copy_part_tree(const wchar_t* source, const wchar_t* destination) {
         wchar_t child_source[PATH_CAP];
         wchar_t child_destination[PATH_CAP];
         if (source_length + name_length + 2 > PATH_CAP ||
-            destination_length + name_length + 2 > PATH_CAP) {
-            FindClose(search);
+            destination_length + name_length + 2 > PATH_CAP)
             return 0;
-        }
         qb_home_join(child_source, PATH_CAP, source, name);
         qb_home_join(child_destination, PATH_CAP, destination, name);
-        if (!copy_part_tree(child_source, child_destination)) {
-            FindClose(search);
-            return 0;
-        }
-    } while (FindNextFileW(search, &found));
-    DWORD error = GetLastError();
-    FindClose(search);
-    return error == ERROR_NO_MORE_FILES;
+        if (!copy_part_tree(child_source, child_destination)) return 0;
+    } while (FindNextFileW(search.get(), &found));
+    return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 // Where the installed version holds this part, and where it would go in the

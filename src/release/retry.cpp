@@ -1,8 +1,10 @@
 // The waits of the setup, in one place: the retry schedule of a request (8
 // tries over about 3 minutes, the waits growing), the retries of what another
 // process holds for a moment (80 tries 250 ms apart, about 20 seconds: often
-// an antivirus scanning a file just written), and setup_sleep, which every
-// wait goes through so that a test build can shorten them all.
+// an antivirus scanning a file just written or a program about to start;
+// a start that failed inside the system, the new process ended before it was
+// up, is tried again the same way), and setup_sleep, which every wait goes
+// through so that a test build can shorten them all.
 #include "setup.h"
 
 constexpr DWORD g_waits[RETRY_TRIES - 1] = {3, 6, 12, 20, 30, 45, 60};
@@ -44,5 +46,26 @@ int move_with_retries(const wchar_t* from, const wchar_t* to, DWORD flags) {
     for (int tries = 1;; ++tries) {
         if (MoveFileExW(from, to, flags)) return 1;
         if (!held_retry(tries, GetLastError(), 0)) return 0;
+    }
+}
+
+int start_with_retries(wchar_t* command, BOOL inherit, DWORD flags, const wchar_t* folder,
+                       STARTUPINFOW* startup, PROCESS_INFORMATION* process, HANDLE job) {
+    for (int tries = 1;; ++tries) {
+        // Under the start lock the process cannot end between a child's
+        // creation and its entry into the job: it waits for the child to be
+        // in, and the job's end then ends the child too.
+        child_start_lock();
+        BOOL made = CreateProcessW(0, command, 0, 0, inherit, flags | (job ? CREATE_SUSPENDED : 0), 0,
+                                   folder, startup, process);
+        DWORD error = made ? 0 : GetLastError();
+        if (made && job) {
+            test_point("child-created");
+            AssignProcessToJobObject(job, process->hProcess);  // else it runs on its own
+            ResumeThread(process->hThread);
+        }
+        child_start_unlock();
+        if (made) return 1;
+        if (!held_retry(tries, error, ERROR_INTERNAL_ERROR)) return 0;
     }
 }
