@@ -79,6 +79,22 @@ def node_folder_name(node) -> str:
     return name[:100] or "test"
 
 
+def unix_processes(name: bytes, env_entry: str) -> list[int]:
+    """The Unix processes whose command line holds `name` and whose
+    environment holds exactly `env_entry` (Wine shows a Windows program's
+    command line in /proc)."""
+    mark, found = env_entry.encode(), []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            cmdline = Path("/proc", entry, "cmdline").read_bytes()
+            environ = Path("/proc", entry, "environ").read_bytes()
+        except OSError:
+            continue
+        if name in cmdline and mark in environ.split(b"\0") and int(entry) != os.getpid():
+            found.append(int(entry))
+    return found
+
+
 def fresh_dir(path: Path) -> Path:
     if path.exists():
         shutil.rmtree(path)

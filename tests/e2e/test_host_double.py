@@ -239,8 +239,9 @@ def test_setup_list_and_layout(build_dir):
     three = mr.standard_release(root, "v3", b"MZ", builder_version="v1",
                                 edit_parts=lambda ps: [dataclasses.replace(ps[0], sha256="0" * 64)])
     assert (root / "latest").read_text() == "v2\n"
-    assert one.setup_list.split(b"\r\n") == [l.encode() for l in one.lines()] + [b"note x", b""]
-    assert two.setup_list.count(b"\r") == 2 + len(two.parts) and b"\n" not in two.setup_list
+    signed = 2 if mr.signing_key() else 0   # the serial and signature lines, last
+    assert one.setup_list.split(b"\r\n")[:-1 - signed] == [l.encode() for l in one.lines()] + [b"note x"]
+    assert two.setup_list.count(b"\r") == 2 + len(two.parts) + signed and b"\n" not in two.setup_list
     for p in one.parts:
         data = p.path.read_bytes()
         assert (p.sha256, p.size) == (hashlib.sha256(data).hexdigest(), len(data))
@@ -257,7 +258,7 @@ def test_setup_list_and_layout(build_dir):
     files = [n for n in names if not n.endswith("/")]
     assert sorted(files) == sorted("StonewakeBuilder-win-x64/" + f
                                    for f in ("StonewakeBuilder.exe",) + mr.BUILDER_FILES)
-    lines = [l.split(" ") for l in one.setup_list.decode().split("\r\n")[2:-2]]
+    lines = [l.split(" ") for l in one.setup_list.decode().split("\r\n") if l.startswith("part ")]
     assert [l[3:6] for l in lines] == [
         [".", "StonewakeBuilder-win-x64", "StonewakeBuilder"],
         ["StonewakeBuilder/tools", "-", "-"], ["StonewakeBuilder/tools", "-", "-"],

@@ -23,6 +23,7 @@ between a record's write and its rename, in the records step, in the sweep,
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import json
 import os
@@ -38,7 +39,7 @@ from typing import Iterator
 
 import pytest
 
-from conftest import DOUBLES, E2E, Folder, Runner, fresh_dir, need
+from conftest import DOUBLES, E2E, Folder, Runner, fresh_dir, need, unix_processes
 from test_install import files, make_portable, unpacked
 
 SEED = int(os.environ.get("STONEWAKE_KILL_SEED", "20261209"))
@@ -166,19 +167,7 @@ def setup_unix_pids(status_win: str) -> list[int]:
     """The Unix processes that run this very setup (not spawn.exe, not
     another developer's): its command line names the setup, its environment
     holds this run's status log."""
-    mark = ("STONEWAKE_TEST_STATUS_LOG=" + status_win).encode()
-    pids = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            cmdline = Path("/proc", entry, "cmdline").read_bytes()
-            environ = Path("/proc", entry, "environ").read_bytes()
-        except OSError:
-            continue
-        if b"StonewakeBuilder-Setup.exe" in cmdline and mark in environ.split(b"\0"):
-            pids.append(int(entry))
-    return pids
+    return unix_processes(b"StonewakeBuilder-Setup.exe", "STONEWAKE_TEST_STATUS_LOG=" + status_win)
 
 
 @dataclasses.dataclass
@@ -235,6 +224,12 @@ class Suite:
                      stderr=subprocess.DEVNULL, timeout=60)
         subprocess.run(["wineserver", "-k"], **quiet)
         subprocess.run(["wineserver", "-w"], **quiet)
+        # A program that was being created when the server went (a tar the
+        # killed setup was starting) is unknown to it and would wait for it
+        # for good, seen by every later test of the prefix: it goes too.
+        for pid in unix_processes(b".exe", "WINEPREFIX=" + self.wine.env["WINEPREFIX"]):
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGKILL)
         subprocess.run(["wineserver", "-p"], **quiet)
 
     def timed_run(self, scenario: str) -> int:

@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import make_release as mr
-from conftest import DOUBLES, E2E, fresh_dir, node_folder_name
+from conftest import DOUBLES, E2E, fresh_dir, node_folder_name, unix_processes
 from test_install import (builder_spec, custom_release, err, files, install_statuses, names, part_path,
                           unpacked)
 
@@ -182,19 +182,9 @@ def test_the_next_part_downloads_while_tar_unpacks(publish, run_setup, wine, hom
     assert r.texts == install_statuses(4)[:4] + retried
 
 
-def running_tars(wine) -> list[str]:
-    """The prefix's tar.exe processes (Wine shows a Windows process's command
-    line in /proc)."""
-    mark = ("WINEPREFIX=%s" % wine.env["WINEPREFIX"]).encode()
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            cmdline = Path("/proc/%s/cmdline" % pid).read_bytes()
-            if b"tar.exe" in cmdline and mark in Path("/proc/%s/environ" % pid).read_bytes().split(b"\0"):
-                found.append(pid)
-        except OSError:
-            continue
-    return found
+def running_tars(wine) -> list[int]:
+    """The prefix's tar.exe processes."""
+    return unix_processes(b"tar.exe", "WINEPREFIX=%s" % wine.env["WINEPREFIX"])
 
 
 @pytest.mark.parametrize("moment", ["running", "created"])

@@ -210,10 +210,16 @@ def der_to_raw(der: bytes) -> bytes:
     return b"".join(n.to_bytes(32, "big") for n in numbers)
 
 
-def sign_list(data: bytes, key: str | os.PathLike, serial: int | None = None, eol: bytes = b"\n") -> bytes:
+def sign_list(data: bytes, key: str | os.PathLike, serial: int | None = None, eol: bytes | None = None) -> bytes:
     """The list with "serial <n>" (by default the time in seconds; none when
     negative, for a broken list) and, last, "signature <r s hex>" over every
-    byte before that line, signed by `openssl dgst -sha256 -sign` directly."""
+    byte before that line, signed by `openssl dgst -sha256 -sign` directly.
+    The two lines end as the list's lines do (`eol` when it has none)."""
+    if b"\r\n" in data:
+        eol = b"\r\n"
+    elif b"\r" in data or b"\n" in data:
+        eol = b"\r" if b"\r" in data else b"\n"
+    eol = eol or b"\n"
     if data and not data.endswith((b"\n", b"\r")):
         data += eol
     if serial is None or serial >= 0:
@@ -236,7 +242,7 @@ def write_setup_list(root: str | os.PathLike, tag: str, text: str | bytes | Sequ
     key = signing_key()
     signed = any(line.startswith(b"signature ") for line in data.splitlines())
     if sign and key and not signed:   # a list that was signed already is written as it is
-        data = sign_list(data, key, serial, eol.encode())
+        data = sign_list(data, key, serial)
     folder = Path(root) / "releases" / tag
     folder.mkdir(parents=True, exist_ok=True)
     (folder / SETUP_LIST).write_bytes(data)
