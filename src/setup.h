@@ -215,6 +215,19 @@ struct http_range {
 };
 MAY_END_RUN int http_get_range(const char* url, http_sink sink, void* context, unsigned long long expected,
                    const wchar_t* accept, http_range* range);
+// A span of a body of `total` bytes, asked for with "Range: bytes=<first>-
+// <last>": only a 206 answer with exactly that Content-Range is read into the
+// sink, the bar showing `shown` and the bytes read of `scale`. A 200 answer is
+// the whole body (the host does not take ranges): read into `whole` when
+// that is given, the bar following it. `answer` tells which was read (0: none).
+struct http_span {
+    unsigned long long first, last, total;
+    unsigned long long shown, scale;
+    http_sink whole;
+    void* whole_context;
+    int answer;
+};
+MAY_END_RUN int http_get_span(const char* url, http_sink sink, void* context, http_span* span);
 int mem_sink(void* context, const void* bytes, DWORD count);
 MAY_END_RUN int file_sink(void* context, const void* bytes, DWORD count);
 void mem_free(mem_buf* buffer);

@@ -30,7 +30,20 @@ struct setup_list {
     part_record parts[LIST_MAX_PARTS];
     unsigned part_count;
     unsigned part_lines;  // every "part " line, read or not: more than part_count is a broken list
+    // The release index, from the one "index <sha256> <size> <url>" line: its
+    // digest, size and address (dir, from and to empty). All empty when the
+    // list has none, a malformed one or more than one: a list is never
+    // refused for it, an update just has no index.
+    part_record index;
+    unsigned index_lines;
 };
+
+// 1 when `line` is a well-formed index line, "index <sha256> <size> <url>":
+// one blank between the fields, 64 lower-case hex digits, 1 to 19 decimal
+// digits, and an address that starts with "https://" and holds no blank,
+// tab, vertical tab or form feed (at most 1023 bytes); then `out` holds
+// them (dir, from and to empty). On 0, `out` is not to be used.
+int index_line_read(const char* line, part_record* out);
 
 // Verdicts of list_validate.
 enum {
@@ -118,10 +131,11 @@ int builder_ready_with(const wchar_t* exe, int (*present)(const wchar_t* path, v
 // dropped, and "." the folder itself (an empty result). Returns the length.
 size_t layout_relative(char out[LIST_NAME_CAP], const char* relative);
 
-// 1 when `value`, the Content-Range of a 206 answer to "Range: bytes=<from>-",
-// is "bytes <from>-<total - 1>/<total>": the rest of a body of `total` bytes,
-// from exactly the byte asked for.
-int content_range_ok(const wchar_t* value, unsigned long long from, unsigned long long total);
+// 1 when `value`, the Content-Range of a 206 answer to "Range:
+// bytes=<first>-<last>", is "bytes <first>-<last>/<total>": exactly the bytes
+// asked for, of a body of `total` bytes.
+int content_range_ok(const wchar_t* value, unsigned long long first, unsigned long long last,
+                     unsigned long long total);
 
 // ---- the signed list ---------------------------------------------------------
 enum { LIST_SIGNATURE_BYTES = 64, LIST_KEY_BYTES = 64, LIST_MAX_KEYS = 4 };

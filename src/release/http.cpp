@@ -88,13 +88,34 @@ int address_split(const winhttp_functions* w, const char* url, address_parts* ou
     return 1;
 }
 
-// Sends the GET, asking for the rest from byte `from` on when that is not 0
-// (headers given with the request are sent again on each redirect), and
-// waits for the answer, whose status goes to g_http_status. 0 when none came.
-int request_send(const winhttp_functions* w, HINTERNET request, unsigned long long from) {
-    wchar_t asked[48] = L"";
-    if (from) _snwprintf(asked, 47, L"Range: bytes=%llu-", from);
-    if (!w->WinHttpSendRequest(request, from ? asked : WINHTTP_NO_ADDITIONAL_HEADERS, from ? (DWORD)-1L : 0,
+// The connection and the GET request of one address, closed in that order's
+// reverse when this ends.
+struct open_request {
+    owned_handle connection{close_internet};
+    owned_handle request{close_internet};
+};
+
+// Opens them for `url`; 0 when the address cannot be read or either could
+// not be had.
+int request_open(const winhttp_functions* w, const char* url, const wchar_t* accept, open_request* out) {
+    address_parts address;
+    if (!address_split(w, url, &address)) return 0;
+    HINTERNET session = http_session(w);
+    if (!session) return 0;
+    out->connection.reset(w->WinHttpConnect(session, address.host, address.port, 0));
+    if (!out->connection.valid()) return 0;
+    const wchar_t* types[2] = {accept, 0};
+    out->request.reset(w->WinHttpOpenRequest(out->connection.get(), L"GET", address.path, 0, WINHTTP_NO_REFERER,
+                                             accept ? types : WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                             address.secure ? WINHTTP_FLAG_SECURE : 0));
+    return out->request.valid();
+}
+
+// Sends the GET with the header line `asked` (a Range, or none: 0), which
+// is sent again on each redirect with the request, and waits for the answer,
+// whose status goes to g_http_status. 0 when none came.
+int request_send(const winhttp_functions* w, HINTERNET request, const wchar_t* asked) {
+    if (!w->WinHttpSendRequest(request, asked ? asked : WINHTTP_NO_ADDITIONAL_HEADERS, asked ? (DWORD)-1L : 0,
                                WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !w->WinHttpReceiveResponse(request, 0))
         return 0;
@@ -120,7 +141,7 @@ int body_wanted(const winhttp_functions* w, HINTERNET request, void* context, un
     }
     if (*from && code == 206) {
         header_text(w, request, WINHTTP_QUERY_CONTENT_RANGE, value);
-        if (content_range_ok(value, *from, expected)) return 1;
+        if (expected && content_range_ok(value, *from, expected - 1, expected)) return 1;
         range->ranges = 0;  // not the rest asked for: the whole body next time
         return 0;
     }
@@ -131,24 +152,30 @@ int body_wanted(const winhttp_functions* w, HINTERNET request, void* context, un
     return 1;
 }
 
-// Reads the body into the sink after the `from` bytes it holds; 1 when it
-// ended cleanly at the expected length (any length when that is 0).
+// What a body is measured against: it ends cleanly at `expected` bytes
+// counted from `from` (at any length when that is 0); the bar shows `shown`
+// and the bytes read so far out of `scale` (no bar when that is 0).
+struct body_measure {
+    unsigned long long from, expected, shown, scale;
+};
+
+// Reads the body into the sink; 1 when it ended cleanly at the expected length.
 int body_read(const winhttp_functions* w, HINTERNET request, http_sink sink, void* context,
-              unsigned long long expected, unsigned long long from, http_range* range) {
+              const body_measure* m, http_range* range) {
     static unsigned char buf[65536];
-    unsigned long long total = from;
+    unsigned long long total = m->from;
     for (;;) {
         DWORD n = 0;
         if (!w->WinHttpReadData(request, buf, sizeof buf, &n)) return 0;
-        if (n == 0) return expected == 0 || total == expected;
+        if (n == 0) return m->expected == 0 || total == m->expected;
         // A body that runs past the expected length is broken: what lies
         // beyond it is neither read on nor handed to the sink.
-        if (expected && n > expected - total) return 0;
+        if (m->expected && n > m->expected - total) return 0;
         if (!sink(context, buf, n)) return 0;
         total += n;
         if (range) range->held = total;
-        if (expected) {
-            InterlockedExchange(&g_percent, (LONG)(total * 100 / expected));
+        if (m->scale) {
+            InterlockedExchange(&g_percent, (LONG)((m->shown + total - m->from) * 100 / m->scale));
             window_post(WM_SETUP_STATUS, 0);
         }
     }
@@ -168,22 +195,37 @@ int http_get_range(const char* url, http_sink sink, void* context, unsigned long
     // folder for such late loads (Wine does) never reaches a planted one.
     bcrypt();
     const winhttp_functions* w = winhttp();
-    address_parts address;
-    if (!address_split(w, url, &address)) return 0;
-    HINTERNET session = http_session(w);
-    if (!session) return 0;
-    owned_handle connection(close_internet, w->WinHttpConnect(session, address.host, address.port, 0));
-    if (!connection.valid()) return 0;
-    const wchar_t* types[2] = {accept, 0};
-    owned_handle request(close_internet,
-                         w->WinHttpOpenRequest(connection.get(), L"GET", address.path, 0, WINHTTP_NO_REFERER,
-                                               accept ? types : WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                               address.secure ? WINHTTP_FLAG_SECURE : 0));
+    open_request open;
     unsigned long long from = range ? range->held : 0;
-    if (!request.valid() || !request_send(w, request.get(), from) ||
-        !body_wanted(w, request.get(), context, &from, expected, range))
+    wchar_t asked[64];
+    format_into(asked, 64, L"Range: bytes=%llu-", from);
+    if (!request_open(w, url, accept, &open) || !request_send(w, open.request.get(), from ? asked : 0) ||
+        !body_wanted(w, open.request.get(), context, &from, expected, range))
         return 0;
-    return body_read(w, request.get(), sink, context, expected, from, range);
+    body_measure m = {from, expected, from, expected};
+    return body_read(w, open.request.get(), sink, context, &m, range);
+}
+
+int http_get_span(const char* url, http_sink sink, void* context, http_span* span) {
+    bcrypt();
+    const winhttp_functions* w = winhttp();
+    open_request open;
+    wchar_t asked[80];
+    format_into(asked, 80, L"Range: bytes=%llu-%llu", span->first, span->last);
+    span->answer = 0;
+    if (!request_open(w, url, 0, &open) || !request_send(w, open.request.get(), asked)) return 0;
+    if (g_http_status == 206) {
+        wchar_t value[128];
+        header_text(w, open.request.get(), WINHTTP_QUERY_CONTENT_RANGE, value);
+        if (!content_range_ok(value, span->first, span->last, span->total)) return 0;
+        span->answer = 206;
+        body_measure m = {0, span->last + 1 - span->first, span->shown, span->scale};
+        return body_read(w, open.request.get(), sink, context, &m, 0);
+    }
+    if (g_http_status != 200 || !span->whole) return 0;
+    span->answer = 200;  // the host does not take ranges: this is the whole body
+    body_measure m = {0, span->total, 0, span->total};
+    return body_read(w, open.request.get(), span->whole, span->whole_context, &m, 0);
 }
 
 int mem_sink(void* context, const void* bytes, DWORD count) {

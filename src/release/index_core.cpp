@@ -250,3 +250,64 @@ size_t zip_directory_end(zip_directory* z, unsigned long long directory_offset) 
     z->used += 22;
     return z->used;
 }
+
+int range_plan_add(range_plan* plan, unsigned long long offset, unsigned long long length) {
+    if (plan->ranges && offset >= plan->end && offset - plan->end <= DELTA_MERGED_GAP) {
+        plan->bytes += offset + length - plan->end;
+        plan->end = offset + length;
+        return 0;
+    }
+    plan->ranges++;
+    plan->bytes += length;
+    plan->start = offset;
+    plan->end = offset + length;
+    return 1;
+}
+
+int range_plan_worth(const range_plan* plan, unsigned long long part_size) {
+    return plan->ranges <= DELTA_MAX_RANGES && plan->bytes <= part_size / 2;
+}
+
+namespace {
+
+int same_letters(const char* a, size_t length, const char* b) {
+    if (strlen(b) != length) return 0;
+    for (size_t i = 0; i < length; ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = (char)(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = (char)(y - 'A' + 'a');
+        if (x != y) return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+size_t entry_place(char* out, size_t cap, const part_record* part, const char* name, size_t length,
+                   int renamed) {
+    char dir[LIST_NAME_CAP];
+    size_t n = layout_relative(dir, part->dir);
+    if (n + 1 > cap) return 0;
+    memcpy(out, dir, n + 1);
+    const size_t dir_length = n;
+    int rename = renamed && strcmp(part->from, "-") != 0 && strcmp(part->to, "-") != 0;
+    int top = 1;
+    for (size_t i = 0; i < length;) {
+        size_t start = i;
+        while (i < length && name[i] != '/' && name[i] != '\\') ++i;
+        const char* component = name + start;
+        size_t size = i - start;
+        ++i;
+        if (size == 0 || (size == 1 && component[0] == '.')) continue;
+        if (top && rename && same_letters(component, size, part->from)) {
+            component = part->to;
+            size = strlen(part->to);
+        }
+        top = 0;
+        if (n + (n != 0) + size + 1 > cap) return 0;
+        if (n) out[n++] = '\\';
+        memcpy(out + n, component, size);
+        out[n += size] = 0;
+    }
+    return n == dir_length ? 0 : n;
+}

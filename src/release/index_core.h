@@ -21,6 +21,8 @@
 
 #include <stddef.h>
 
+#include "release/core.h"
+
 enum {
     INDEX_NAME_CAP = 1024,          // a name of up to 1023 bytes and its NUL
     INDEX_MAX_VALUE = 0xFFFFFFFEu,  // 0xFFFFFFFF would mean zip64
@@ -92,5 +94,32 @@ int zip_directory_add(zip_directory* z, const index_entry* entry, unsigned long 
 // after the last record's end). Returns the directory's whole size in bytes,
 // or 0 when any step failed.
 size_t zip_directory_end(zip_directory* z, unsigned long long directory_offset);
+
+// ---- the delta road ----------------------------------------------------------
+// An update fetches the local records of the entries it lacks by byte ranges
+// of the part's zip: records whose gap is at most DELTA_MERGED_GAP bytes
+// share a range (the gap is fetched rather than split), and the road is
+// taken only with at most DELTA_MAX_RANGES ranges and at most half the part.
+enum { DELTA_MERGED_GAP = 65536, DELTA_MAX_RANGES = 64 };
+
+struct range_plan {
+    unsigned ranges;
+    unsigned long long bytes;       // of every range, gaps included
+    unsigned long long start, end;  // the last range
+};
+// Adds a record after the ones added before (`*plan` zeroed to begin with).
+// Returns 1 when it opens a range of its own, 0 when the last one grows to it.
+int range_plan_add(range_plan* plan, unsigned long long offset, unsigned long long length);
+// 1 when the plan is worth taking for a part of `part_size` bytes.
+int range_plan_worth(const range_plan* plan, unsigned long long part_size);
+
+// Where the entry `name` (`length` bytes) of `part` lies below a version
+// folder, with '\' separators and no separator at either end: the part's dir,
+// then the name without its "." and empty components; with `renamed`, a top
+// component that is the part's `from` (in any letter case) becomes its `to`,
+// as it is once unpacked. Returns the length; 0 when it does not fit in
+// `cap` bytes or names the part's dir itself.
+size_t entry_place(char* out, size_t cap, const part_record* part, const char* name, size_t length,
+                   int renamed);
 
 #endif

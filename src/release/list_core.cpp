@@ -73,6 +73,11 @@ void parse_line(const char* line, setup_list* out) {
             *rec = taken;
             out->part_count++;
         }
+    } else if (strncmp(line, "index ", 6) == 0) {
+        if (out->index_lines < ~0u) out->index_lines++;
+        part_record taken;
+        if (out->index_lines == 1 && index_line_read(line, &taken)) out->index = taken;
+        else memset(&out->index, 0, sizeof out->index);  // two lines: no index at all
     }
 }
 
@@ -136,6 +141,26 @@ size_t text_append(char* out, size_t cap, size_t length, const char* piece) {
     }
     memcpy(out + length, piece, n + 1);
     return length + n;
+}
+
+int index_line_read(const char* line, part_record* out) {
+    memset(out, 0, sizeof *out);
+    if (strncmp(line, "index ", 6) != 0) return 0;
+    const char* p = line + 6;
+    if (strlen(p) < 65 || p[64] != ' ') return 0;
+    memcpy(out->sha256, p, 64);
+    if (!is_lower_hex(out->sha256, 64)) return 0;
+    p += 65;
+    size_t digits = 0;
+    unsigned long long size = 0;
+    for (; p[digits] >= '0' && p[digits] <= '9'; ++digits) size = size * 10 + (unsigned)(p[digits] - '0');
+    if (digits == 0 || digits > 19 || p[digits] != ' ') return 0;
+    const char* url = p + digits + 1;
+    size_t length = strlen(url);
+    if (strncmp(url, "https://", 8) != 0 || length >= LIST_URL_CAP || strpbrk(url, " \t\v\f")) return 0;
+    memcpy(out->url, url, length + 1);
+    out->size = size;
+    return 1;
 }
 
 int list_name_ok(const char* name, int separators) {

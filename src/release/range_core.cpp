@@ -19,7 +19,8 @@ const wchar_t* read_number(const wchar_t* text, unsigned long long* out) {
 
 }  // namespace
 
-int content_range_ok(const wchar_t* value, unsigned long long from, unsigned long long total) {
+int content_range_ok(const wchar_t* value, unsigned long long first, unsigned long long last,
+                     unsigned long long total) {
     // The unit's letters in any case.
     static const wchar_t unit[] = L"bytes ";
     for (int i = 0; unit[i]; ++i)
@@ -31,5 +32,5 @@ int content_range_ok(const wchar_t* value, unsigned long long from, unsigned lon
     if (!p || *p != L'/') return 0;
     p = read_number(p + 1, &length);
     if (!p || *p) return 0;
-    return start == from && length == total && total != 0 && end == total - 1;
+    return start == first && end == last && length == total && first <= last && last < total;
 }

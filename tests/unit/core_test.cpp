@@ -40,6 +40,12 @@ int Verdict(const std::string& body) {
 
 std::string Head() { return "tag 2.4.1\nrun StonewakeBuilder/StonewakeBuilder.exe\n"; }
 
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    size_t at = text.find(from);
+    EXPECT_NE(std::string::npos, at) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
 std::string PartLine(const std::string& sha, const std::string& rest) {
     return "part " + sha + " " + rest + "\n";
 }
@@ -155,6 +161,34 @@ TEST(ListParse, PartLines) {
     EXPECT_EQ(16u, seventeen.parts[15].size);
     EXPECT_EQ(LIST_TOO_MANY, list_validate(&seventeen));
     EXPECT_EQ(LIST_TOO_MANY, Verdict(many + "part x\n"));
+}
+
+TEST(ListParse, IndexLine) {
+    const std::string url = "https://h/Stonewake/Stonewake/releases/download/2.4.1/tarnwick-index.txt";
+    const std::string good = "index " + kSha2 + " 4096 " + url + "\n";
+    struct Case { std::string lines; bool held; } cases[] = {
+        {good, true},
+        {Replace(good, "\n", "\r\n"), true},
+        {good + good, false},                            // two: none
+        {Replace(good, " 4096 ", "  4096 "), false},
+        {Replace(good, " 4096 ", " 40a6 "), false},
+        {Replace(good, " 4096 ", " 12345678901234567890 "), false},  // 20 digits
+        {Replace(good, "https://", "http://"), false},
+        {Replace(good, "https://", "HTTPS://"), false},
+        {Replace(good, url, url + " x"), false},
+        {Replace(good, url, url + "\t"), false},
+        {Replace(good, kSha2, kSha1.substr(1)), false},
+        {Replace(good, kSha2, std::string(64, 'A')), false},
+        {Replace(good, "index ", "index  "), false},
+        {"index\n", false},
+    };
+    for (const Case& c : cases) {
+        setup_list list = Parse(Head() + PartLine(kSha1, "1 . - - https://h/a") + c.lines);
+        EXPECT_EQ(LIST_OK, list_validate(&list)) << c.lines;  // never a refused list
+        EXPECT_EQ(c.held ? kSha2 + " 4096 " + url : " 0 ",
+                  std::string(list.index.sha256) + " " + std::to_string(list.index.size) + " " + list.index.url)
+            << c.lines;
+    }
 }
 
 TEST(ListParse, Sizes) {
@@ -338,18 +372,22 @@ TEST(ApiAnswer, BoundsAndCuts) {
     EXPECT_EQ(0, Scan(entry, "tarnwick-setup.txt2").ok);
 }
 
-TEST(ContentRange, OnlyTheRestAskedFor) {
-    // Asked from byte 1000 of a body of 5000 bytes.
-    struct Case { const wchar_t* value; int ok; } cases[] = {
-        {L"bytes 1000-4999/5000", 1}, {L"BYTES 1000-4999/5000", 1},
-        {L"bytes 999-4999/5000", 0},   // not the byte asked for
-        {L"bytes 1000-4998/5000", 0},  // not up to the end
-        {L"bytes 1000-4999/5001", 0},  // another body's size
-        {L"bytes 1000-4999/*", 0}, {L"bytes */5000", 0}, {L"bytes 1000-4999/5000 ", 0},
-        {L"bytes", 0}, {L"", 0}, {L"items 1000-4999/5000", 0},
-        {L"bytes 00000000000000000001000-4999/5000", 0},  // more digits than a size has
+TEST(ContentRange, OnlyTheBytesAskedFor) {
+    // Asked for bytes 1000 to 4999 (the rest) or 1000 to 1999 of a body of 5000 bytes.
+    struct Case { const wchar_t* value; unsigned long long last; int ok; } cases[] = {
+        {L"bytes 1000-4999/5000", 4999, 1}, {L"BYTES 1000-4999/5000", 4999, 1},
+        {L"bytes 1000-1999/5000", 1999, 1},
+        {L"bytes 999-4999/5000", 4999, 0},   // not the byte asked for
+        {L"bytes 1000-4998/5000", 4999, 0},  // not up to the end
+        {L"bytes 1000-4999/5000", 1999, 0},  // more than asked for
+        {L"bytes 1000-1998/5000", 1999, 0},  // less
+        {L"bytes 1000-4999/5001", 4999, 0},  // another body's size
+        {L"bytes 1000-4999/*", 4999, 0}, {L"bytes */5000", 4999, 0}, {L"bytes 1000-4999/5000 ", 4999, 0},
+        {L"bytes", 4999, 0}, {L"", 4999, 0}, {L"items 1000-4999/5000", 4999, 0},
+        {L"bytes 00000000000000000001000-4999/5000", 4999, 0},  // more digits than a size has
     };
-    for (const Case& c : cases) EXPECT_EQ(c.ok, content_range_ok(c.value, 1000, 5000)) << c.value;
+    for (const Case& c : cases) EXPECT_EQ(c.ok, content_range_ok(c.value, 1000, c.last, 5000)) << c.value;
+    EXPECT_EQ(0, content_range_ok(L"bytes 1000-5000/5000", 1000, 5000, 5000));  // past the body
 }
 
 TEST(ListSigning, TheTwoLines) {
@@ -488,12 +526,6 @@ Parsed ParseIndex(const std::string& text, const std::string& part = kSha1, unsi
     return out;
 }
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-    size_t at = text.find(from);
-    EXPECT_NE(std::string::npos, at) << from;
-    return at == std::string::npos ? text : text.replace(at, from.size(), to);
-}
-
 }  // namespace
 
 TEST(Index, EntryNames) {
@@ -613,4 +645,57 @@ TEST(Index, CentralDirectory) {
         EXPECT_EQ(std::vector<unsigned>({0x06054b50u, 2, 2, 46 + 7 + 46 + 2, unsigned(c.directory_at), 0}),
                   std::vector<unsigned>({u32(101), u16(109), u16(111), u32(113), u32(117), u16(121)}));
     }
+}
+
+TEST(Index, Places) {
+    part_record renamed = {}, tool = {};
+    strcpy(renamed.dir, "."); strcpy(renamed.from, "StonewakeBuilder-win-x64"); strcpy(renamed.to, "StonewakeBuilder");
+    strcpy(tool.dir, "StonewakeBuilder/tools/"); strcpy(tool.from, "-"); strcpy(tool.to, "-");
+    struct Case { const part_record* part; std::string name; int renamed; std::string place; } cases[] = {
+        {&renamed, "StonewakeBuilder-win-x64/a.dll", 1, "StonewakeBuilder\\a.dll"},
+        {&renamed, "StonewakeBuilder-win-x64/a.dll", 0, "StonewakeBuilder-win-x64\\a.dll"},
+        {&renamed, "stonewakebuilder-WIN-x64/", 1, "StonewakeBuilder"},     // the top folder, in any case
+        {&renamed, "./StonewakeBuilder-win-x64//x/./y", 1, "StonewakeBuilder\\x\\y"},
+        {&renamed, "x/StonewakeBuilder-win-x64/y", 1, "x\\StonewakeBuilder-win-x64\\y"},  // only the top
+        {&renamed, "StonewakeBuilder-win-x64x/y", 1, "StonewakeBuilder-win-x64x\\y"},
+        {&tool, "python\\bin/python.exe", 1, "StonewakeBuilder\\tools\\python\\bin\\python.exe"},
+        {&tool, "./", 1, ""},                                                // the dir itself
+        {&renamed, ".", 1, ""},
+        {&tool, std::string(300, 'n'), 1, ""},                               // does not fit
+    };
+    for (const Case& c : cases) {
+        char out[280];
+        memset(out, 0x5a, sizeof out);
+        size_t n = entry_place(out, sizeof out, c.part, c.name.data(), c.name.size(), c.renamed);
+        EXPECT_EQ(c.place, n ? std::string(out) : std::string()) << c.name;
+        EXPECT_EQ(c.place.size(), n) << c.name;
+    }
+}
+
+TEST(Index, RangePlan) {
+    // Records as {offset, length}; a gap of 64 KiB is fetched, one byte more opens a range.
+    struct Case { std::vector<std::pair<unsigned long long, unsigned long long>> records; unsigned ranges;
+                  unsigned long long bytes; int worth; } cases[] = {
+        {{}, 0, 0, 1},
+        {{{100, 50}}, 1, 50, 1},
+        {{{0, 10}, {10, 10}}, 1, 20, 1},
+        {{{0, 10}, {10 + 65536, 10}}, 1, 65556, 1},
+        {{{0, 10}, {10 + 65537, 10}}, 2, 20, 1},
+        {{{0, 100001}}, 1, 100001, 0},                    // over half of the 200000-byte part
+        {{{0, 100000}}, 1, 100000, 1},
+    };
+    for (const Case& c : cases) {
+        range_plan plan = {};
+        unsigned opened = 0;
+        for (auto& r : c.records) opened += range_plan_add(&plan, r.first, r.second);
+        EXPECT_EQ(c.ranges, plan.ranges);
+        EXPECT_EQ(c.ranges, opened);
+        EXPECT_EQ(c.bytes, plan.bytes);
+        EXPECT_EQ(c.worth, range_plan_worth(&plan, 200000));
+    }
+    range_plan many = {};
+    for (unsigned i = 0; i < 64; ++i) range_plan_add(&many, i * 70000ull, 10);
+    EXPECT_EQ(1, range_plan_worth(&many, 1ull << 40));
+    range_plan_add(&many, 64 * 70000ull, 10);
+    EXPECT_EQ(0, range_plan_worth(&many, 1ull << 40));  // more ranges than a part is fetched in
 }

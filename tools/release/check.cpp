@@ -101,22 +101,7 @@ struct IndexLine {
 };
 
 bool index_line_form(const std::string& text, part_record& out) {
-    std::vector<std::string> f;
-    for (size_t start = 0, blank; start <= text.size(); start = blank + 1) {
-        blank = text.find(' ', start);
-        if (blank == std::string::npos) blank = text.size();
-        f.push_back(text.substr(start, blank - start));
-    }
-    if (f.size() != 4 || f[0] != "index" || f[1].size() != 64 ||
-        f[1].find_first_not_of("0123456789abcdef") != std::string::npos || f[2].empty() || f[2].size() > 19 ||
-        f[2].find_first_not_of("0123456789") != std::string::npos || f[3].compare(0, 8, "https://") != 0 ||
-        f[3].size() >= LIST_URL_CAP || f[3].find_first_of("\t\v\f") != std::string::npos)
-        return false;
-    out = part_record{};
-    snprintf(out.sha256, sizeof out.sha256, "%s", f[1].c_str());
-    out.size = std::stoull(f[2]);
-    snprintf(out.url, sizeof out.url, "%s", f[3].c_str());
-    return true;
+    return text.find('\0') == std::string::npos && index_line_read(text.c_str(), &out);
 }
 
 IndexLine index_line_of(const std::string& body, const std::string& where, Report& report) {
@@ -221,16 +206,11 @@ void check_part_index(const part_record& part, const std::string& label, const s
 }
 
 // What the delta road fetches of a part: the records of the entries that the
-// installed version lacks, a gap of up to 64 KiB between two fetched rather
-// than split.
+// installed version lacks, planned as the setup plans them.
 struct Delta {
     bool known = false;
-    unsigned long long bytes = 0;
-    unsigned ranges = 0;
+    range_plan plan = {};
 };
-
-const unsigned long long kMergedGap = 64 * 1024;
-const unsigned kMaxRanges = 64;
 
 std::vector<Delta> deltas_of(const setup_list& old, const std::string& old_index, const setup_list& now,
                              const std::string& index) {
@@ -249,20 +229,10 @@ std::vector<Delta> deltas_of(const setup_list& old, const std::string& old_index
         if (index_entries(index, now.parts[i], entries, bad) != INDEX_OK) continue;
         Delta& d = out[i];
         d.known = true;
-        unsigned long long start = 0, end = 0;
         for (const index_entry& e : entries) {
             auto have = installed.find(version_key(now.parts[i], std::string(e.name, e.name_length)));
-            if (have != installed.end() && have->second == what(e)) continue;
-            if (d.ranges && e.offset - end <= kMergedGap) {
-                end = (unsigned long long)e.offset + e.length;
-                continue;
-            }
-            d.bytes += end - start;
-            start = e.offset;
-            end = (unsigned long long)e.offset + e.length;
-            ++d.ranges;
+            if (have == installed.end() || have->second != what(e)) range_plan_add(&d.plan, e.offset, e.length);
         }
-        d.bytes += end - start;
     }
     return out;
 }
@@ -305,18 +275,18 @@ void print_reuse(const setup_list& old, const setup_list& now, const std::vector
         std::string road;
         if (why && deltas) {
             const Delta& d = (*deltas)[i];
-            std::string ranges = std::to_string(d.ranges) + (d.ranges == 1 ? " range" : " ranges");
+            const range_plan& plan = d.plan;
+            std::string ranges = std::to_string(plan.ranges) + (plan.ranges == 1 ? " range" : " ranges");
             std::string size = std::to_string(part.size);
             if (!d.known) road = ": the whole part, " + size + " bytes (not in the index)";
-            else if (d.ranges > kMaxRanges)
+            else if (plan.ranges > DELTA_MAX_RANGES)
                 road = ": the whole part, " + size + " bytes (the delta road would need " + ranges + ", more than " +
-                       std::to_string(kMaxRanges) + ")";
-            else if (d.bytes * 2 > part.size)
-                road = ": the whole part, " + size + " bytes (the delta road would fetch " + std::to_string(d.bytes) +
-                       " bytes in " + ranges + ", over half of it)";
-            else road = ": the delta road fetches " + std::to_string(d.bytes) + " of " + size + " bytes in " + ranges;
-            bool whole = !d.known || d.ranges > kMaxRanges || d.bytes * 2 > part.size;
-            fetched += whole ? part.size : d.bytes;
+                       std::to_string(DELTA_MAX_RANGES) + ")";
+            else if (!range_plan_worth(&plan, part.size))
+                road = ": the whole part, " + size + " bytes (the delta road would fetch " +
+                       std::to_string(plan.bytes) + " bytes in " + ranges + ", over half of it)";
+            else road = ": the delta road fetches " + std::to_string(plan.bytes) + " of " + size + " bytes in " + ranges;
+            fetched += d.known && range_plan_worth(&plan, part.size) ? plan.bytes : part.size;
             downloaded += part.size;
         }
         printf("%s: %s%s\n", part_label(i, now.part_count, part).c_str(),
