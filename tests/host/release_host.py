@@ -40,6 +40,12 @@ Actions (strings unless noted):
     "drop:<n>"             the answer served normally (ranges too), but the
                            connection dropped after n body bytes; a fraction
                            ("drop:0.9") counts in parts of this answer's body
+    "tamper"               the answer served normally (ranges too), with every
+                           byte of its body's second half inverted
+
+With `storage` set, a release download (either form) is answered with a 302
+to /storage/<tag>/<asset>, where the asset is served, as the forge sends its
+downloads to its storage host.
 
 Assets are served with "Accept-Ranges: bytes": a request with "Range:
 bytes=N-" or "bytes=N-M" gets 206 with its Content-Range, and 416 when N is
@@ -88,6 +94,7 @@ _FAULT_BODY_LIMIT = 256
 _DOWNLOAD = re.compile(r"^/Stonewake/Stonewake/releases/download/([^/]+)/([^/]+)$")
 _LATEST_DOWNLOAD = re.compile(r"^/Stonewake/Stonewake/releases/latest/download/([^/]+)$")
 _API_LATEST = "/api/v1/repos/Stonewake/Stonewake/releases/latest"
+_STORAGE = re.compile(r"^/storage/([^/]+)/([^/]+)$")
 _API_TAG = re.compile(r"^/api/v1/repos/Stonewake/Stonewake/releases/tags/([^/]+)$")
 _REDIRECT = re.compile(r"^redirect(\d{3})?:(.+)$", re.S)
 _RANGE = re.compile(r"^bytes=(\d+)-(\d*)$")
@@ -121,7 +128,7 @@ def check_action(action: Any) -> Any:
     if isinstance(action, str):
         if action.isdigit() and 100 <= int(action) <= 599:
             return action
-        if action in ("ok", "empty", "short", "truncated", "long", "close", "whole"):
+        if action in ("ok", "empty", "short", "truncated", "long", "close", "whole", "tamper"):
             return action
         if action.startswith("body:") or _REDIRECT.match(action):
             return action
@@ -238,7 +245,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
-        if action in ("short", "truncated", "long", "whole") or \
+        if action in ("short", "truncated", "long", "whole", "tamper") or \
                 action.startswith(("slow:", "long:", "drop:")):
             self._serve(head, mode=action)
             return
@@ -265,10 +272,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def _serve(self, head: bool, mode: str | None = None) -> None:
         """Normal serving; `mode` bends the body of whatever is served."""
         path = urllib.parse.urlsplit(self.path).path
-        m = _DOWNLOAD.match(path)
+        m = _DOWNLOAD.match(path) or _STORAGE.match(path)
         if m:
             tag, asset = _safe_name(m.group(1)), _safe_name(m.group(2))
-            return self._asset(tag, asset, head, mode)
+            return self._asset(tag, asset, head, mode, stored=path.startswith("/storage/"))
         m = _LATEST_DOWNLOAD.match(path)
         if m:
             return self._asset(self.host.latest_tag(), _safe_name(m.group(1)), head, mode)
@@ -288,12 +295,20 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._not_found(head, api=True)
         self._body(doc, "application/json; charset=utf-8", head, mode)
 
-    def _asset(self, tag: str | None, asset: str | None, head: bool, mode: str | None) -> None:
+    def _asset(self, tag: str | None, asset: str | None, head: bool, mode: str | None,
+               stored: bool = False) -> None:
         if not tag or not asset:
             return self._not_found(head, api=False)
         file = self.host.root / "releases" / tag / asset
         if not file.is_file():
             return self._not_found(head, api=False)
+        if self.host.storage and not stored:
+            q = urllib.parse.quote
+            self._status(302)
+            self.send_header("Location", self.host.url("/storage/%s/%s" % (q(tag, safe=""), q(asset, safe=""))))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         self._body(file, "application/octet-stream", head, mode, asset=True)
 
     def _asked_range(self, size: int, mode: str | None) -> tuple[int, int] | None:
@@ -322,6 +337,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return
         first, total = (span[0] if span else 0), size
         size = span[1] + 1 - first if span else size    # from here on: this answer's body
+        if mode == "tamper" and size:
+            data = bytearray(src if isinstance(src, bytes) else src.read_bytes())
+            for at in range(first + size // 2, first + size):
+                data[at] ^= 0xFF
+            src = bytes(data)
         send = size                     # bytes of the real content to send
         announced = size
         extra = b""
@@ -434,6 +454,7 @@ class ReleaseHost:
         self.escaped_slashes = False   # write "https:\/\/..." in release JSON
         self.delay_ms = 0              # added before every answer
         self.ranges = True             # assets are served with ranges
+        self.storage = False           # release downloads are redirected to /storage/
         self.requests: list[Request] = []
         self.handshake_failures: list[str] = []
         self._lock = threading.Lock()
@@ -545,7 +566,7 @@ class ReleaseHost:
             self.handshake_failures.clear()
 
     def reset(self) -> None:
-        """Clears scripts, always rules, the delay, ranges, JSON style and the logs."""
+        """Clears scripts, always rules, the delay, ranges, storage, JSON style and the logs."""
         with self._lock:
             self._queues.clear()
             self._always.clear()
@@ -553,6 +574,7 @@ class ReleaseHost:
             self.handshake_failures.clear()
             self.delay_ms = 0
             self.ranges = True
+            self.storage = False
             self.escaped_slashes = False
 
     def requests_for(self, path: str) -> list[Request]:
