@@ -298,6 +298,32 @@ MAY_END_RUN void unpack_start(const setup_list* list, unsigned index, const wcha
                   const wchar_t* archive);
 MAY_END_RUN int unpack_finish(void);
 MAY_END_RUN void unpack_poll(void);
+// The same for a zip of a part's changes, save that a tar that fails on it is
+// no failure of the run: unpack_finish keeps the outcome, and
+// unpack_changes_taken hands it on once (1 unpacked, -1 failed, 0 none since
+// the last call), with the part's index.
+MAY_END_RUN void unpack_changes_start(const setup_list* list, unsigned index, const wchar_t* staging,
+                                      const wchar_t* archive);
+int unpack_changes_taken(unsigned* index);
+// The part's top entry, unpacked into `destination`, gets its name (from -> to).
+MAY_END_RUN void part_top_rename(const setup_list* list, unsigned index, const wchar_t* destination);
+// The delta road of an update, for a part that is not taken over whole: the
+// files the installed version holds with the same size and SHA-256 at the
+// same place are linked into the staging folder, the local records of the
+// other entries are fetched by byte ranges of the part's own zip into a zip
+// of their own, and that zip is unpacked by tar. Each step returns 0 when the
+// road is not taken or failed; then nothing it staged is left, and the part
+// is fetched whole. part_changes_fetch decides from the release index and
+// fetches the records into `zip`; part_changes_place links the kept files
+// (after the part before is unpacked); part_changes_check, after the tar,
+// finds every entry in place with its size and every unpacked file with its
+// SHA-256, and gives the top entry its name. part_changes_drop removes what
+// the road staged for the part.
+MAY_END_RUN int part_changes_fetch(const setup_list* list, unsigned index, const install_paths* paths,
+                                   const wchar_t* downloads, wchar_t zip[PATH_CAP]);
+int part_changes_place(unsigned index);
+MAY_END_RUN int part_changes_check(unsigned index);
+void part_changes_drop(unsigned index);
 // Builds the tar command line (and, when a path cannot pass through the ANSI
 // code page, the relative forms). Returns 0 when it does not fit.
 int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder,

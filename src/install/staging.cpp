@@ -7,8 +7,24 @@
 
 namespace {
 
-// Waits for the part being unpacked, if one is.
-void unpacked_wait(void) {
+// The part's archive in the downloads folder: downloads\<sha256>.zip.
+void archive_path(const fetch_result* fetched, unsigned index, wchar_t out[PATH_CAP]) {
+    work_path(out, L"%ls\\%hs.zip", fetched->downloads, fetched->list.parts[index].sha256);
+}
+
+// Waits for the part being unpacked, if one is. When that part's changes did
+// not unpack as the index lists them, the part is fetched whole and
+// unpacked (and waited for) before anything comes after it.
+void unpacked_wait(const fetch_result* fetched, const install_paths* paths) {
+    if (unpack_finish()) test_point("part-unpacked");
+    unsigned index = 0;
+    int unpacked = unpack_changes_taken(&index);
+    if (unpacked == 0 || (unpacked > 0 && part_changes_check(index))) return;
+    part_changes_drop(index);
+    wchar_t archive[PATH_CAP];
+    archive_path(fetched, index, archive);
+    part_fetch(&fetched->list, index, fetched->downloads, archive);
+    unpack_start(&fetched->list, index, paths->staging, archive);
     if (unpack_finish()) test_point("part-unpacked");
 }
 
@@ -45,23 +61,31 @@ void install_version(const fetch_result* fetched, install_paths* paths) {
     // a part's tar is started, only once the part before it is unpacked.
     const setup_list* list = &fetched->list;
     for (unsigned i = 0; i < list->part_count; ++i) {
-        wchar_t digest[65];
-        MultiByteToWideChar(CP_UTF8, 0, list->parts[i].sha256, -1, digest, 65);
         wchar_t archive[PATH_CAP];
-        work_path(archive, L"%ls\\%ls.zip", fetched->downloads, digest);
+        archive_path(fetched, i, archive);
         wchar_t kept[PATH_CAP];
         wchar_t destination[PATH_CAP];
         if (part_reusable(list, i, paths, kept, destination)) {
-            unpacked_wait();
+            unpacked_wait(fetched, paths);
             if (part_reuse(list, i, kept, destination)) {
                 test_point("part-kept");
                 continue;
             }
         }
+        wchar_t changes[PATH_CAP];
+        if (part_changes_fetch(list, i, paths, fetched->downloads, changes)) {
+            unpacked_wait(fetched, paths);
+            if (part_changes_place(i)) {
+                test_point("changes-linked");
+                unpack_changes_start(list, i, paths->staging, changes);
+                test_point("changes-unpacking");
+                continue;
+            }
+        }
         part_fetch(list, i, fetched->downloads, archive);
-        unpacked_wait();
+        unpacked_wait(fetched, paths);
         unpack_start(list, i, paths->staging, archive);
     }
-    unpacked_wait();
+    unpacked_wait(fetched, paths);
     publish_version(paths, list);
 }

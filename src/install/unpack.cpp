@@ -66,8 +66,14 @@ struct tar_run {
     DWORD polled;
     wchar_t archive[PATH_CAP];
     wchar_t destination[PATH_CAP];
+    int changes;  // the archive holds a part's changes: a failure is not the run's
 };
 tar_run g_run;
+
+// The changes of a part that their tar has unpacked, until the worker takes
+// them: 1 + the part's index, and 1 when the tar succeeded, -1 when it failed.
+unsigned g_changes_part;
+int g_changes_unpacked;
 
 // Every handle here is closed this one way, which also marks it closed.
 void close_handle(HANDLE* handle) {
@@ -161,20 +167,21 @@ void tar_report_exit(DWORD exit_code) {
     fail(L"%ls%.*ls", head, room, text);
 }
 
-// The archive's top entry gets the part's own name (from -> to).
-void top_entry_rename(void) {
-    const part_record* part = &g_run.list->parts[g_run.index];
+}  // namespace
+
+void part_top_rename(const setup_list* list, unsigned index, const wchar_t* destination) {
+    const part_record* part = &list->parts[index];
     if (strcmp(part->from, "-") == 0 || strcmp(part->to, "-") == 0) return;
-    int n = (int)g_run.index + 1;
-    int count = (int)g_run.list->part_count;
+    int n = (int)index + 1;
+    int count = (int)list->part_count;
     wchar_t from[PATH_CAP];
     wchar_t to[PATH_CAP];
     MultiByteToWideChar(CP_UTF8, 0, part->from, -1, from, PATH_CAP);
     MultiByteToWideChar(CP_UTF8, 0, part->to, -1, to, PATH_CAP);
     wchar_t source[PATH_CAP];
     wchar_t target[PATH_CAP];
-    work_path(source, L"%ls\\%ls", g_run.destination, from);
-    work_path(target, L"%ls\\%ls", g_run.destination, to);
+    work_path(source, L"%ls\\%ls", destination, from);
+    work_path(target, L"%ls\\%ls", destination, to);
     if (GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES) return;
     if (move_with_retries(source, target, 0)) return;
     DWORD error = GetLastError();
@@ -185,8 +192,6 @@ void top_entry_rename(void) {
              n, count, from, error, g_home.path);
     fail(L"Could not set up part %d of %d (renaming %ls, Windows error %lu).", n, count, from, error);
 }
-
-}  // namespace
 
 int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder, const wchar_t* archive,
                      const wchar_t* destination) {
@@ -204,14 +209,18 @@ int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder, con
                        archive_arg, destination_arg) >= 0;
 }
 
-void unpack_start(const setup_list* list, unsigned index, const wchar_t* staging,
-                  const wchar_t* archive) {
+namespace {
+
+// Starts tar on `archive`; `changes`: it holds a part's changes.
+void tar_start(const setup_list* list, unsigned index, const wchar_t* staging, const wchar_t* archive,
+               int changes) {
     const part_record* part = &list->parts[index];
     int n = (int)index + 1;
     int count = (int)list->part_count;
     status(L"Unpacking part %d of %d...", n, count);
     g_run.list = list;
     g_run.index = index;
+    g_run.changes = changes;
     g_run.pipe_error = 0;
     g_run.excerpt_length = 0;
     work_path(g_run.archive, L"%ls", archive);
@@ -259,6 +268,18 @@ void unpack_start(const setup_list* list, unsigned index, const wchar_t* staging
     g_run.polled = GetTickCount();
 }
 
+}  // namespace
+
+void unpack_start(const setup_list* list, unsigned index, const wchar_t* staging,
+                  const wchar_t* archive) {
+    tar_start(list, index, staging, archive, 0);
+}
+
+void unpack_changes_start(const setup_list* list, unsigned index, const wchar_t* staging,
+                          const wchar_t* archive) {
+    tar_start(list, index, staging, archive, 1);
+}
+
 int unpack_finish(void) {
     if (!g_run.process) return 0;
     // Taken first: a failure reported below ends up in fail(), which comes
@@ -271,13 +292,27 @@ int unpack_finish(void) {
     DWORD exit_code = 0;
     DWORD status_error = GetExitCodeProcess(process, &exit_code) ? 0 : GetLastError();
     close_handle(&process);
+    if (g_run.changes) {
+        // Judged by the worker, which fetches the whole part where they failed.
+        g_changes_part = g_run.index + 1;
+        g_changes_unpacked = status_error || exit_code ? -1 : 1;
+        return 1;
+    }
     if (status_error)
         fail(L"Could not read Windows' tar.exe exit status (Windows error %lu).\nArchive: "
              L"%ls\nDestination: %ls",
              status_error, g_run.archive, g_run.destination);
     if (exit_code != 0) tar_report_exit(exit_code);
-    top_entry_rename();
+    part_top_rename(g_run.list, g_run.index, g_run.destination);
     return 1;
+}
+
+int unpack_changes_taken(unsigned* index) {
+    int unpacked = g_changes_unpacked;
+    *index = g_changes_part - 1;
+    g_changes_part = 0;
+    g_changes_unpacked = 0;
+    return unpacked;
 }
 
 void unpack_poll(void) {
@@ -287,7 +322,8 @@ void unpack_poll(void) {
     g_run.polled = now;
     if (g_run.err) excerpt_take(0);
     DWORD exit_code = 0;
-    if (WaitForSingleObject(g_run.process, 0) == WAIT_OBJECT_0 &&
+    // Changes that fail to unpack are no failure of the run: they wait.
+    if (!g_run.changes && WaitForSingleObject(g_run.process, 0) == WAIT_OBJECT_0 &&
         GetExitCodeProcess(g_run.process, &exit_code) && exit_code != 0)
         unpack_finish();
 }

@@ -345,12 +345,13 @@ def write_release(root: str | os.PathLike, tag: str, specs: Sequence[PartSpec], 
                   run: str = RUN, eol: str = "\n", extra_lines: Sequence[str] = (),
                   setup_list: str | bytes | None = None,
                   edit_parts: Callable[[list[Part]], list[Part]] | None = None,
-                  latest: bool = False, host: str = HOST) -> Release:
+                  latest: bool = False, host: str = HOST, index: bool = True) -> Release:
     """Writes every part and the setup list of release `tag` under root.
 
     The release tool makes the parts and the list; edit_parts may change the
     Part list before the list is written (e.g. a wrong digest, a different
-    url); setup_list replaces the list outright.
+    url); setup_list replaces the list outright. Without `index` the list
+    has no index line, as lists made before the index.
     """
     root = Path(root)
     usable, assets = [], set()
@@ -366,7 +367,7 @@ def write_release(root: str | os.PathLike, tag: str, specs: Sequence[PartSpec], 
     text = setup_list_text(tag, listed, run, eol, extra_lines)
     if setup_list is not None:
         data = write_setup_list(root, tag, setup_list)
-    elif len(made) == len(specs) and _without_index((root / "releases" / tag / SETUP_LIST).read_bytes()) == text:
+    elif index and len(made) == len(specs) and _without_index((root / "releases" / tag / SETUP_LIST).read_bytes()) == text:
         data = (root / "releases" / tag / SETUP_LIST).read_bytes()   # the list as the tool wrote (and signed) it
     else:
         data = write_setup_list(root, tag, text)
@@ -449,7 +450,7 @@ def standard_release(root: str | os.PathLike, tag: str, builder_exe=None, *,
     """The usual release: the Builder, one part per tool, the engine (renamed).
     Tool and engine parts depend only on their versions, so they are
     byte-identical across tags. write_kw goes to write_release (eol,
-    extra_lines, setup_list, edit_parts, latest, host, run)."""
+    extra_lines, setup_list, edit_parts, latest, host, run, index)."""
     specs = standard_specs(tag, builder_exe, tools=tools, engine=engine,
                            builder_version=builder_version, extra_parts=extra_parts)
     return write_release(root, tag, specs, **write_kw)

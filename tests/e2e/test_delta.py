@@ -1,0 +1,153 @@
+"""Updates on the delta road, one table: from an installed release A to B,
+a part whose files partly changed is assembled from the installed files and
+the changed entries' records, fetched by byte ranges of the part's own zip;
+whatever goes wrong on that road brings the part whole, silently. Each row
+asserts the status lines, that no message is shown, the requests with their
+ranges, and that version B equals a fresh install of B."""
+
+from __future__ import annotations
+
+import dataclasses
+import hashlib
+import zipfile
+from pathlib import Path
+from typing import Callable
+
+import pytest
+
+import make_release as mr
+from test_install import LIST_PATH, part_path
+
+INDEX_PATH = "/Stonewake/Stonewake/releases/download/B/" + mr.INDEX
+KEPT = "Part %d of 4 unchanged: kept from the installed version"
+BIG = mr.filler("unchanged", 300 * 1024)   # keeps the changed records more than 64 KiB apart
+
+
+def python_part(tag: str, many: bool = False) -> mr.PartSpec:
+    """The part that changes from A to B: a.txt changes, gone.txt goes,
+    new.txt comes; big.bin and same.txt stay. With `many`, 65 changed files
+    each sit beyond an unchanged 70 KiB one: 65 ranges."""
+    files = {"python/a.txt": (b"a.txt of %s\n" % tag.encode()) * 400, "python/big.bin": BIG,
+             "python/same.txt": b"same\n"}
+    files["python/gone.txt" if tag == "A" else "python/new.txt"] = b"only in %s\n" % tag.encode()
+    if many:
+        files = {}
+        for i in range(65):
+            files["python/f%03d/big.bin" % i] = mr.filler("many-%d" % i, 70 * 1024)
+            files["python/f%03d/x.txt" % i] = b"x %d of %s\n" % (i, tag.encode())
+    return mr.PartSpec(asset="StonewakeBuilder-python-%s.zip" % tag, files=files, dir="StonewakeBuilder/tools")
+
+
+def publish_release(publish, tag: str, many: bool) -> mr.Release:
+    """The Builder (the same files under both tags, but no part folder, so
+    never taken over whole), emsdk and the engine unchanged, and the python
+    part that changes."""
+    return publish(tag, tools=(("emsdk", "3.1.64"),), builder_version="1", extra_parts=[python_part(tag, many)])
+
+
+def records(part: mr.Part, *names: str) -> list[str]:
+    """The Range of each named member's local record, read from the zip itself."""
+    with zipfile.ZipFile(part.path) as z:
+        infos = sorted(z.infolist(), key=lambda i: i.header_offset)
+        ends = [i.header_offset for i in infos[1:]] + [z.start_dir]
+        spans = {i.filename: (i.header_offset, end - 1) for i, end in zip(infos, ends)}
+    return ["bytes=%d-%d" % spans[name] for name in names]
+
+
+def without_section(index: bytes, sha256: str) -> bytes:
+    """The index without the part's section."""
+    lines = index.split(b"\n")
+    at = lines.index(next(l for l in lines if l.startswith(b"part " + sha256.encode())))
+    count = int(lines[at].split(b" ")[2])
+    return b"\n".join(lines[:at] + lines[at + 1 + count:])
+
+
+def tree(folder: Path) -> dict[str, bytes | None]:
+    """Every file (its content) and folder (None) below `folder`."""
+    return {p.relative_to(folder).as_posix(): None if p.is_dir() else p.read_bytes() for p in folder.rglob("*")}
+
+
+@dataclasses.dataclass
+class Row:
+    name: str
+    bend: Callable          # (host, b): how the host or release B differs
+    statuses: list[str]     # the status lines of parts 1 and 4
+    requests: Callable      # (b) -> [(path, Range)] after the list's and the index's
+    many: bool = False
+
+
+def changes(n: int) -> str:
+    return "Downloading the changes to part %d of 4 (0 MB)..." % n
+
+
+def whole(n: int, mb: int = 0) -> str:
+    return "Downloading part %d of 4 (%d MB)..." % (n, mb)
+
+
+def unpacking(n: int) -> str:
+    return "Unpacking part %d of 4..." % n
+
+
+def damage_index(host, b):
+    data = bytearray(b.asset(mr.INDEX).read_bytes())
+    data[-2] ^= 1   # the same size, another digest
+    host.script(INDEX_PATH, [("body", bytes(data))])
+
+
+def drop_from_index(host, b):
+    index = without_section(b.asset(mr.INDEX).read_bytes(), b.parts[3].sha256)
+    b.asset(mr.INDEX).write_bytes(index)
+    line = "index %s %d %s" % (hashlib.sha256(index).hexdigest(), len(index), b.parts[0].url.rsplit("/", 1)[0]
+                               + "/" + mr.INDEX)
+    b.rewrite_list(b.lines() + [line])
+
+
+def changed(b) -> list[tuple[str, str]]:
+    return [(part_path(b.parts[3]), r) for r in records(b.parts[3], "python/a.txt", "python/new.txt")]
+
+
+DELTA = [changes(1), unpacking(1), changes(4), unpacking(4)]
+ROWS = [
+    Row("delta", lambda host, b: None, DELTA, changed),
+    Row("through-a-redirect", lambda host, b: setattr(host, "storage", True), DELTA,
+        lambda b: [q for p, r in changed(b) for q in ((p, r), ("/storage/B/" + b.parts[3].asset, r))]),
+    Row("host-ignores-range", lambda host, b: setattr(host, "ranges", False),
+        [changes(1), unpacking(1), changes(4), whole(4), unpacking(4)], lambda b: changed(b)[:1]),
+    Row("tampered-range-bytes", lambda host, b: host.script(part_path(b.parts[3]), ["tamper"]),
+        DELTA + [whole(4), unpacking(4)], lambda b: changed(b) + [(part_path(b.parts[3]), None)]),
+    Row("damaged-index", damage_index, [whole(1), unpacking(1), whole(4), unpacking(4)],
+        lambda b: [(part_path(b.parts[0]), None), (part_path(b.parts[3]), None)]),
+    Row("index-without-the-part", drop_from_index, [changes(1), unpacking(1), whole(4), unpacking(4)],
+        lambda b: [(part_path(b.parts[3]), None)]),
+    Row("too-many-ranges", lambda host, b: None, [changes(1), unpacking(1), whole(4, 4), unpacking(4)],
+        lambda b: [(part_path(b.parts[3]), None)], many=True),
+]
+
+FRESH: dict[tuple[str, ...], dict] = {}   # B's parts -> the tree a fresh install of B gives
+
+
+@pytest.mark.parametrize("row", ROWS, ids=[r.name for r in ROWS])
+def test_update_roads(host, home, publish, run_setup, row):
+    publish_release(publish, "A", row.many)
+    r = run_setup("--cli")
+    assert (r.rc, r.errors) == (0, []), r.stderr
+    b = publish_release(publish, "B", row.many)
+    row.bend(host, b)
+    host.clear()
+
+    r = run_setup("--cli")
+
+    assert (r.rc, r.errors) == (0, []), r.stderr
+    parts = [t for t in r.texts if " of 4" in t]
+    assert parts == row.statuses[:2] + [KEPT % 2, KEPT % 3] + row.statuses[2:]
+    stored = ["/storage/B/" + name for name in (mr.SETUP_LIST, mr.INDEX)] if host.storage else []
+    assert [(q.path, q.range) for q in host.requests] == \
+        [(p, None) for p in [LIST_PATH] + stored[:1] + [INDEX_PATH] + stored[1:]] + row.requests(b)
+    assert not (home.path / "downloads").exists()
+    key = tuple(p.sha256 for p in b.parts)
+    if key not in FRESH:
+        fresh = run_setup.dir / "fresh"
+        done = run_setup("--cli", env={"TARNWICK_SETUP_BASE": run_setup.wine.to_win(fresh)})
+        assert (done.rc, done.errors) == (0, [])
+        FRESH[key] = tree(fresh / "versions" / "B")
+    assert tree(home.path / "versions" / "B") == FRESH[key]
