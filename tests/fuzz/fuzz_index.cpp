@@ -26,6 +26,32 @@ int lower_hex(const char* s, size_t n) {
     return 1;
 }
 
+// The entry's place below a version, for a part that renames its top entry
+// and one that does not: within the buffer, '\\' separators only, none at
+// either end, no empty, "." or ".." component, below the part's dir.
+void check_places(const index_entry* e) {
+    part_record part = {};
+    strcpy(part.dir, "StonewakeBuilder/tools");
+    strcpy(part.from, "python");
+    strcpy(part.to, "renamed");
+    for (int renamed = 0; renamed < 2; ++renamed) {
+        char* out = poisoned(300);
+        size_t n = entry_place(out, 300, &part, e->name, e->name_length, renamed);
+        if (n) {
+            FUZZ_CHECK(n < 300 && strlen(out) == n, "place of %zu bytes for %s", n, e->name);
+            FUZZ_CHECK(strncmp(out, "StonewakeBuilder\\tools\\", 23) == 0, "place %s not below the dir", out);
+            FUZZ_CHECK(!strchr(out, '/') && out[n - 1] != '\\' && !strstr(out, "\\\\"), "place %s", out);
+            for (const char* c = out; c; c = strchr(c + 1, '\\')) {
+                const char* start = *c == '\\' ? c + 1 : c;
+                FUZZ_CHECK(strncmp(start, ".\\", 2) != 0 && strcmp(start, ".") != 0 &&
+                               strncmp(start, "..\\", 3) != 0 && strcmp(start, "..") != 0,
+                           "place %s has a dot component", out);
+            }
+        }
+        free(out);
+    }
+}
+
 int on_entry(const index_entry* e, void* context) {
     Seen* seen = (Seen*)context;
     FUZZ_CHECK(e->name_length > 0 && e->name_length < INDEX_NAME_CAP && e->name[e->name_length] == 0 &&
@@ -49,6 +75,7 @@ int on_entry(const index_entry* e, void* context) {
     FUZZ_CHECK(memmem(seen->data, seen->size, line, (size_t)n + e->name_length + 1) != 0, "entry %s respelt as %.*s",
                e->name, (int)(n + e->name_length), line + 1);
     free(line);
+    check_places(e);
     if (seen->count < sizeof seen->kept / sizeof seen->kept[0]) seen->kept[seen->count] = *e;
     seen->count++;
     return 0;

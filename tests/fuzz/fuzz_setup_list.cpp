@@ -148,6 +148,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(terminated_within(p->url, sizeof p->url), "part %u url not terminated", i);
     }
 
+    // The index line: held only when there was exactly one, well formed.
+    const part_record* index = &list->index;
+    if (index->url[0]) {
+        FUZZ_CHECK(list->index_lines == 1, "an index held from %u index lines", list->index_lines);
+        FUZZ_CHECK(lower_hex64(index->sha256), "index digest %s", index->sha256);
+        FUZZ_CHECK(strncmp(index->url, "https://", 8) == 0 && terminated_within(index->url, sizeof index->url) &&
+                       !strpbrk(index->url, " \t\v\f\r\n"),
+                   "index address %s", index->url);
+        FUZZ_CHECK(!index->dir[0] && !index->from[0] && !index->to[0], "index line with a dir, from or to");
+    } else {
+        FUZZ_CHECK(cleared(index), "no index, yet the record is not cleared");
+    }
+
     int verdict = list_validate(list);
     FUZZ_CHECK(verdict == LIST_OK || verdict == LIST_UNREADABLE || verdict == LIST_REFUSED ||
                    verdict == LIST_TOO_MANY,

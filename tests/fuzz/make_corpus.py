@@ -56,6 +56,8 @@ def setup_lists():
         "blank-lines.txt": "\n\n\r\n  \ntag v1.4.0\n\n" + "\r\n\r\n".join(lines[1:]) + "\n\n",
         "huge-size.txt": "\n".join(head + [engine.replace(" %d " % (1000 + 33 * 7),
                                                            " 99999999999999999999999 ", 1)]) + "\n",
+        "index-line.txt": "\n".join(lines + ["index %s 4096 https://localhost:47443/Stonewake/Stonewake/releases/"
+                                               "download/v1.4.0/tarnwick-index.txt" % digest("index")]) + "\n",
     }
     return seeds
 
