@@ -11,7 +11,9 @@ update, by SIGKILL (of the Unix process that runs it under Wine, then
   name without its complete Builder.
 
 Moments: right after each status line, held at each named moment of the run
-(test builds hold there on request: between publishing and installed.txt,
+(test builds hold there on request: between two ranges of a part's changes,
+between linking the kept files and unpacking the changes, while they unpack,
+between publishing and installed.txt,
 between a record's write and its rename, in the records step, in the sweep,
 ...), and by timer, spread over the run. The plan is seeded and reproducible:
 
@@ -68,13 +70,16 @@ PAUSES = {
     "first": ["locked"] + ["part-unpacked#%d" % n for n in range(1, 5)] + [
         "published", "record-written#1", "installed-written", "record-written#2", "record-written#3",
         "swept"],
-    "update": ["locked", "part-unpacked#1"] + ["part-kept#%d" % n for n in range(1, 4)] + [
+    # The update takes the Builder's part on the delta road: two ranges of
+    # records, the kept files linked, then the records' own zip unpacked.
+    "update": ["locked", "changes-range#1", "changes-linked", "changes-unpacking", "part-unpacked#1"] +
+              ["part-kept#%d" % n for n in range(1, 4)] + [
         "published", "record-written#1", "installed-written", "record-written#2", "previous-written",
         "record-written#3", "record-written#4", "sweep-renamed", "swept"],
 }
 STATUS_LINES = {"first": 10, "update": 7}
 CLOSE_AT = {"first": ["part-unpacked#2", "published", "record-written#3", "swept"],
-            "update": ["part-kept#2", "record-written#1", "record-written#4", "sweep-renamed"]}
+            "update": ["changes-range#1", "part-kept#2", "record-written#1", "record-written#4", "sweep-renamed"]}
 
 
 def plan(seed: int, count: int, run_ms: dict[str, int]) -> Iterator[Point]:
