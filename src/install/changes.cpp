@@ -190,7 +190,8 @@ int changes_plan(part_changes* c) {
     return range_plan_worth(&c->plan, c->list->parts[c->index].size);
 }
 
-// The road is taken for an update from another complete version, with the
+// The road is taken for an update from another complete version (installed,
+// with its Builder where the list runs it), with the
 // index holding the part, when no earlier attempt left the whole part or a
 // piece of it (that goes on as it is), and when the plan is worth it.
 int changes_begin(part_changes* c, const setup_list* list, unsigned index, const install_paths* paths,
@@ -199,9 +200,11 @@ int changes_begin(part_changes* c, const setup_list* list, unsigned index, const
     char current[LIST_TAG_CAP];
     if (!current_tag_read(paths->versions, current) || strcmp(current, list->tag) == 0) return 0;
     wchar_t installed_txt[PATH_CAP];
+    wchar_t builder[PATH_CAP];
     if (format_into(c->installed, PATH_CAP, L"%ls\\%hs", paths->versions, current) < 0 ||
         format_into(installed_txt, PATH_CAP, L"%ls\\installed.txt", c->installed) < 0 ||
-        GetFileAttributesW(installed_txt) == INVALID_FILE_ATTRIBUTES)
+        format_into(builder, PATH_CAP, L"%ls\\%ls", c->installed, paths->run) < 0 ||
+        GetFileAttributesW(installed_txt) == INVALID_FILE_ATTRIBUTES || !builder_ready(builder))
         return 0;
     wchar_t archive[PATH_CAP];
     if (format_into(archive, PATH_CAP, L"%ls\\%hs.zip", downloads, part->sha256) < 0 ||

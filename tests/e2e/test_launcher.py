@@ -179,7 +179,7 @@ def test_launcher_without_game_or_builder_shows_a_message(host, home, run_setup,
 def test_launcher_with_a_double_hyphen_option_is_the_setup(host, home, publish, run_setup, games, args):
     game = games()
     folder = home.win + "\\" + ready_builder(home.path)
-    c = publish("C")
+    c = publish("C", index=False)   # every part whole, as before the index
     r = run_setup(args, exe=game.path / "stonewake.exe", timeout=60)
     assert (r.rc, r.errors) == (0, [])
     records = wait_records(run_setup, 1)
