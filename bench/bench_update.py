@@ -14,10 +14,28 @@ the engine: the setup knows where such a part lives and can reuse it.
 big_release's own data parts are tool parts whose names the setup does not
 know as tools, and it never reuses those.
 
-    bench_update.py [<build dir>]     -> <build>/bench/update.json
+Then the delta road, on releases shaped like the Builder's
+(make_release.builder_like_specs: about 300 MiB in 16 deflated parts, 15,301
+files): the next release changes 1 % of the files of the Builder's runtime
+part (part 1), adds one file and removes one; its 15 other parts are
+unchanged. From the same installed version (one first install, its home
+copied back before each update) the update to the next release runs by the
+delta road (the list has its index line) and by today's whole-part road (the
+same releases published without the index line, in a second folder that the
+host double serves in turn), interleaved, five rounds. Measured: the wall
+time, and the body bytes the host sent for part 1 (its request log) against
+the changed entries' local records as the index gives them; also what the
+index costs per release.
+
+    bench_update.py [<build dir>] [--only kept|delta]
+        -> <build>/bench/update.json (kept parts), update_delta.json (delta road)
 """
 
 from __future__ import annotations
+
+import shutil
+import sys
+import time
 
 import benchlib as bl
 from bench_install import check_installed, release_bytes
@@ -57,14 +75,14 @@ def round_trip(wine, host, old, new, work) -> tuple[float, float, int]:
     update, result, _ = bl.timed_setup(runner, "--cli --tag " + new.tag)
     check_installed(runner.home.path, new)
     kept = sum(1 for t in result.texts if t.endswith(KEPT))
-    fetched = [r.path for r in host.requests if r.path.endswith(".zip")]
-    if kept != len(new.parts) - 1 or len(fetched) != 1:
-        raise bl.BenchError("the update kept %d parts and fetched %r; expected 15 kept, 1 fetched"
-                            % (kept, fetched))
-    return first, update, len(fetched)
+    fetched = {r.path for r in host.requests if r.path.endswith(".zip")}
+    if kept != len(new.parts) - 1 or len(fetched) != 1 or not fetched.pop().endswith("/" + new.parts[0].asset):
+        raise bl.BenchError("the update kept %d parts and fetched %r; expected 15 kept, only the Builder "
+                            "part fetched" % (kept, fetched))
+    return first, update, 1
 
 
-def body() -> None:
+def kept_body() -> None:
     rounds = []
     with bl.scratch("host-root-update", "work/update") as (root, work):
         old = publish(root, OLD)
@@ -104,10 +122,300 @@ def body() -> None:
             "wall time from the setup's process start to its exit, Builder double start and exit "
             "included; per-user home (not portable); a reused part's files are hard-linked "
             "from the installed version, not copied or moved.",
-            "each update was checked: 15 status lines '... %s', one part download, the new "
-            "version installed and current." % KEPT,
+            "each update was checked: 15 status lines '... %s', only the Builder part fetched "
+            "(whole, or its changed files by ranges on the delta road), the new version installed "
+            "and current." % KEPT,
             "the setup's tar.exe is Windows' tar (bsdtar) in the prefix's system32.",
         ])
+
+
+DELTA_OLD, DELTA_NEW = "bench-delta-1", "bench-delta-2"
+DELTA_ROUNDS = 5
+CHANGES = "Downloading the changes to part 1 of 16"
+WHOLE = "Downloading part 1 of 16"
+INDEX_ASSET = mr.INDEX
+
+
+class ToolTimer:
+    """Stands in for make_release's subprocess module and times each run of
+    the release tool (stonewake-release make), so a release's make time is
+    the tool's alone, without the Python that writes its input files."""
+
+    def __init__(self, real):
+        self.real = real
+        self.seconds: list[float] = []
+
+    def __getattr__(self, name):
+        return getattr(self.real, name)
+
+    def run(self, args, *a, **kw):
+        if args and str(args[0]) == str(mr.release_tool()):
+            start = time.perf_counter()
+            done = self.real.run(args, *a, **kw)
+            self.seconds.append(time.perf_counter() - start)
+            return done
+        return self.real.run(args, *a, **kw)
+
+
+def delta_specs(tag: str) -> tuple[list, dict]:
+    """The Builder-shaped release for `tag`: DELTA_OLD is builder_like_specs
+    as it is; DELTA_NEW has the same 15 other parts (same bytes) and a
+    runtime part in which 1 % of the files changed (same size, other bytes),
+    one file was added and one removed. Returns (specs, what changed)."""
+    specs = mr.builder_like_specs(DELTA_OLD, bl.DOUBLES / "recorder.exe")
+    runtime = specs[0]
+    runtime.asset = "StonewakeBuilder-win-x64-%s.zip" % tag
+    if tag == DELTA_OLD:
+        return specs, {}
+    files = dict(runtime.files)
+    items = sorted(n for n in files if "/runtime/" in n)
+    count = round(len(files) / 100)
+    step = len(items) // (count + 1)
+    changed = [items[step * (i + 1)] for i in range(count)]
+    for name in changed:
+        data = files[name]
+        if name.endswith(".bin"):
+            files[name] = mr.filler(name + "@" + tag, len(data))
+        else:
+            head = ("%s changed in %s\n" % (name.rsplit("/", 1)[1], tag)).encode()
+            files[name] = head + data[len(head):]
+    removed = items[step // 2]
+    del files[removed]
+    added = items[0].rsplit("/", 1)[0] + "/added-in-%s.txt" % tag
+    files[added] = ("added in %s\n" % tag).encode() + files[items[1]]
+    runtime.files = files
+    return specs, {"changed": changed, "added": added, "removed": removed}
+
+
+def index_sections(path) -> dict[str, dict[str, tuple[str, int, int, int]]]:
+    """The index's entries per part sha256: name -> (kind, sha256, size, record length)."""
+    sections: dict[str, dict] = {}
+    current = None
+    for line in path.read_text(encoding="utf-8").splitlines()[1:]:
+        if line.startswith("part "):
+            current = sections.setdefault(line.split(" ")[1], {})
+            continue
+        kind, offset, length, method, flags, crc, tm, dt, comp, size, sha, name = line.split(" ", 11)
+        current[name] = (kind, sha, int(size), int(length))
+    return sections
+
+
+def changed_records(old_index, new_index, old_part, new_part) -> tuple[int, int]:
+    """(entries of the new part that the installed version does not hold with
+    the same size and SHA-256 at the same place, their local records' bytes)."""
+    before = index_sections(old_index)[old_part.sha256]
+    after = index_sections(new_index)[new_part.sha256]
+    changed = [(n, e) for n, e in after.items()
+               if e[0] == "f" and (before.get(n, ("", "", -1))[1:3] != e[1:3])]
+    return len(changed), sum(e[3] for _, e in changed)
+
+
+def check_runtime(home, rel, spec) -> None:
+    """The new version's Builder folder holds exactly the runtime part's
+    files, byte for byte (the top folder renamed; the other parts' folders
+    below it left out)."""
+    top = mr.BUILDER_TOP + "/"
+    base = home / "versions" / rel.tag / "StonewakeBuilder"
+    want = {n[len(top):]: d for n, d in spec.files.items()}
+    have = {str(p.relative_to(base)) for p in base.rglob("*") if p.is_file()}
+    have = {n for n in have if n.split("/")[0] not in ("tools", "runtimes")}   # the other parts' places
+    if have != set(want):
+        raise bl.BenchError("the Builder folder of %s holds %d files, the part %d (%r missing, %r extra)"
+                            % (rel.tag, len(have), len(want), sorted(set(want) - have)[:3],
+                               sorted(have - set(want))[:3]))
+    for name, data in want.items():
+        if (base / name).read_bytes() != data:
+            raise bl.BenchError("%s differs from the part's file after the update" % name)
+
+
+def restore_home(template, home) -> None:
+    """The installed version as the first install left it, at the same path."""
+    shutil.rmtree(home, ignore_errors=True)
+    bl.run_quiet(["cp", "-a", str(template), str(home)])
+
+
+def delta_update(wine, host, road, roots, rel, spec, runner, template) -> dict:
+    """One update from the installed DELTA_OLD to DELTA_NEW by `road`
+    ("delta": the list with its index; "whole": without)."""
+    host.root = roots[road]
+    restore_home(template, runner.home.path)
+    host.clear()
+    bl.settle()
+    wall, result, _ = bl.timed_setup(runner, "--cli --tag " + rel.tag)
+    check_installed(runner.home.path, rel)
+    check_runtime(runner.home.path, rel, spec)
+    texts = result.texts
+    kept = sum(1 for t in texts if t.endswith(KEPT))
+    changes = any(t.startswith(CHANGES) for t in texts)
+    whole = any(t.startswith(WHOLE) for t in texts)
+    asset = rel.parts[0].asset
+    part = [r for r in host.requests if r.path.endswith("/" + asset)]
+    index = [r for r in host.requests if r.path.endswith("/" + INDEX_ASSET)]
+    others = [r for r in host.requests if r.path.endswith(".zip") and r not in part]
+    if kept != 15 or others or changes != (road == "delta") or whole != (road == "whole") or result.errors:
+        raise bl.BenchError("the %s update kept %d parts, fetched %r besides part 1, status %r, errors %r"
+                            % (road, kept, [r.path for r in others], [t for t in texts if "part 1 " in t],
+                               result.errors))
+    if road == "whole" and index:
+        raise bl.BenchError("the whole-part update asked for the index")
+    stamps = [(ms, t) for ms, t in result.status]
+    at = lambda prefix: next(ms for ms, t in stamps if t.startswith(prefix))  # noqa: E731
+    fetch_at = at(CHANGES if road == "delta" else WHOLE)
+    phases = {
+        # the list (and on the delta road the index, asked for when part 1 first needs it)
+        "list_s": (fetch_at - stamps[0][0]) / 1000.0,
+        # part 1's records or its whole zip
+        "part1_fetch_s": (at("Unpacking part 1 of") - fetch_at) / 1000.0,
+        # part 1 unpacked, the 15 other parts' files linked from the installed version
+        "unpack_and_keep_s": (at("Starting the Stonewake Builder") - at("Unpacking part 1 of")) / 1000.0,
+    }
+    return {
+        "phases": {k: round(v, 3) for k, v in phases.items()},
+        "wall_s": round(wall, 3),
+        "part_bytes": sum(r.sent for r in part),
+        "part_requests": len(part),
+        "index_bytes": sum(r.sent for r in index),
+        "ranges": [r.range for r in part],
+    }
+
+
+def delta_body() -> None:
+    timer = ToolTimer(mr.subprocess)
+    mr.subprocess = timer
+    rows = {"delta": [], "whole": []}
+    with bl.scratch("host-root-delta", "host-root-whole", "work/delta") as (root, root_whole, work):
+        try:
+            old_specs, _ = delta_specs(DELTA_OLD)
+            old = mr.write_release(root, DELTA_OLD, old_specs, latest=False, host=bl.RELEASE_HOST)
+            new_specs, change = delta_specs(DELTA_NEW)
+            new = mr.write_release(root, DELTA_NEW, new_specs, latest=True, host=bl.RELEASE_HOST)
+            whole = mr.write_release(root_whole, DELTA_NEW, new_specs, latest=True, host=bl.RELEASE_HOST,
+                                     index=False)
+        finally:
+            mr.subprocess = timer.real
+        if [p.sha256 for p in whole.parts] != [p.sha256 for p in new.parts] or b"\nindex " in whole.setup_list \
+                or b"\nindex " not in new.setup_list:
+            raise bl.BenchError("the two publications of %s differ in their parts or index lines" % DELTA_NEW)
+        same = sum(1 for a, b in zip(old.parts, new.parts) if a.sha256 == b.sha256)
+        if same != 15:
+            raise bl.BenchError("the two releases share %d parts, not 15" % same)
+        index_path = new.folder / INDEX_ASSET
+        entries, records = changed_records(old.folder / INDEX_ASSET, index_path, old.parts[0], new.parts[0])
+        part_entries = len(index_sections(index_path)[new.parts[0].sha256])
+        goal_bytes = 1.25 * records + 64 * 1024
+        with bl.wine_session() as wine, bl.release_host(root) as host:
+            roots = {"delta": root, "whole": root_whole}
+            runner = bl.setup_runner(wine, work / "home", work / "run")
+            bl.settle()
+            first, _, _ = bl.timed_setup(runner, "--cli --tag " + old.tag)
+            check_installed(runner.home.path, old)
+            template = work / "installed"
+            runner.home.path.rename(template)
+            for r in range(DELTA_ROUNDS):
+                for road in (("delta", "whole") if r % 2 == 0 else ("whole", "delta")):
+                    rows[road].append(delta_update(wine, host, road, roots, new, new_specs[0], runner, template))
+                print("  round %d: delta %.2f s, %d B; whole %.2f s, %d B" % (
+                    r + 1, rows["delta"][-1]["wall_s"], rows["delta"][-1]["part_bytes"],
+                    rows["whole"][-1]["wall_s"], rows["whole"][-1]["part_bytes"]), flush=True)
+        index_bytes = index_path.stat().st_size
+        index_lines = len(index_path.read_bytes().splitlines())
+        release_size = release_bytes(new)
+    wall = {k: [x["wall_s"] for x in v] for k, v in rows.items()}
+    part_bytes = {k: [x["part_bytes"] for x in v] for k, v in rows.items()}
+    med = {k: bl.median(v) for k, v in wall.items()}
+    per_round = [round(d / w, 3) for d, w in zip(wall["delta"], wall["whole"])]
+    ratio = round(med["delta"] / med["whole"], 3)
+    bytes_med = bl.median(part_bytes["delta"])
+    bytes_goal_met = max(part_bytes["delta"]) <= goal_bytes
+    wall_goal_met = ratio <= 0.5
+    n = DELTA_ROUNDS
+    phase = lambda road, key: ["%.2f" % x["phases"][key] for x in rows[road]]  # noqa: E731
+    phase_med = lambda road, key: "%.2f" % bl.median([x["phases"][key] for x in rows[road]])  # noqa: E731
+    fmt = lambda xs: "%.2f" % bl.median(xs) + " (%.2f-%.2f)" % (min(xs), max(xs))  # noqa: E731
+    bl.report(
+        "update_delta",
+        "Update by the delta road: 1 %% of the runtime part's files changed, %d MiB / 16-part "
+        "Builder-shaped release (medians of %d, min-max)" % (release_size // bl.MIB, n),
+        ["run"] + ["round %d" % (i + 1) for i in range(n)] + ["median (min-max)"],
+        [
+            ["update, delta road: s"] + ["%.2f" % x for x in wall["delta"]] + [fmt(wall["delta"])],
+            ["update, whole part 1 (no index line): s"] + ["%.2f" % x for x in wall["whole"]] + [fmt(wall["whole"])],
+            ["ratio delta/whole (goal <= 0.5)"] + ["%.3f" % x for x in per_round] + [ratio],
+            ["part 1 bytes sent, delta road"] + [str(x) for x in part_bytes["delta"]] + [str(bytes_med)],
+            ["part 1 bytes sent, whole part"] + [str(x) for x in part_bytes["whole"]]
+            + [str(bl.median(part_bytes["whole"]))],
+            ["  delta: list + index s (status lines)"] + phase("delta", "list_s") + [phase_med("delta", "list_s")],
+            ["  whole: list s"] + phase("whole", "list_s") + [phase_med("whole", "list_s")],
+            ["  delta: part 1 records fetched s"] + phase("delta", "part1_fetch_s")
+            + [phase_med("delta", "part1_fetch_s")],
+            ["  whole: part 1 downloaded s"] + phase("whole", "part1_fetch_s") + [phase_med("whole", "part1_fetch_s")],
+            ["  delta: unpack 1, keep 15 s"] + phase("delta", "unpack_and_keep_s")
+            + [phase_med("delta", "unpack_and_keep_s")],
+            ["  whole: unpack 1, keep 15 s"] + phase("whole", "unpack_and_keep_s")
+            + [phase_med("whole", "unpack_and_keep_s")],
+            ["part 1 range requests, delta road"] + [str(x["part_requests"]) for x in rows["delta"]] + [""],
+        ],
+        {
+            "rounds": n,
+            "release_bytes": release_size,
+            "part_bytes": new.parts[0].size,
+            "part_entries": part_entries,
+            "files_changed": len(change["changed"]),
+            "files_added": 1,
+            "files_removed": 1,
+            "changed_entries": entries,
+            "changed_records_bytes": records,
+            "goal_part_bytes": int(goal_bytes),
+            "first_install_s": round(first, 3),
+            "delta": rows["delta"],
+            "whole": rows["whole"],
+            "delta_s": wall["delta"],
+            "whole_s": wall["whole"],
+            "delta_part_bytes": part_bytes["delta"],
+            "whole_part_bytes": part_bytes["whole"],
+            "median_delta_s": round(med["delta"], 3),
+            "median_whole_s": round(med["whole"], 3),
+            "ratio_delta_to_whole": ratio,
+            "ratio_per_round": per_round,
+            "bytes_goal_met": bytes_goal_met,
+            "wall_goal_met": wall_goal_met,
+            "index_file_bytes": index_bytes,
+            "index_lines": index_lines,
+            "make_tool_s": [round(x, 2) for x in timer.seconds],
+        },
+        notes=[
+            "part 1 (the Builder's runtime part) is %d bytes, %d entries; changed: %d files (same size, "
+            "other bytes), 1 added, 1 removed; the index gives %d changed entries whose local records "
+            "are %d bytes, so the goal is at most 1.25 x that + 64 KiB = %d bytes: %s (largest round %d)."
+            % (new.parts[0].size, part_entries, len(change["changed"]), entries, records, int(goal_bytes),
+               "met" if bytes_goal_met else "NOT met", max(part_bytes["delta"])),
+            "wall time goal (delta <= 0.5 x whole, medians): %s (%.3f)." % ("met" if wall_goal_met else "NOT met", ratio),
+            "both roads update the same installed version (one first install of %.1f s, its home copied "
+            "back before each update, the same path) to the same parts; order alternated per round. "
+            "The delta road also fetched the index, %d bytes, once per run." % (first, index_bytes),
+            "each update was checked: 15 parts kept, only part 1 fetched, the road's own status line "
+            "(\"%s\" or \"%s\"), no error, and the new Builder folder equal to the part's files."
+            % (CHANGES, WHOLE),
+            "the indented rows split each update by its status lines: from the first line to part 1's "
+            "download line, from there to 'Unpacking part 1', from there to 'Starting the Stonewake "
+            "Builder' (part 1 unpacked while the 15 unchanged parts' files are linked); the rest of the "
+            "wall time is the process start, the Builder double's run and the exit.",
+            "index cost for this release: %d bytes (%d lines). stonewake-release make (the tool alone, "
+            "zips + index): %s s for the three makes (old, new, new again without its list line); the "
+            "tool has no switch to leave the index out, so its share of that time is not measured."
+            % (index_bytes, index_lines,
+               ", ".join("%.1f" % x for x in timer.seconds)),
+        ])
+
+
+def body() -> None:
+    only = sys.argv[sys.argv.index("--only") + 1] if "--only" in sys.argv else None
+    if only not in (None, "kept", "delta"):
+        raise bl.BenchError("--only takes kept or delta")
+    if only != "delta":
+        kept_body()
+    if only != "kept":
+        delta_body()
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Draws the benchmark results as one PNG: for each job the setup against the
-platform's limit measured in the same run, as medians with min-max ranges.
+platform's limit measured in the same run (for the delta road: against the
+whole-part update of the same pair), as medians with min-max ranges.
 
     chart.py [<build dir>]     reads <build>/bench/*.json -> <build>/bench/chart.png
 
@@ -64,6 +65,16 @@ def panels(out: Path) -> list[tuple[str, str, list[tuple[str, tuple[float, float
         found.append(("Update, 15 of 16 parts kept", "s",
                       [("update", spread(update["update_s"])),
                        ("first install", spread(update["first_install_s"]))]))
+    delta = load(out, "update_delta")
+    if delta and "delta_s" in delta and "whole_s" in delta:
+        found.append(("Update, 1 %% of part 1 changed:\nwall time (%d rounds)" % delta["rounds"], "s",
+                      [("delta road", spread(delta["delta_s"])),
+                       ("whole part\n(no index line)", spread(delta["whole_s"]))]))
+        kib = lambda xs: spread([x / 1024 for x in xs])  # noqa: E731
+        found.append(("Update, 1 %% of part 1 changed:\npart 1 bytes fetched (goal %d KiB)"
+                      % (delta["goal_part_bytes"] // 1024), "KiB",
+                      [("delta road", kib(delta["delta_part_bytes"])),
+                       ("whole part", kib(delta["whole_part_bytes"]))]))
     return found
 
 
@@ -74,7 +85,7 @@ def main() -> int:
     if not found:
         print("chart: no results in %s" % out, file=sys.stderr)
         return 1
-    machine = next((load(out, n)["machine"] for n in ("install", "download", "faststart", "update")
+    machine = next((load(out, n)["machine"] for n in ("install", "download", "faststart", "update", "update_delta")
                     if load(out, n)), {})
     fig, axes = plt.subplots(1, len(found), figsize=(4.2 * len(found), 4.2), squeeze=False)
     for ax, (title, unit, bars) in zip(axes[0], found):
@@ -90,7 +101,8 @@ def main() -> int:
         ax.set_ylabel(unit)
         for i, m in enumerate(mids):
             ax.annotate("%.3g" % m, (i, m), textcoords="offset points", xytext=(8, 2), fontsize=8)
-    fig.suptitle("Setup (red) against the platform's limit (blue), medians with min-max; %s, %d cores, %s"
+    fig.suptitle("Setup (red) against the platform's limit or the whole-part update (blue),\nmedians with "
+                 "min-max; %s, %d cores, %s"
                  % (machine.get("cpu", "?"), machine.get("cores", 0), machine.get("wine", "?")), fontsize=9)
     fig.tight_layout()
     path = out / "chart.png"
