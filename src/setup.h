@@ -246,7 +246,7 @@ MAY_END_RUN int api_asset_url(const char* repo, const char* tag, const char* ass
 // What the first phase of the worker hands on.
 struct fetch_result {
     setup_list list;
-    unsigned long long serial;  // of a signed list; 0 in a build without keys
+    unsigned long long serial;  // a signed list's, when above the home's record; else 0
     int repair;
     wchar_t downloads[PATH_CAP];
 };
@@ -353,7 +353,7 @@ MAY_END_RUN int current_tag_read(const wchar_t* versions, char tag[LIST_TAG_CAP]
 MAY_END_RUN void write_parts(const wchar_t* version, const part_record* parts, unsigned count);
 // The records of a run that installed or found the list's version: parts.txt
 // when missing, current.txt and previous.txt, and serial.txt (the highest
-// serial of a signed list this home has used; `serial` 0 when unsigned).
+// serial of a signed list this home has used; `serial` 0: none to record).
 MAY_END_RUN void records_step(const install_paths* paths, const setup_list* list,
                               unsigned long long serial);
 // The serial that versions\serial.txt records; 0 when none or unreadable.

@@ -66,10 +66,12 @@ void list_signed(const list_signing* signing, int verified, const char* wanted, 
     if (!verified)
         fail(L"The release's setup list is not signed by the Stonewake Builder's publisher, so this "
              L"setup will not use it. Try again later.");
-    if (!wanted[0] && signing->serial < serial_read(versions))
+    unsigned long long recorded = serial_read(versions);
+    if (!wanted[0] && signing->serial < recorded)
         fail(L"The server answered with an older setup list than this Builder home has already used, "
              L"so this setup will not use it. Try again in a few minutes.");
-    out->serial = signing->serial;
+    // The record keeps the highest serial: only a higher one is written.
+    if (signing->serial > recorded) out->serial = signing->serial;
 }
 
 // Asked for one version, the user must not silently get another.

@@ -78,7 +78,7 @@ unsigned long long serial_read(const wchar_t* versions) {
 }
 
 static void serial_write(const wchar_t* versions, unsigned long long serial) {
-    if (serial <= serial_read(versions)) return;  // the record keeps the highest
+    if (serial == 0) return;
     char digits[21];
     size_t n = decimal_text(serial, digits);
     wchar_t serial_txt[PATH_CAP];

@@ -215,11 +215,7 @@ def sign_list(data: bytes, key: str | os.PathLike, serial: int | None = None, eo
     negative, for a broken list) and, last, "signature <r s hex>" over every
     byte before that line, signed by `openssl dgst -sha256 -sign` directly.
     The two lines end as the list's lines do (`eol` when it has none)."""
-    if b"\r\n" in data:
-        eol = b"\r\n"
-    elif b"\r" in data or b"\n" in data:
-        eol = b"\r" if b"\r" in data else b"\n"
-    eol = eol or b"\n"
+    eol = next((e for e in (b"\r\n", b"\r", b"\n") if e in data), eol or b"\n")
     if data and not data.endswith((b"\n", b"\r")):
         data += eol
     if serial is None or serial >= 0:
@@ -335,7 +331,7 @@ def _tool_make(root: Path, tag: str, specs: Sequence[tuple[int, str, PartSpec]],
     return parts
 
 
-def _without_index(data: bytes) -> bytes:
+def _listed_lines(data: bytes) -> bytes:
     """A list the tool wrote, without its index, serial and signature lines."""
     return b"".join(l for l in data.splitlines(keepends=True)
                     if not l.startswith((b"index ", b"serial ", b"signature ")))
@@ -367,7 +363,7 @@ def write_release(root: str | os.PathLike, tag: str, specs: Sequence[PartSpec], 
     text = setup_list_text(tag, listed, run, eol, extra_lines)
     if setup_list is not None:
         data = write_setup_list(root, tag, setup_list)
-    elif index and len(made) == len(specs) and _without_index((root / "releases" / tag / SETUP_LIST).read_bytes()) == text:
+    elif index and len(made) == len(specs) and _listed_lines((root / "releases" / tag / SETUP_LIST).read_bytes()) == text:
         data = (root / "releases" / tag / SETUP_LIST).read_bytes()   # the list as the tool wrote (and signed) it
     else:
         data = write_setup_list(root, tag, text)
