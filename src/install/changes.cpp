@@ -163,6 +163,18 @@ int file_there(const wchar_t* path, const kept_entry* k, int hashed) {
     return !hashed || (file_sha256(path, digest) && strcmp(digest, k->sha256) == 0);
 }
 
+// Whether the installed version lacks the entry (one job of a spread).
+int wanted_judge(void* context, size_t i) {
+    part_changes* c = (part_changes*)context;
+    kept_entry* k = kept(c, i);
+    wchar_t staged[PATH_CAP];
+    wchar_t installed[PATH_CAP];
+    if (!place_path(staged, c->paths->staging, c, k, 0) || !place_path(installed, c->installed, c, k, 1))
+        return 0;
+    k->wanted = k->folder ? !folder_there(installed) : !file_there(installed, k, 1);
+    return 1;
+}
+
 // Which entries the installed version lacks, and the ranges that fetch
 // their records: 1 when the road is worth taking.
 int changes_plan(part_changes* c) {
@@ -170,13 +182,9 @@ int changes_plan(part_changes* c) {
     c->wanted = 0;
     c->records = 0;
     c->directory = 22;
+    if (!spread(c->count, wanted_judge, c)) return 0;
     for (size_t i = 0; i < c->count; ++i) {
         kept_entry* k = kept(c, i);
-        wchar_t staged[PATH_CAP];
-        wchar_t installed[PATH_CAP];
-        if (!place_path(staged, c->paths->staging, c, k, 0) || !place_path(installed, c->installed, c, k, 1))
-            return 0;
-        k->wanted = k->folder ? !folder_there(installed) : !file_there(installed, k, 1);
         if (!k->wanted) continue;
         if (++c->wanted > WANTED_CAP) return 0;
         c->records += k->length;
@@ -332,6 +340,31 @@ int file_link(const wchar_t* staged, const wchar_t* installed) {
     return copy_part_tree(installed, staged);
 }
 
+// An entry that the installed version holds, put in its place in the
+// staging folder (one job of a spread).
+int entry_take(void* context, size_t i) {
+    const part_changes* c = (const part_changes*)context;
+    const kept_entry* k = kept(c, i);
+    wchar_t staged[PATH_CAP];
+    wchar_t installed[PATH_CAP];
+    if (k->wanted) return 1;
+    if (!place_path(staged, c->paths->staging, c, k, 0) || !place_path(installed, c->installed, c, k, 1))
+        return 0;
+    if (!k->folder) return file_link(staged, installed);
+    make_folders(staged);
+    return folder_there(staged);
+}
+
+// An entry in its place in the staging folder, an unpacked file with its
+// SHA-256 (one job of a spread).
+int entry_there(void* context, size_t i) {
+    const part_changes* c = (const part_changes*)context;
+    const kept_entry* k = kept(c, i);
+    wchar_t staged[PATH_CAP];
+    return place_path(staged, c->paths->staging, c, k, 0) &&
+           (k->folder ? folder_there(staged) : file_there(staged, k, k->wanted));
+}
+
 }  // namespace
 
 int part_changes_fetch(const setup_list* list, unsigned index, const install_paths* paths,
@@ -362,24 +395,9 @@ int part_changes_fetch(const setup_list* list, unsigned index, const install_pat
 int part_changes_place(unsigned index) {
     part_changes* c = live_changes(index);
     if (!c) return 0;
-    for (size_t i = 0; i < c->count; ++i) {
-        const kept_entry* k = kept(c, i);
-        wchar_t staged[PATH_CAP];
-        wchar_t installed[PATH_CAP];
-        if (k->wanted) continue;
-        int placed = place_path(staged, c->paths->staging, c, k, 0) && place_path(installed, c->installed, c, k, 1);
-        if (placed && k->folder) {
-            make_folders(staged);
-            placed = folder_there(staged);
-        } else if (placed) {
-            placed = file_link(staged, installed);
-        }
-        if (!placed) {
-            part_changes_drop(index);
-            return 0;
-        }
-    }
-    return 1;
+    if (spread(c->count, entry_take, c)) return 1;
+    part_changes_drop(index);
+    return 0;
 }
 
 int part_changes_check(unsigned index) {
@@ -387,14 +405,7 @@ int part_changes_check(unsigned index) {
     if (!c) return 0;
     DeleteFileW(c->zip);
     wchar_t destination[PATH_CAP];
-    int whole = destination_of(c, destination);
-    for (size_t i = 0; i < c->count && whole; ++i) {
-        const kept_entry* k = kept(c, i);
-        wchar_t staged[PATH_CAP];
-        whole = place_path(staged, c->paths->staging, c, k, 0) &&
-                (k->folder ? folder_there(staged) : file_there(staged, k, k->wanted));
-    }
-    if (!whole) {
+    if (!destination_of(c, destination) || !spread(c->count, entry_there, c)) {
         part_changes_drop(index);
         return 0;
     }

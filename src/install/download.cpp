@@ -22,17 +22,12 @@ void digest_text(const unsigned char digest[32], char out[65]) {
     out[64] = 0;
 }
 
-void close_provider(void* provider) {
-    bcrypt()->BCryptCloseAlgorithmProvider(provider, 0);
-}
-
 void destroy_hash(void* hash) {
     bcrypt()->BCryptDestroyHash(hash);
 }
 
-// SHA-256 over CNG: the provider and the running hash.
+// A running SHA-256 over CNG.
 struct sha256 {
-    owned_handle provider{close_provider};
     owned_handle hash{destroy_hash};
 };
 
@@ -53,18 +48,24 @@ void sha256_check(NTSTATUS result, const wchar_t* call) {
         fail(L"Could not set up SHA-256 hashing (%ls, Windows error 0x%08lx).", call, (unsigned long)result);
 }
 
-// Starts the hash, or starts it over; the provider is opened on the first start.
+// The run's one SHA-256 provider, opened by the first hash and kept: hashes
+// are made from it on any thread.
+BCRYPT_ALG_HANDLE sha256_provider(void) {
+    static void* volatile shared;
+    if (shared) return shared;
+    BCRYPT_ALG_HANDLE provider = 0;
+    sha256_check(bcrypt()->BCryptOpenAlgorithmProvider(&provider, sha256_algorithm(), 0, 0),
+                 L"BCryptOpenAlgorithmProvider");
+    if (InterlockedCompareExchangePointer(&shared, provider, 0))
+        bcrypt()->BCryptCloseAlgorithmProvider(provider, 0);  // another thread's came first
+    return shared;
+}
+
+// Starts the hash, or starts it over.
 void sha256_start(sha256* s) {
-    const bcrypt_functions* b = bcrypt();
-    if (!s->provider.valid()) {
-        BCRYPT_ALG_HANDLE provider = 0;
-        sha256_check(b->BCryptOpenAlgorithmProvider(&provider, sha256_algorithm(), 0, 0),
-                     L"BCryptOpenAlgorithmProvider");
-        s->provider.reset(provider);
-    }
     s->hash.reset(0);
     BCRYPT_HASH_HANDLE hash = 0;
-    sha256_check(b->BCryptCreateHash(s->provider.get(), &hash, 0, 0, 0, 0, 0), L"BCryptCreateHash");
+    sha256_check(bcrypt()->BCryptCreateHash(sha256_provider(), &hash, 0, 0, 0, 0, 0), L"BCryptCreateHash");
     s->hash.reset(hash);
 }
 
@@ -76,16 +77,16 @@ void sha256_text(sha256* s, char digest[65]) {
     digest_text(sum, digest);
 }
 
-// Feeds what `file` holds from its position on into `hash`, 1 MiB at a time
-// through one static buffer, up to the first read that fails or returns
-// nothing. Returns the number of bytes fed; `whole` tells that no read failed.
-unsigned long long hash_rest(HANDLE file, BCRYPT_HASH_HANDLE hash, int* whole) {
-    static unsigned char chunk[1048576];
+// Feeds what `file` holds from its position on into `hash`, a `chunk` at a
+// time, up to the first read that fails or returns nothing. Returns the
+// number of bytes fed; `whole` tells that no read failed.
+unsigned long long hash_rest(HANDLE file, BCRYPT_HASH_HANDLE hash, unsigned char* chunk, DWORD size,
+                             int* whole) {
     unsigned long long count = 0;
     *whole = 0;
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file, chunk, sizeof chunk, &got, 0)) return count;
+        if (!ReadFile(file, chunk, size, &got, 0)) return count;
         if (got == 0) break;
         bcrypt()->BCryptHashData(hash, chunk, got, 0);
         count += got;
@@ -145,7 +146,8 @@ unsigned long long held_partial(part_download* d) {
     unsigned long long held = 0;
     int read = GetFileSizeEx(file.get(), &length);
     int larger = (unsigned long long)length.QuadPart > d->part->size;
-    if (read && !larger) held = hash_rest(file.get(), d->ctx.hash, &whole);
+    static unsigned char chunk[1048576];  // the worker's alone
+    if (read && !larger) held = hash_rest(file.get(), d->ctx.hash, chunk, sizeof chunk, &whole);
     file.reset(0);  // closed before it may go
     if (whole && held == (unsigned long long)length.QuadPart) return held;
     if (larger) DeleteFileW(d->partial);
@@ -251,7 +253,8 @@ int file_sha256(const wchar_t* path, char digest[65]) {
     sha256 sum;
     sha256_start(&sum);
     int whole = 0;
-    hash_rest(file.get(), sum.hash.get(), &whole);
+    unsigned char chunk[65536];  // called side by side: a buffer of its own
+    hash_rest(file.get(), sum.hash.get(), chunk, sizeof chunk, &whole);
     if (!whole) return 0;
     sha256_text(&sum, digest);
     return 1;

@@ -17,38 +17,80 @@ void close_search(void* search) {
     FindClose(search);
 }
 
-}  // namespace
+int file_take(const wchar_t* source, const wchar_t* destination) {
+    return CreateHardLinkW(destination, source, 0) || CopyFileW(source, destination, TRUE);
+}
 
-int copy_part_tree(const wchar_t* source, const wchar_t* destination) {
-    DWORD attributes = GetFileAttributesW(source);
-    // Links and junctions are never followed or copied; the failure value has
-    // every bit set and so also refuses a missing source.
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return 0;
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return CreateHardLinkW(destination, source, 0) || CopyFileW(source, destination, TRUE);
-    if (!CreateDirectoryW(destination, 0)) return 0;
-    size_t source_length = wcslen(source);
-    size_t destination_length = wcslen(destination);
-    if (source_length >= 258) return 0;
+// A tree being taken over: its folders are made as the walk finds them, its
+// files (their paths below the root, one after another, each ending in 0)
+// are linked afterwards, side by side.
+struct tree_take {
+    const wchar_t* source;
+    const wchar_t* destination;
+    mem_buf names;
+    mem_buf starts;  // where each file's path starts in `names` (size_t each)
+    size_t files;
+};
+
+int tree_file_job(void* context, size_t i) {
+    const tree_take* t = (const tree_take*)context;
+    const wchar_t* name = (const wchar_t*)(t->names.data + ((const size_t*)t->starts.data)[i]);
+    wchar_t source[PATH_CAP];
+    wchar_t destination[PATH_CAP];
+    return qb_home_join(source, PATH_CAP, t->source, name) &&
+           qb_home_join(destination, PATH_CAP, t->destination, name) && file_take(source, destination);
+}
+
+// The folder `relative` below both roots (empty: the roots themselves), whose
+// destination exists: its folders made, its files noted, all the way down.
+// Links and junctions are never followed or copied: one fails the walk.
+int tree_walk(tree_take* t, const wchar_t* relative) {
+    wchar_t folder[PATH_CAP];
     wchar_t pattern[PATH_CAP];
-    format_into(pattern, PATH_CAP, L"%ls\\*", source);
+    if (!(relative[0] ? qb_home_join(folder, PATH_CAP, t->source, relative)
+                      : format_into(folder, PATH_CAP, L"%ls", t->source) >= 0) ||
+        !qb_home_join(pattern, PATH_CAP, folder, L"*"))
+        return 0;
     WIN32_FIND_DATAW found;
     owned_handle search(close_search, FindFirstFileW(pattern, &found));
     if (!search.valid()) return GetLastError() == ERROR_FILE_NOT_FOUND;
     do {
         const wchar_t* name = found.cFileName;
         if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) continue;
-        size_t name_length = wcslen(name);
-        wchar_t child_source[PATH_CAP];
-        wchar_t child_destination[PATH_CAP];
-        if (source_length + name_length + 2 > PATH_CAP ||
-            destination_length + name_length + 2 > PATH_CAP)
+        wchar_t child[PATH_CAP];
+        wchar_t made[PATH_CAP];
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return 0;
+        if (!(relative[0] ? qb_home_join(child, PATH_CAP, relative, name)
+                          : format_into(child, PATH_CAP, L"%ls", name) >= 0))
             return 0;
-        qb_home_join(child_source, PATH_CAP, source, name);
-        qb_home_join(child_destination, PATH_CAP, destination, name);
-        if (!copy_part_tree(child_source, child_destination)) return 0;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            size_t start = (size_t)t->names.len;
+            if (!mem_sink(&t->starts, &start, sizeof start) ||
+                !mem_sink(&t->names, child, (DWORD)((wcslen(child) + 1) * sizeof(wchar_t))))
+                return 0;
+            t->files++;
+            continue;
+        }
+        if (!qb_home_join(made, PATH_CAP, t->destination, child) || !CreateDirectoryW(made, 0) ||
+            !tree_walk(t, child))
+            return 0;
     } while (FindNextFileW(search.get(), &found));
     return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+}  // namespace
+
+int copy_part_tree(const wchar_t* source, const wchar_t* destination) {
+    DWORD attributes = GetFileAttributesW(source);
+    // The failure value has every bit set and so also refuses a missing source.
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return 0;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return file_take(source, destination);
+    if (!CreateDirectoryW(destination, 0)) return 0;
+    tree_take t = {source, destination, {}, {}, 0};
+    int taken = tree_walk(&t, L"") && spread(t.files, tree_file_job, &t);
+    mem_free(&t.names);
+    mem_free(&t.starts);
+    return taken;
 }
 
 // Where the installed version holds this part, and where it would go in the

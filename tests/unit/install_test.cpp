@@ -236,6 +236,31 @@ TEST_F(CopyTree, PathLimits) {
     }
 }
 
+// Every job runs once, on up to four threads side by side; a job that fails
+// makes the result 0.
+TEST(Spread, EveryJobOnceAndAFailureStopsTheRest) {
+    struct Counts {
+        std::vector<LONG> runs;
+        size_t failing;
+        static int Job(void* context, size_t i) {
+            Counts* c = (Counts*)context;
+            InterlockedIncrement(&c->runs[i]);
+            return i != c->failing;
+        }
+    };
+    for (size_t count : {0u, 1u, 5000u}) {
+        Counts c{std::vector<LONG>(count), (size_t)-1};
+        EXPECT_EQ(1, spread(count, Counts::Job, &c)) << count;
+        for (size_t i = 0; i < count; ++i) ASSERT_EQ(1, c.runs[i]) << count << " " << i;
+    }
+    Counts c{std::vector<LONG>(5000), 10};
+    EXPECT_EQ(0, spread(5000, Counts::Job, &c));
+    for (size_t i = 0; i <= 10; ++i) EXPECT_EQ(1, c.runs[i]) << i;
+    for (LONG r : c.runs) ASSERT_LE(r, 1);
+    EXPECT_GE(spread_width(), 1u);
+    EXPECT_LE(spread_width(), 4u);
+}
+
 namespace {
 
 const std::wstring kSystem = L"C:\\windows\\system32";
