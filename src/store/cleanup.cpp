@@ -54,34 +54,72 @@ int delete_file(const wchar_t* path) {
 
 namespace {
 
-// Empties the folder whose long form fills `path` up to `length` and removes
-// it. An entry whose path does not fit in the buffer is left, and its folder
-// with it, for a later run.
-void remove_tree(wchar_t* path, size_t length) {
+// A tree being removed: the walk notes its files (their long-form paths, one
+// after another, each ending in 0), which then go side by side; its folders
+// go afterwards, deepest first. A file that cannot be noted goes at once.
+struct tree_removal {
+    mem_buf files;
+    mem_buf file_starts;    // where each file's path starts (size_t each)
+    mem_buf folders;
+    mem_buf folder_starts;  // in the order found: a folder before those below it
+};
+
+int note_path(mem_buf* paths, mem_buf* starts, const wchar_t* path) {
+    size_t start = (size_t)paths->len;
+    return mem_sink(starts, &start, sizeof start) &&
+           mem_sink(paths, path, (DWORD)((wcslen(path) + 1) * sizeof(wchar_t)));
+}
+
+const wchar_t* noted(const mem_buf* paths, const mem_buf* starts, size_t i) {
+    return (const wchar_t*)(paths->data + ((const size_t*)starts->data)[i]);
+}
+
+int file_removal_job(void* context, size_t i) {
+    const tree_removal* t = (const tree_removal*)context;
+    delete_file(noted(&t->files, &t->file_starts, i));
+    return 1;  // a file that stays keeps its folder, for a later run
+}
+
+// Notes the folder whose long form fills `path` up to `length` and what it
+// holds. An entry whose path does not fit in the buffer is left, and its
+// folder with it, for a later run.
+void removal_walk(tree_removal* t, wchar_t* path, size_t length) {
     if (length + 2 >= TREE_CAP) return;
+    if (!note_path(&t->folders, &t->folder_starts, path)) return;
     memcpy(path + length, L"\\*", 3 * sizeof(wchar_t));
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(path, &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (is_dots(found.cFileName)) continue;
-            size_t name = wcslen(found.cFileName);
-            if (length + 1 + name >= TREE_CAP) continue;
-            path[length] = L'\\';
-            memcpy(path + length + 1, found.cFileName, (name + 1) * sizeof(wchar_t));
-            DWORD attributes = found.dwFileAttributes;
-            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                remove_tree(path, length + 1 + name);
-            } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveDirectoryW(path);  // a junction or folder link: the link alone
-            } else {
-                delete_file(path);
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
     path[length] = 0;
-    RemoveDirectoryW(path);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        if (is_dots(found.cFileName)) continue;
+        size_t name = wcslen(found.cFileName);
+        if (length + 1 + name >= TREE_CAP) continue;
+        path[length] = L'\\';
+        memcpy(path + length + 1, found.cFileName, (name + 1) * sizeof(wchar_t));
+        DWORD attributes = found.dwFileAttributes;
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            removal_walk(t, path, length + 1 + name);
+        else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            RemoveDirectoryW(path);  // a junction or folder link: the link alone
+        else if (!note_path(&t->files, &t->file_starts, path))
+            delete_file(path);
+        path[length] = 0;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+// Empties the folder whose long form fills `path` up to `length` and removes it.
+void remove_tree(wchar_t* path, size_t length) {
+    tree_removal t = {};
+    removal_walk(&t, path, length);
+    spread((size_t)(t.file_starts.len / sizeof(size_t)), file_removal_job, &t);
+    for (size_t i = (size_t)(t.folder_starts.len / sizeof(size_t)); i-- > 0;)
+        RemoveDirectoryW(noted(&t.folders, &t.folder_starts, i));
+    mem_free(&t.files);
+    mem_free(&t.file_starts);
+    mem_free(&t.folders);
+    mem_free(&t.folder_starts);
 }
 
 // A formatted path that fits in PATH_CAP; nothing is done with a cut one.
