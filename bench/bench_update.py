@@ -25,7 +25,9 @@ same releases published without the index line, in a second folder that the
 host double serves in turn), interleaved, five rounds. Measured: the wall
 time, and the body bytes the host sent for part 1 (its request log) against
 the changed entries' local records as the index gives them; also what the
-index costs per release.
+index costs per release. Each round also times platform_main.exe linking the
+15 unchanged parts' files one after another: the platform's own share that
+both roads pay.
 
     bench_update.py [<build dir>] [--only kept|delta]
         -> <build>/bench/update.json (kept parts), update_delta.json (delta road)
@@ -268,6 +270,9 @@ def delta_update(wine, host, road, roots, rel, spec, runner, template) -> dict:
         "part1_fetch_s": (at("Unpacking part 1 of") - fetch_at) / 1000.0,
         # part 1 unpacked, the 15 other parts' files linked from the installed version
         "unpack_and_keep_s": (at("Starting the Stonewake Builder") - at("Unpacking part 1 of")) / 1000.0,
+        # of that: part 1 unpacked (and checked) and part 2 linked, then parts 3 to 16 linked
+        "unpack_s": (at("Part 2 of 16 unchanged") - at("Unpacking part 1 of")) / 1000.0,
+        "keep_s": (at("Part 16 of 16 unchanged") - at("Part 2 of 16 unchanged")) / 1000.0,
     }
     return {
         "phases": {k: round(v, 3) for k, v in phases.items()},
@@ -277,6 +282,25 @@ def delta_update(wine, host, road, roots, rel, spec, runner, template) -> dict:
         "index_bytes": sum(r.sent for r in index),
         "ranges": [r.range for r in part],
     }
+
+
+def platform_link(wine, version, work) -> tuple[float, int]:
+    """platform_main.exe link of the 15 unchanged parts' folders of the
+    installed version (the tools' and the renamed runtimes'), one hard link
+    after another: what taking them over costs at least on one thread;
+    (seconds, files linked)."""
+    exe = bl.OUT / "platform_main.exe"
+    bl.require(exe)
+    folders = sorted(p for group in ("tools", "runtimes") for p in (version / "StonewakeBuilder" / group).iterdir())
+    if len(folders) != 15:
+        raise bl.BenchError("the installed version holds %d part folders, not 15" % len(folders))
+    dest = bl.fresh(work / "platform-link")
+    ms, files = 0.0, 0
+    for i, folder in enumerate(folders):
+        words, _ = bl.timed_wine(wine, [exe, "link", wine.to_win(folder), wine.to_win(dest / str(i))], timeout=600)
+        ms += float(words[0])
+        files += int(words[1])
+    return round(ms / 1000.0, 3), files
 
 
 def delta_body() -> None:
@@ -311,7 +335,10 @@ def delta_body() -> None:
             check_installed(runner.home.path, old)
             template = work / "installed"
             runner.home.path.rename(template)
+            link_s = []
             for r in range(DELTA_ROUNDS):
+                seconds, link_files = platform_link(wine, template / "versions" / old.tag, work)
+                link_s.append(seconds)
                 for road in (("delta", "whole") if r % 2 == 0 else ("whole", "delta")):
                     rows[road].append(delta_update(wine, host, road, roots, new, new_specs[0], runner, template))
                 print("  round %d: delta %.2f s, %d B; whole %.2f s, %d B" % (
@@ -353,6 +380,11 @@ def delta_body() -> None:
             + [phase_med("delta", "unpack_and_keep_s")],
             ["  whole: unpack 1, keep 15 s"] + phase("whole", "unpack_and_keep_s")
             + [phase_med("whole", "unpack_and_keep_s")],
+            ["    delta: unpack 1, keep 2 s"] + phase("delta", "unpack_s") + [phase_med("delta", "unpack_s")],
+            ["    whole: unpack 1, keep 2 s"] + phase("whole", "unpack_s") + [phase_med("whole", "unpack_s")],
+            ["    delta: keep 3 to 16 s"] + phase("delta", "keep_s") + [phase_med("delta", "keep_s")],
+            ["    whole: keep 3 to 16 s"] + phase("whole", "keep_s") + [phase_med("whole", "keep_s")],
+            ["platform: link 15 kept parts' files, 1 thread, s"] + ["%.2f" % x for x in link_s] + [fmt(link_s)],
             ["part 1 range requests, delta road"] + [str(x["part_requests"]) for x in rows["delta"]] + [""],
         ],
         {
@@ -367,6 +399,8 @@ def delta_body() -> None:
             "changed_records_bytes": records,
             "goal_part_bytes": int(goal_bytes),
             "first_install_s": round(first, 3),
+            "platform_link_s": link_s,
+            "platform_link_files": link_files,
             "delta": rows["delta"],
             "whole": rows["whole"],
             "delta_s": wall["delta"],
