@@ -39,23 +39,23 @@ int child_path(wchar_t out[PATH_CAP], const wchar_t* folder, const wchar_t* name
     return 1;
 }
 
-int merge_into(const wchar_t* source, const wchar_t* target);
+int merge_into(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH_CAP]);
 
 // Moves `source` to `target`. A folder onto a folder is merged; a file
 // takes the place of what is there (tar unlinks an existing file, so a link
 // into the installed version keeps its own content and attributes).
-int move_entry(const wchar_t* source, const wchar_t* target) {
+int move_entry(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH_CAP]) {
     DWORD there = GetFileAttributesW(target);
     if (there == INVALID_FILE_ATTRIBUTES) return move_with_retries(source, target, 0);
-    if (is_folder(there) && is_folder(GetFileAttributesW(source))) return merge_into(source, target);
+    if (is_folder(there) && is_folder(GetFileAttributesW(source))) return merge_into(source, target, failed);
     if (!is_folder(there) && (there & FILE_ATTRIBUTE_READONLY)) delete_file(target);
     return move_with_retries(source, target, MOVEFILE_REPLACE_EXISTING);
 }
 
-// Every entry of the folder `source` moved into the folder `target`, then
-// `source` (empty now) removed. 0 with the last error set at the first
-// entry that could not be moved.
-int merge_into(const wchar_t* source, const wchar_t* target) {
+// One pass over the folder `source`, each entry moved into `target`. 0 with
+// the last error set and the entry's name in `failed` at the first that could
+// not be moved.
+int merge_pass(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH_CAP]) {
     wchar_t pattern[PATH_CAP];
     if (!child_path(pattern, source, L"*")) return 0;
     WIN32_FIND_DATAW found;
@@ -67,16 +67,26 @@ int merge_into(const wchar_t* source, const wchar_t* target) {
         wchar_t from[PATH_CAP];
         wchar_t to[PATH_CAP];
         moved = child_path(from, source, found.cFileName) && child_path(to, target, found.cFileName) &&
-                move_entry(from, to);
+                move_entry(from, to, failed);
+        if (!moved && !failed[0]) wcscpy(failed, found.cFileName);
     } while (moved && FindNextFileW(search, &found));
     DWORD error = GetLastError();
     FindClose(search);
-    if (!moved) {
-        SetLastError(error);
-        return 0;
+    SetLastError(error);
+    return moved;
+}
+
+// Every entry of the folder `source` moved into the folder `target`, then
+// `source` removed. A search need not list what was added or removed while it
+// ran, so passes go on until the folder is empty (a few at most).
+int merge_into(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH_CAP]) {
+    for (int pass = 0; pass < 8; ++pass) {
+        if (!merge_pass(source, target, failed)) return 0;
+        if (RemoveDirectoryW(source) || GetLastError() != ERROR_DIR_NOT_EMPTY) return 1;
     }
-    RemoveDirectoryW(source);
-    return 1;
+    wcscpy(failed, L".");
+    SetLastError(ERROR_DIR_NOT_EMPTY);
+    return 0;
 }
 
 }  // namespace
@@ -99,27 +109,10 @@ void part_place(const setup_list* list, unsigned index, const wchar_t* staging) 
     part_own_folder(staging, list, index, own);
     part_destination(staging, &list->parts[index], destination);
     make_folders(destination);
-    wchar_t pattern[PATH_CAP];
-    work_path(pattern, L"%ls\\*", own);
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
-            wchar_t from[PATH_CAP];
-            wchar_t to[PATH_CAP];
-            int moved = child_path(from, own, found.cFileName) && child_path(to, destination, found.cFileName) &&
-                        move_entry(from, to);
-            if (!moved) {
-                DWORD error = GetLastError();
-                FindClose(search);
-                place_fail(list, index, found.cFileName, error);
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
+    wchar_t failed[PATH_CAP] = {};
+    if (GetFileAttributesW(own) != INVALID_FILE_ATTRIBUTES && !merge_into(own, destination, failed))
+        place_fail(list, index, failed, GetLastError());
     test_point("part-placing");  // its entries in place, its top entry not yet named
-    rmtree(own);
     part_top_rename(list, index, destination);
 }
 
