@@ -129,6 +129,7 @@ def body() -> None:
     peaks = {k: max(p[k] for _, _, _, p in setups) for k in (SETUP, TAR)}
     limit = bl.median(platforms)
     ratio = round(setup / limit, 2)
+    per_round = [round(w / p, 2) for (w, _, _, _), p in zip(setups, platforms)]
     ratio_native = round(setup / native, 2)
     spread = {"setup": [w for w, _, _, _ in setups], "limit": platforms, "native": [w for w, _ in natives]}
 
@@ -147,6 +148,8 @@ def body() -> None:
             row("  'Unpacking part n' lines (tar.exe started)", steps["unpack"]),
             row("platform limit: WinHTTP+CNG, then tar.exe, per part (Wine)", limit, "limit"),
             ["ratio setup/platform limit (wall)", ratio, "", ""],
+            ["  per round, min-max (median)", "%.2f-%.2f" % (min(per_round), max(per_round)), "",
+             bl.median(per_round)],
             row("curl + sha256sum + bsdtar -xf (native reference)", native, "native"),
             row("  curl", native_steps["download"]),
             row("  sha256sum", native_steps["hash"]),
@@ -166,6 +169,7 @@ def body() -> None:
             "platform_wall_s": [round(w, 3) for w in platforms],
             "median_platform_wall_s": round(limit, 3),
             "ratio_setup_to_platform": ratio,
+            "ratio_per_round": per_round,
             "native_step_s": {k: round(v, 3) for k, v in native_steps.items()},
             "median_setup_wall_s": round(setup, 3),
             "median_native_wall_s": round(native, 3),
@@ -178,10 +182,11 @@ def body() -> None:
             "built with MinGW by tests/harness/bsdtar.sh), run under Wine.",
             "the setup also moves the staged version into place, writes its records, deletes "
             "its downloads and starts the Builder double (recorder.exe) and waits for it.",
-            "the setup downloads part n+1 while tar.exe unpacks part n, so its status lines no longer "
-            "split the time into downloading and unpacking: a 'Downloading part n' line lasts until "
-            "part n has arrived and the tar of part n-1 has ended; the last part's tar runs under its "
-            "'Unpacking' line, with the publishing and the Builder's start after it.",
+            "the setup downloads part n+1 while up to one tar.exe per logical processor (at most 4) "
+            "unpacks earlier parts, so its status lines no longer split the time into downloading and "
+            "unpacking: a 'Downloading part n' line lasts until part n has arrived (and, with every "
+            "slot taken, a tar has ended); the last tars run under the last 'Unpacking' line, with "
+            "the moves into place, the publishing and the Builder's start after them.",
             "peak memory: the kernel's VmHWM of the Unix process running the exe (Wine's own "
             "DLLs included), polled from /proc every 50 ms; it only grows, so nothing is missed "
             "but growth after the last poll. Largest over the rounds.",

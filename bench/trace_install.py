@@ -2,9 +2,10 @@
 """Where a first install's time goes: the setup (--cli) and platform_main
 install of the Builder-shaped release, one after the other, each with the
 lifetimes of its tar.exe processes polled from /proc every 5 ms. Prints, per
-run, the wall time, how long a tar was running (and its share of the wall
-time), when the first tar started, the gaps between one tar's end and the
-next one's start, and each tar's duration. A diagnostic, not in run.sh.
+run, the wall time, how long at least one tar was running (and its share of
+the wall time), how long k tars ran at once (and the most at once), when the
+first tar started, the gaps with no tar running, each tar's duration, and
+how long the run went on after the last tar. A diagnostic, not in run.sh.
 
     trace_install.py [<build dir>] [rounds]
 """
@@ -44,16 +45,35 @@ class TarSpans:
         self._thread.join()
 
 
+def concurrency(tars: list[list[float]]) -> tuple[dict[int, float], list[float]]:
+    """Seconds spent with exactly k tars running (k >= 1), and the gaps
+    between a moment with none running and the next tar's start."""
+    events = sorted([(s, 1) for s, _ in tars] + [(e, -1) for _, e in tars])
+    spent: dict[int, float] = {}
+    gaps, running, last, idle_since = [], 0, events[0][0], None
+    for t, step in events:
+        if running:
+            spent[running] = spent.get(running, 0.0) + t - last
+        elif idle_since is not None:
+            gaps.append(t - idle_since)
+        running += step
+        last = t
+        idle_since = t if running == 0 else None
+    return spent, gaps
+
+
 def show(name: str, wall: float, t0: float, spans: TarSpans) -> None:
     tars = sorted(spans.spans.values())
     if not tars:
         raise bl.BenchError("%s: no tar.exe was seen" % name)
-    busy = sum(e - s for s, e in tars)
-    gaps = [b[0] - a[1] for a, b in zip(tars, tars[1:])]
-    print("%-8s wall %6.2f s  tar running %6.2f s (%3.0f %%)  first tar at %.2f s  %d tars"
-          % (name, wall, busy, 100 * busy / wall, tars[0][0] - t0, len(tars)))
-    print("         gaps ms: " + " ".join("%.0f" % (g * 1000) for g in gaps))
+    spent, gaps = concurrency(tars)
+    busy = sum(spent.values())
+    print("%-8s wall %6.2f s  a tar running %6.2f s (%3.0f %%)  first tar at %.2f s  %d tars, at most %d at once"
+          % (name, wall, busy, 100 * busy / wall, tars[0][0] - t0, len(tars), max(spent)))
+    print("         s with k tars running: " + "  ".join("%d: %.2f" % (k, spent[k]) for k in sorted(spent)))
+    print("         gaps with none running, ms: " + " ".join("%.0f" % (g * 1000) for g in gaps))
     print("         tar ms:  " + " ".join("%.0f" % ((e - s) * 1000) for s, e in tars))
+    print("         last tar ended %.2f s before the run's end" % (t0 + wall - max(e for _, e in tars)))
 
 
 def body() -> None:

@@ -296,12 +296,15 @@ MAY_END_RUN void sha256_of(const void* bytes, size_t count, unsigned char out[32
 MAY_END_RUN void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads,
                 const wchar_t* archive);
 // Unpacking goes on beside the worker: unpack_start starts Windows' tar.exe
-// on a part's archive and returns (the tar before it finished first);
-// unpack_finish waits for it, reports its failure as that part's, and gives
-// the archive's top entry its name (1 when a tar was waited for, 0 when none
-// ran); unpack_poll, called while the next part downloads, reports a tar that
-// failed without waiting for the download to end. run_end() finishes a running
-// tar first, so that an earlier part's failure is the one reported.
+// on a part's archive, into a folder of its own, once fewer tars run than the
+// machine has logical processors (at most 4), and returns; unpack_finish
+// waits for every running tar (1 when it waited for one, 0 when none ran);
+// unpack_poll, called while the next part downloads, notices a tar that
+// failed without waiting for the download to end. Tars are judged and their
+// parts put in place in the list's order: a failure is reported for the
+// earliest failing part, a later one's only once every earlier part has
+// ended well. run_end() finishes the running tars first, so that an earlier
+// part's failure is the one reported.
 MAY_END_RUN void unpack_start(const setup_list* list, unsigned index, const wchar_t* staging,
                   const wchar_t* archive);
 MAY_END_RUN int unpack_finish(void);
@@ -313,6 +316,18 @@ MAY_END_RUN void unpack_poll(void);
 MAY_END_RUN void unpack_changes_start(const setup_list* list, unsigned index, const wchar_t* staging,
                                       const wchar_t* archive);
 int unpack_changes_taken(unsigned* index);
+// A failure of part `index` is being reported: failures of later parts are
+// no longer judged.
+void unpack_failing(unsigned index);
+// Where a part goes in the staging folder (its `dir`), and the folder of its
+// own that its tar unpacks into.
+MAY_END_RUN void part_destination(const wchar_t* staging, const part_record* part, wchar_t out[PATH_CAP]);
+MAY_END_RUN void part_own_folder(const wchar_t* staging, const setup_list* list, unsigned index,
+                                 wchar_t out[PATH_CAP]);
+// Moves what the part's tar unpacked into its own folder to the part's place
+// (a folder that is there merged, the part's files winning), then names its
+// top entry.
+MAY_END_RUN void part_place(const setup_list* list, unsigned index, const wchar_t* staging);
 // The part's top entry, unpacked into `destination`, gets its name (from -> to).
 MAY_END_RUN void part_top_rename(const setup_list* list, unsigned index, const wchar_t* destination);
 // The delta road of an update, for a part that is not taken over whole: the

@@ -12,11 +12,11 @@ void archive_path(const fetch_result* fetched, unsigned index, wchar_t out[PATH_
     work_path(out, L"%ls\\%hs.zip", fetched->downloads, fetched->list.parts[index].sha256);
 }
 
-// Waits for the part being unpacked, if one is. When that part's changes did
-// not unpack as the index lists them, the part is fetched whole and
-// unpacked (and waited for) before anything comes after it.
+// Waits for every part being unpacked and puts them in place. When a part's
+// changes did not unpack as the index lists them, the part is fetched whole
+// and unpacked (and waited for) before anything comes after it.
 void unpacked_wait(const fetch_result* fetched, const install_paths* paths) {
-    if (unpack_finish()) test_point("part-unpacked");
+    unpack_finish();
     unsigned index = 0;
     int unpacked = unpack_changes_taken(&index);
     if (unpacked == 0 || (unpacked > 0 && part_changes_check(index))) return;
@@ -25,7 +25,7 @@ void unpacked_wait(const fetch_result* fetched, const install_paths* paths) {
     archive_path(fetched, index, archive);
     part_fetch(&fetched->list, index, fetched->downloads, archive);
     unpack_start(&fetched->list, index, paths->staging, archive);
-    if (unpack_finish()) test_point("part-unpacked");
+    unpack_finish();
 }
 
 }  // namespace
@@ -56,10 +56,12 @@ void install_version(const fetch_result* fetched, install_paths* paths) {
     // sets it aside.
     make_folders(paths->staging);
 
-    // While tar unpacks a part, the next part downloads. Everything else keeps
-    // the list's order: a part is taken over from the installed version, and
-    // a part's tar is started, only once the part before it is unpacked.
+    // While tars unpack parts side by side, the next part downloads. A part
+    // is taken over from the installed version, its changes are placed, and
+    // a tar starts beside a part's changes, only once every part before it
+    // is unpacked and in place.
     const setup_list* list = &fetched->list;
+    int changes_unpacking = 0;
     for (unsigned i = 0; i < list->part_count; ++i) {
         wchar_t archive[PATH_CAP];
         archive_path(fetched, i, archive);
@@ -67,6 +69,7 @@ void install_version(const fetch_result* fetched, install_paths* paths) {
         wchar_t destination[PATH_CAP];
         if (part_reusable(list, i, paths, kept, destination)) {
             unpacked_wait(fetched, paths);
+            changes_unpacking = 0;
             if (part_reuse(list, i, kept, destination)) {
                 test_point("part-kept");
                 continue;
@@ -75,15 +78,18 @@ void install_version(const fetch_result* fetched, install_paths* paths) {
         wchar_t changes[PATH_CAP];
         if (part_changes_fetch(list, i, paths, fetched->downloads, changes)) {
             unpacked_wait(fetched, paths);
+            changes_unpacking = 0;
             if (part_changes_place(i)) {
                 test_point("changes-linked");
                 unpack_changes_start(list, i, paths->staging, changes);
                 test_point("changes-unpacking");
+                changes_unpacking = 1;
                 continue;
             }
         }
         part_fetch(list, i, fetched->downloads, archive);
-        unpacked_wait(fetched, paths);
+        if (changes_unpacking) unpacked_wait(fetched, paths);
+        changes_unpacking = 0;
         unpack_start(list, i, paths->staging, archive);
     }
     unpacked_wait(fetched, paths);

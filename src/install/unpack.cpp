@@ -1,8 +1,9 @@
-// Unpacking a part: Windows' own tar.exe runs hidden into the destination
-// inside the staging folder while the worker goes on (with the next part's
-// download); the start of its standard error is kept for the failure message;
-// once it has ended, the archive's top entry gets its final name. One tar at
-// a time, always the worker's.
+// Unpacking parts: Windows' own tar.exe runs hidden while the worker goes on
+// (with the next part's download). Up to one tar per logical processor (at
+// most 4) runs at once, each part into a folder of its own; the parts are
+// judged and put in place in the list's order, so a failure is reported for
+// the earliest failing part. The start of each tar's standard error is kept
+// for the failure message. Only the worker reads or writes this state.
 #include "setup.h"
 
 #include <string.h>
@@ -54,21 +55,34 @@ int relative_to(wchar_t* out, size_t cap, const wchar_t* base, const wchar_t* ta
     return 1;
 }
 
-// The tar that is running, if any: only the worker reads or writes it.
+enum { SLOTS_CAP = 4 };
+
+// A tar that was started and is not yet waited for.
 struct tar_run {
     const setup_list* list;
     unsigned index;
-    HANDLE process;  // 0 when no tar runs
+    HANDLE process;  // 0: the slot is free
     HANDLE err;      // the read end of its standard error; 0 when not captured
     DWORD pipe_error;
     char excerpt[EXCERPT];
     size_t excerpt_length;
-    DWORD polled;
     wchar_t archive[PATH_CAP];
-    wchar_t destination[PATH_CAP];
+    wchar_t destination[PATH_CAP];  // where the part goes, as messages name it
+    wchar_t folder[PATH_CAP];       // where its tar unpacks
     int changes;  // the archive holds a part's changes: a failure is not the run's
 };
-tar_run g_run;
+tar_run g_runs[SLOTS_CAP];
+DWORD g_polled;
+
+// The parts whose tar succeeded and that wait for the parts before them to
+// be put in place (bit = index), with the list and staging folder they go to.
+unsigned g_unplaced;
+const setup_list* g_list;
+wchar_t g_staging[PATH_CAP];
+
+// Parts from this index on are no longer judged: an earlier part's failure is
+// being reported.
+unsigned g_bound = ~0u;
 
 // The changes of a part that their tar has unpacked, until the worker takes
 // them: 1 + the part's index, and 1 when the tar succeeded, -1 when it failed.
@@ -102,32 +116,32 @@ HANDLE tar_job(void) {
 // Takes what tar wrote to its standard error: all of it up to its end, or
 // (`to_end` 0) only what is there now. Only the first EXCERPT - 1 bytes are
 // kept, but all are read, so that a tar that writes much never blocks.
-void excerpt_take(int to_end) {
+void excerpt_take(tar_run* run, int to_end) {
     char piece[512];
     for (;;) {
         DWORD ready = 0;
-        if (!to_end && (!PeekNamedPipe(g_run.err, 0, 0, 0, &ready, 0) || ready == 0)) return;
+        if (!to_end && (!PeekNamedPipe(run->err, 0, 0, 0, &ready, 0) || ready == 0)) return;
         DWORD got = 0;
-        if (!ReadFile(g_run.err, piece, sizeof piece, &got, 0) || got == 0) return;
-        size_t room = EXCERPT - 1 - g_run.excerpt_length;
+        if (!ReadFile(run->err, piece, sizeof piece, &got, 0) || got == 0) return;
+        size_t room = EXCERPT - 1 - run->excerpt_length;
         size_t take = got < room ? got : room;
-        memcpy(g_run.excerpt + g_run.excerpt_length, piece, take);
-        g_run.excerpt_length += take;
+        memcpy(run->excerpt + run->excerpt_length, piece, take);
+        run->excerpt_length += take;
     }
 }
 
 // tar's standard handles: NUL for input and output, a pipe for its errors.
 // Returns 0 when the pipe could not be made (tar then runs with the
 // inherited handles and pipe_error says why).
-int tar_handles(STARTUPINFOW* startup, HANDLE* write_end, HANDLE* null_device) {
+int tar_handles(tar_run* run, STARTUPINFOW* startup, HANDLE* write_end, HANDLE* null_device) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, 0, TRUE};
-    if (!CreatePipe(&g_run.err, write_end, &inherit, PIPE_CAP) ||
-        !SetHandleInformation(g_run.err, HANDLE_FLAG_INHERIT, 0) ||
+    if (!CreatePipe(&run->err, write_end, &inherit, PIPE_CAP) ||
+        !SetHandleInformation(run->err, HANDLE_FLAG_INHERIT, 0) ||
         (*null_device = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
                                     0)) == INVALID_HANDLE_VALUE) {
-        g_run.pipe_error = GetLastError();
-        close_handle(&g_run.err);
+        run->pipe_error = GetLastError();
+        close_handle(&run->err);
         close_handle(write_end);
         close_handle(null_device);
         return 0;
@@ -139,59 +153,35 @@ int tar_handles(STARTUPINFOW* startup, HANDLE* write_end, HANDLE* null_device) {
     return 1;
 }
 
-void tar_report_start(DWORD error) {
+void tar_report_start(const tar_run* run, DWORD error) {
     if (error == ERROR_FILE_NOT_FOUND)
         fail(L"Windows' tar.exe was not found (Windows error 2).\nOpen Command Prompt as administrator "
              L"and run:\nDISM /Online /Cleanup-Image /RestoreHealth\nAfter DISM succeeds, run:\nsfc "
              L"/scannow\nThen restart Windows and run setup again.\nArchive: %ls\nDestination: %ls",
-             g_run.archive, g_run.destination);
-    fail(tar_start_failed, error, g_run.archive, g_run.destination);
+             run->archive, run->destination);
+    fail(tar_start_failed, error, run->archive, run->destination);
 }
 
-void tar_report_exit(DWORD exit_code) {
-    int n = (int)g_run.index + 1;
-    int count = (int)g_run.list->part_count;
+void tar_report_exit(const tar_run* run, DWORD exit_code) {
+    int n = (int)run->index + 1;
+    int count = (int)run->list->part_count;
     wchar_t text[EXCERPT] = {};
-    if (g_run.pipe_error)
-        format_into(text, EXCERPT, L"Could not capture stderr (Windows error %lu).", g_run.pipe_error);
-    else if (g_run.excerpt_length)
-        MultiByteToWideChar(CP_UTF8, 0, g_run.excerpt, (int)g_run.excerpt_length, text, EXCERPT - 1);
+    if (run->pipe_error)
+        format_into(text, EXCERPT, L"Could not capture stderr (Windows error %lu).", run->pipe_error);
+    else if (run->excerpt_length)
+        MultiByteToWideChar(CP_UTF8, 0, run->excerpt, (int)run->excerpt_length, text, EXCERPT - 1);
     wchar_t head[MESSAGE_CAP] = {};
     format_into(head, MESSAGE_CAP,
                 L"Unpacking part %d of %d failed: Windows' tar.exe exited with code %lu.\nArchive: "
                 L"%ls\nDestination: %ls\n%ls:\n",
-                n, count, exit_code, g_run.archive, g_run.destination,
-                g_run.pipe_error ? L"Stderr unavailable" : L"Tar stderr excerpt (up to 511 bytes captured)");
+                n, count, exit_code, run->archive, run->destination,
+                run->pipe_error ? L"Stderr unavailable" : L"Tar stderr excerpt (up to 511 bytes captured)");
     head[MESSAGE_CAP - 1] = 0;
     int room = (int)(MESSAGE_CAP - 1 - wcslen(head));
     fail(L"%ls%.*ls", head, room, text);
 }
 
 }  // namespace
-
-void part_top_rename(const setup_list* list, unsigned index, const wchar_t* destination) {
-    const part_record* part = &list->parts[index];
-    if (strcmp(part->from, "-") == 0 || strcmp(part->to, "-") == 0) return;
-    int n = (int)index + 1;
-    int count = (int)list->part_count;
-    wchar_t from[PATH_CAP];
-    wchar_t to[PATH_CAP];
-    MultiByteToWideChar(CP_UTF8, 0, part->from, -1, from, PATH_CAP);
-    MultiByteToWideChar(CP_UTF8, 0, part->to, -1, to, PATH_CAP);
-    wchar_t source[PATH_CAP];
-    wchar_t target[PATH_CAP];
-    work_path(source, L"%ls\\%ls", destination, from);
-    work_path(target, L"%ls\\%ls", destination, to);
-    if (GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES) return;
-    if (move_with_retries(source, target, 0)) return;
-    DWORD error = GetLastError();
-    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
-        fail(L"Could not set up part %d of %d (renaming %ls, Windows error %lu). Another program is "
-             L"holding the files just unpacked, often an antivirus scan: run the setup again, and if "
-             L"it happens again allow the folder %ls in it.",
-             n, count, from, error, g_home.path);
-    fail(L"Could not set up part %d of %d (renaming %ls, Windows error %lu).", n, count, from, error);
-}
 
 int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder, const wchar_t* archive,
                      const wchar_t* destination) {
@@ -211,24 +201,47 @@ int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder, con
 
 namespace {
 
-// Starts tar on `archive`; `changes`: it holds a part's changes.
-void tar_start(const setup_list* list, unsigned index, const wchar_t* staging, const wchar_t* archive,
-               int changes) {
-    const part_record* part = &list->parts[index];
+// How many tars may run at once: one per logical processor, 1 to 4.
+unsigned tar_slots(void) {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    DWORD count = system.dwNumberOfProcessors;
+    if (count < 1) return 1;
+    return count > (DWORD)SLOTS_CAP ? (unsigned)SLOTS_CAP : (unsigned)count;
+}
+
+// The busy slot of the lowest part index (the list's order), or 0.
+tar_run* first_busy(void) {
+    tar_run* first = 0;
+    for (unsigned s = 0; s < SLOTS_CAP; ++s)
+        if (g_runs[s].process && (!first || g_runs[s].index < first->index)) first = &g_runs[s];
+    return first;
+}
+
+unsigned busy_count(void) {
+    unsigned count = 0;
+    for (unsigned s = 0; s < SLOTS_CAP; ++s) count += g_runs[s].process != 0;
+    return count;
+}
+
+// Starts tar on `archive` in a free slot; `changes`: it holds a part's
+// changes, unpacked straight into the part's place. A whole part unpacks
+// into its own folder.
+void tar_start(tar_run* run, const setup_list* list, unsigned index, const wchar_t* staging,
+               const wchar_t* archive, int changes) {
     int n = (int)index + 1;
     int count = (int)list->part_count;
     status(L"Unpacking part %d of %d...", n, count);
-    g_run.list = list;
-    g_run.index = index;
-    g_run.changes = changes;
-    g_run.pipe_error = 0;
-    g_run.excerpt_length = 0;
-    work_path(g_run.archive, L"%ls", archive);
-
-    char dir[LIST_NAME_CAP];
-    if (!layout_relative(dir, part->dir)) work_path(g_run.destination, L"%ls", staging);
-    else work_path(g_run.destination, L"%ls\\%hs", staging, dir);
-    make_folders(g_run.destination);
+    run->list = list;
+    run->index = index;
+    run->changes = changes;
+    run->pipe_error = 0;
+    run->excerpt_length = 0;
+    work_path(run->archive, L"%ls", archive);
+    part_destination(staging, &list->parts[index], run->destination);
+    if (changes) work_path(run->folder, L"%ls", run->destination);
+    else part_own_folder(staging, list, index, run->folder);
+    make_folders(run->folder);
 
     wchar_t system_folder[PATH_CAP];
     UINT system_length = GetSystemDirectoryW(system_folder, PATH_CAP);
@@ -236,13 +249,13 @@ void tar_start(const setup_list* list, unsigned index, const wchar_t* staging, c
         // Without the system folder there is no tar to trust: a bare
         // "\tar.exe" would run whatever lies at the current drive's root.
         DWORD error = system_length ? ERROR_INSUFFICIENT_BUFFER : GetLastError();
-        fail(tar_start_failed, error ? error : ERROR_PATH_NOT_FOUND, archive, g_run.destination);
+        fail(tar_start_failed, error ? error : ERROR_PATH_NOT_FOUND, archive, run->destination);
     }
     wchar_t command[COMMAND_CAP];
-    if (!tar_command_line(command, COMMAND_CAP, system_folder, archive, g_run.destination))
+    if (!tar_command_line(command, COMMAND_CAP, system_folder, archive, run->folder))
         fail(L"Unpacking part %d of %d failed: its paths are too long for Windows' tar.exe.\nArchive: "
              L"%ls\nDestination: %ls",
-             n, count, archive, g_run.destination);
+             n, count, archive, run->destination);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -250,61 +263,136 @@ void tar_start(const setup_list* list, unsigned index, const wchar_t* staging, c
     startup.wShowWindow = SW_HIDE;
     HANDLE write_end = 0;
     HANDLE null_device = 0;
-    int piped = tar_handles(&startup, &write_end, &null_device);
+    int piped = tar_handles(run, &startup, &write_end, &null_device);
     PROCESS_INFORMATION process;
     // Without a console of its own (its handles are given above), so that
     // no console host is started beside every tar; in the job before it runs.
-    int started = start_with_retries(command, piped, DETACHED_PROCESS, g_run.destination, &startup,
-                                     &process, tar_job());
+    int started = start_with_retries(command, piped, DETACHED_PROCESS, run->folder, &startup, &process,
+                                     tar_job());
     DWORD error = started ? 0 : GetLastError();
     close_handle(&write_end);
     close_handle(&null_device);
     if (!started) {
-        close_handle(&g_run.err);
-        tar_report_start(error);
+        close_handle(&run->err);
+        tar_report_start(run, error);
     }
     close_handle(&process.hThread);
-    g_run.process = process.hProcess;
-    g_run.polled = GetTickCount();
+    run->process = process.hProcess;
 }
 
-}  // namespace
-
-void unpack_start(const setup_list* list, unsigned index, const wchar_t* staging,
-                  const wchar_t* archive) {
-    tar_start(list, index, staging, archive, 0);
+// Puts in place, in the list's order, every unpacked part that no running
+// tar of an earlier part holds back (nor an earlier failure being reported).
+void places_due(void) {
+    tar_run* first = first_busy();
+    unsigned before = first ? first->index : ~0u;
+    if (g_bound < before) before = g_bound;
+    for (unsigned index = 0; index < before && index < LIST_MAX_PARTS; ++index) {
+        if (!(g_unplaced & (1u << index))) continue;
+        g_unplaced &= ~(1u << index);
+        part_place(g_list, index, g_staging);
+        test_point("part-unpacked");
+    }
 }
 
-void unpack_changes_start(const setup_list* list, unsigned index, const wchar_t* staging,
-                          const wchar_t* archive) {
-    tar_start(list, index, staging, archive, 1);
-}
-
-int unpack_finish(void) {
-    if (!g_run.process) return 0;
+// Waits for the tar in `run` to end and frees its slot. Its failure is
+// reported as its part's, unless an earlier part's is being reported; a
+// whole part that unpacked waits to be put in place.
+void tar_end(tar_run* run) {
     // Taken first: a failure reported below ends up in fail(), which comes
-    // back here.
-    HANDLE process = g_run.process;
-    g_run.process = 0;
-    if (g_run.err) excerpt_take(1);
-    close_handle(&g_run.err);
+    // back here for the other slots.
+    HANDLE process = run->process;
+    run->process = 0;
+    if (run->err) excerpt_take(run, 1);
+    close_handle(&run->err);
     WaitForSingleObject(process, INFINITE);
     DWORD exit_code = 0;
     DWORD status_error = GetExitCodeProcess(process, &exit_code) ? 0 : GetLastError();
     close_handle(&process);
-    if (g_run.changes) {
+    if (run->index >= g_bound) return;
+    if (run->changes) {
         // Judged by the worker, which fetches the whole part where they failed.
-        g_changes_part = g_run.index + 1;
+        g_changes_part = run->index + 1;
         g_changes_unpacked = status_error || exit_code ? -1 : 1;
-        return 1;
+        test_point("part-unpacked");
+        return;
     }
+    if (status_error || exit_code) unpack_failing(run->index);
     if (status_error)
         fail(L"Could not read Windows' tar.exe exit status (Windows error %lu).\nArchive: "
              L"%ls\nDestination: %ls",
-             status_error, g_run.archive, g_run.destination);
-    if (exit_code != 0) tar_report_exit(exit_code);
-    part_top_rename(g_run.list, g_run.index, g_run.destination);
-    return 1;
+             status_error, run->archive, run->destination);
+    if (exit_code != 0) tar_report_exit(run, exit_code);
+    g_unplaced |= 1u << run->index;
+}
+
+// Ends every tar that has exited, in the list's order, and puts in place
+// what is due.
+void ended_take(void) {
+    for (;;) {
+        tar_run* ended = 0;
+        for (unsigned s = 0; s < SLOTS_CAP; ++s) {
+            tar_run* run = &g_runs[s];
+            if (run->process && WaitForSingleObject(run->process, 0) == WAIT_OBJECT_0 &&
+                (!ended || run->index < ended->index))
+                ended = run;
+        }
+        if (!ended) break;
+        tar_end(ended);
+    }
+    places_due();
+}
+
+// A free slot, once a tar has ended if all are taken. Meanwhile every
+// tar's standard error is read, so that none blocks on a full pipe.
+tar_run* slot_free(void) {
+    static unsigned slots;
+    if (!slots) slots = tar_slots();
+    for (;;) {
+        if (busy_count() >= slots) ended_take();
+        if (busy_count() < slots) break;
+        HANDLE running[SLOTS_CAP];
+        DWORD count = 0;
+        for (unsigned s = 0; s < SLOTS_CAP; ++s) {
+            if (!g_runs[s].process) continue;
+            if (g_runs[s].err) excerpt_take(&g_runs[s], 0);
+            running[count++] = g_runs[s].process;
+        }
+        WaitForMultipleObjects(count, running, FALSE, POLL_MS);
+    }
+    for (unsigned s = 0;; ++s)
+        if (!g_runs[s].process) return &g_runs[s];
+}
+
+}  // namespace
+
+void unpack_failing(unsigned index) {
+    if (index < g_bound) g_bound = index;
+}
+
+void unpack_start(const setup_list* list, unsigned index, const wchar_t* staging,
+                  const wchar_t* archive) {
+    tar_run* run = slot_free();
+    g_list = list;
+    work_path(g_staging, L"%ls", staging);
+    tar_start(run, list, index, staging, archive, 0);
+    // Deterministic: a tar that ended is only taken when its slot is needed.
+    if (busy_count() > 1) test_point("tars-running");
+}
+
+void unpack_changes_start(const setup_list* list, unsigned index, const wchar_t* staging,
+                          const wchar_t* archive) {
+    tar_start(slot_free(), list, index, staging, archive, 1);
+}
+
+int unpack_finish(void) {
+    int waited = 0;
+    for (tar_run* run; (run = first_busy()) != 0;) {
+        waited = 1;
+        tar_end(run);
+        places_due();
+    }
+    places_due();
+    return waited;
 }
 
 int unpack_changes_taken(unsigned* index) {
@@ -316,14 +404,21 @@ int unpack_changes_taken(unsigned* index) {
 }
 
 void unpack_poll(void) {
-    if (!g_run.process) return;
     DWORD now = GetTickCount();
-    if (now - g_run.polled < POLL_MS) return;
-    g_run.polled = now;
-    if (g_run.err) excerpt_take(0);
-    DWORD exit_code = 0;
-    // Changes that fail to unpack are no failure of the run: they wait.
-    if (!g_run.changes && WaitForSingleObject(g_run.process, 0) == WAIT_OBJECT_0 &&
-        GetExitCodeProcess(g_run.process, &exit_code) && exit_code != 0)
-        unpack_finish();
+    if (now - g_polled < POLL_MS) return;
+    g_polled = now;
+    // In the list's order: the earliest failure is the one reported. Changes
+    // that fail to unpack are no failure of the run: they wait.
+    for (tar_run* run = first_busy(); run;) {
+        tar_run* next = 0;
+        for (unsigned s = 0; s < SLOTS_CAP; ++s)
+            if (g_runs[s].process && g_runs[s].index > run->index && (!next || g_runs[s].index < next->index))
+                next = &g_runs[s];
+        if (run->err) excerpt_take(run, 0);
+        DWORD exit_code = 0;
+        if (!run->changes && WaitForSingleObject(run->process, 0) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(run->process, &exit_code) && exit_code != 0)
+            tar_end(run);
+        run = next;
+    }
 }

@@ -17,6 +17,11 @@
 //   STONEWAKE_TAR_FAIL=<code>    print "tar.exe: simulated failure" and exit <code>
 //   STONEWAKE_TAR_FLOOD=<n>      print n bytes of text lines ("flood-start ...") and exit 2
 //   STONEWAKE_TAR_BADUTF8=1      print bytes that are not valid UTF-8 and exit 2
+//   STONEWAKE_TAR_MARK=<folder>  create <folder>\<archive name>.started once the
+//                                controls above are read, <archive name>.ended
+//                                when it exits (however it exits)
+// SLOW_MS, AWAIT and FAIL are first looked for as STONEWAKE_TAR_<control>_<the
+// archive name's first 12 characters> (one archive's own control), then as above.
 #include "double_util.h"
 
 #include <zlib.h>
@@ -31,27 +36,59 @@ namespace {
 
 void err_line(const std::string& msg) { dbl::write_std(STD_ERROR_HANDLE, "tar.exe: " + msg + "\n"); }
 
-[[noreturn]] void fail(const std::string& msg, int code = 1) {
-    err_line(msg);
+// The archive's name and STONEWAKE_TAR_MARK's folder, once known.
+std::wstring g_archive_name;
+std::optional<std::wstring> g_mark;
+
+void mark(const wchar_t* what) {
+    if (!g_mark) return;
+    HANDLE f = CreateFileW((*g_mark + L"\\" + g_archive_name + what).c_str(), GENERIC_WRITE, 0, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+}
+
+[[noreturn]] void end(int code) {
+    mark(L".ended");
     ExitProcess(UINT(code));
 }
 
-void run_test_controls() {
+[[noreturn]] void fail(const std::string& msg, int code = 1) {
+    err_line(msg);
+    end(code);
+}
+
+// A control of this archive's own, else the one of every tar.
+std::optional<std::wstring> control(const std::wstring& name) {
+    std::wstring own = L"STONEWAKE_TAR_" + name + L"_" + g_archive_name.substr(0, 12);
+    if (auto value = dbl::env(own.c_str())) return value;
+    return dbl::env((L"STONEWAKE_TAR_" + name).c_str());
+}
+
+unsigned long control_num(const std::wstring& name, unsigned long fallback) {
+    auto value = control(name);
+    return value && !value->empty() ? std::wcstoul(value->c_str(), nullptr, 10) : fallback;
+}
+
+void run_test_controls(const char* archive) {
+    std::string name = archive ? archive : "";
+    name = name.substr(name.find_last_of("\\/") == std::string::npos ? 0 : name.find_last_of("\\/") + 1);
+    g_archive_name.assign(name.begin(), name.end());
+    g_mark = dbl::env(L"STONEWAKE_TAR_MARK");
     if (auto log = dbl::env(L"STONEWAKE_TAR_LOG")) {
         char cwd[MAX_PATH * 4] = "";
         GetCurrentDirectoryA(sizeof cwd, cwd);
         dbl::append_line(*log, std::string(GetCommandLineA()) + "\t" + cwd + "\n");
     }
-    if (auto ms = dbl::env_num(L"STONEWAKE_TAR_SLOW_MS", 0)) Sleep(ms);
-    if (auto path = dbl::env(L"STONEWAKE_TAR_AWAIT")) {
+    mark(L".started");
+    if (auto ms = control_num(L"SLOW_MS", 0)) Sleep(ms);
+    if (auto path = control(L"AWAIT")) {
         int tries = 0;
         while (GetFileAttributesW(path->c_str()) == INVALID_FILE_ATTRIBUTES) {
             if (++tries > 3000) fail(dbl::utf8(*path) + " never appeared", 4);
             Sleep(20);
         }
     }
-    if (dbl::env(L"STONEWAKE_TAR_FAIL"))
-        fail("simulated failure", int(dbl::env_num(L"STONEWAKE_TAR_FAIL", 1)));
+    if (control(L"FAIL")) fail("simulated failure", int(control_num(L"FAIL", 1)));
     if (dbl::env(L"STONEWAKE_TAR_FLOOD")) {
         size_t want = dbl::env_num(L"STONEWAKE_TAR_FLOOD", 0);
         std::string text;
@@ -63,11 +100,11 @@ void run_test_controls() {
         }
         text.resize(want);
         dbl::write_all(GetStdHandle(STD_ERROR_HANDLE), text.data(), text.size());
-        ExitProcess(2);
+        end(2);
     }
     if (dbl::env(L"STONEWAKE_TAR_BADUTF8")) {
         dbl::write_std(STD_ERROR_HANDLE, "tar.exe: bad \xff\xfe utf8 \xc3");
-        ExitProcess(2);
+        end(2);
     }
 }
 
@@ -222,8 +259,6 @@ bool write_entry(const std::wstring& path, const std::vector<uint8_t>& data, con
 }  // namespace
 
 int main(int argc, char** argv) {
-    run_test_controls();
-
     const char* archive = nullptr;
     const char* dest = nullptr;
     bool extract = false;
@@ -243,6 +278,7 @@ int main(int argc, char** argv) {
             }
         }
     }
+    run_test_controls(archive);
     if (!extract || !archive) fail("Must specify -x and -f ARCHIVE");
 
     std::vector<uint8_t> zip = read_file(archive);
@@ -266,5 +302,5 @@ int main(int argc, char** argv) {
             status = 1;
         }
     }
-    return status;
+    end(status);
 }

@@ -11,7 +11,9 @@ update, by SIGKILL (of the Unix process that runs it under Wine, then
   name without its complete Builder.
 
 Moments: right after each status line, held at each named moment of the run
-(test builds hold there on request: between two ranges of a part's changes,
+(test builds hold there on request: a second tar started beside the first,
+a part's entries moved into place before its top entry is named, between two
+ranges of a part's changes,
 between linking the kept files and unpacking the changes, while they unpack,
 between publishing and installed.txt,
 between a record's write and its rename, in the records step, in the sweep,
@@ -19,7 +21,7 @@ between a record's write and its rename, in the records step, in the sweep,
 
     STONEWAKE_KILL_SEED=<n>     the seed (printed with every failure)
     STONEWAKE_KILL_POINTS=<n>   how many kill points must be reached (default
-                                54; 200 or more adds the portable home, the
+                                60; 200 or more adds the portable home, the
                                 close box at every named moment, more timers)
 """
 
@@ -45,7 +47,7 @@ from conftest import DOUBLES, E2E, Folder, Runner, fresh_dir, need, unix_process
 from test_install import files, make_portable, unpacked
 
 SEED = int(os.environ.get("STONEWAKE_KILL_SEED", "20261209"))
-POINTS = int(os.environ.get("STONEWAKE_KILL_POINTS", "54"))
+POINTS = int(os.environ.get("STONEWAKE_KILL_POINTS", "60"))
 # The exit code of a setup whose window was closed: ERROR_CANCELLED (1223), as
 # the Unix side sees it (the low 8 bits).
 CANCELLED = 1223 & 0xFF
@@ -67,7 +69,10 @@ class Point:
 
 # The named moments each scenario passes, in order (see test_point in the product).
 PAUSES = {
-    "first": ["locked"] + ["part-unpacked#%d" % n for n in range(1, 5)] + [
+    # The first install: tar 2 started beside tar 1, then each part's entries
+    # moved into place before its top entry is named.
+    "first": ["locked", "tars-running#1"] + ["part-placing#%d" % n for n in range(1, 5)] +
+             ["part-unpacked#%d" % n for n in range(1, 5)] + [
         "published", "record-written#1", "installed-written", "record-written#2", "record-written#3",
         "swept"],
     # The update takes the Builder's part on the delta road: two ranges of
@@ -78,7 +83,7 @@ PAUSES = {
         "record-written#3", "record-written#4", "sweep-renamed", "swept"],
 }
 STATUS_LINES = {"first": 10, "update": 7}
-CLOSE_AT = {"first": ["part-unpacked#2", "published", "record-written#3", "swept"],
+CLOSE_AT = {"first": ["tars-running#1", "part-unpacked#2", "published", "record-written#3", "swept"],
             "update": ["changes-range#1", "part-kept#2", "record-written#1", "record-written#4", "sweep-renamed"]}
 
 

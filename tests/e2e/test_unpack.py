@@ -138,24 +138,65 @@ def test_dir_ending_in_a_separator_unpacks_into_that_folder(run_setup, home, hos
     assert got == {k: v for k, v in tool.files.items()}
 
 
-# ---------------------------------------------------------------- beside the next download
+# ---------------------------------------------------------------- beside the next download, side by side
 # tar of part 1 runs while part 2 downloads; a failure is still the failure of
 # the part it belongs to. "await" holds tar 1 until part 2's archive is in
-# place, which only a download made beside it can bring about.
+# place, which only a download made beside it can bring about. The tar
+# double's marks tell when a tar started and ended: "side" holds tar 1 until
+# tar 2 has started, "later-wins" until tar 2 has ended (part 2 writes into
+# part 1's folder, and its file must win all the same), "3-fails" and
+# "2-and-3-fail" hold tar 2 until tar 3 has failed: the failure reported is
+# part 2's when it fails too, else part 3's, once part 2 has ended.
+OVERLAP = "StonewakeBuilder/" + mr.BUILDER_FILES[0]
+
+
+def side_by_side_env(rel, marks: str, row: str) -> dict[str, str]:
+    sha = [p.sha256 for p in rel.parts]
+    held, until, mark = {"side": (0, 1, "started"), "later-wins": (0, 1, "ended"),
+                         "3-fails": (1, 2, "ended"), "2-and-3-fail": (1, 2, "ended")}[row]
+    env = {"STONEWAKE_TAR_MARK": marks,
+           "STONEWAKE_TAR_AWAIT_" + sha[held][:12]: "%s\\%s.zip.%s" % (marks, sha[until], mark)}
+    for failing in {"3-fails": [2], "2-and-3-fail": [1, 2]}.get(row, []):
+        env["STONEWAKE_TAR_FAIL_" + sha[failing][:12]] = "3"
+    return env
+
+
+def part_paths(home_win: str, rel: mr.Release, n: int) -> tuple[str, str]:
+    """The archive of part n and the destination that messages name for it."""
+    part = rel.parts[n - 1]
+    dest = home_win + "\\versions\\" + rel.tag + ".part"
+    if part.dir != ".":
+        dest += "\\" + part.dir.replace("/", "\\").rstrip("\\")
+    return home_win + "\\downloads\\" + part.sha256 + ".zip", dest
+
+
 @pytest.mark.parametrize("tar_env, part2_fault, failed", [
     ("await", None, None),
-    ({"STONEWAKE_TAR_FAIL": "3"}, "slow:200", "tar"),
+    ({"STONEWAKE_TAR_FAIL": "3"}, "slow:200", 1),
     ({}, 404, "download"),
-    ({"STONEWAKE_TAR_FAIL": "3"}, 404, "tar"),
-    ({"STONEWAKE_TAR_FAIL": "3"}, 503, "tar"),        # not after part 2's retries
-], ids=["overlap", "tar-fails-while-next-downloads", "next-download-fails", "both-fail", "tar-fails-while-next-503s"])
+    ({"STONEWAKE_TAR_FAIL": "3"}, 404, 1),
+    ({"STONEWAKE_TAR_FAIL": "3"}, 503, 1),        # not after part 2's retries
+    ("side", None, None),
+    ("later-wins", None, None),
+    ("3-fails", None, 3),
+    ("2-and-3-fail", None, 2),
+], ids=["overlap", "tar-fails-while-next-downloads", "next-download-fails", "both-fail", "tar-fails-while-next-503s",
+        "two-tars-at-once", "later-part-file-wins", "part-3-fails-beside-part-2", "parts-2-and-3-fail"])
 def test_the_next_part_downloads_while_tar_unpacks(publish, run_setup, wine, home, host, tar_double, tar_env,
                                                    part2_fault, failed):
-    rel = publish("v1.0.0")
+    if tar_env == "later-wins":
+        over = mr.PartSpec("StonewakeBuilder-over.zip", {OVERLAP: b"the later part's\n", "over/x": b"x"})
+        rel = custom_release(host, "v1.0.0", [builder_spec("v1.0.0"), over])
+    else:
+        rel = publish("v1.0.0")
+    count = len(rel.parts)
     log = run_setup.dir / "tar.log"
     env = {"STONEWAKE_TAR_LOG": wine.to_win(log)}
     if tar_env == "await":
         env["STONEWAKE_TAR_AWAIT"] = home.win + "\\downloads\\" + rel.parts[1].sha256 + ".zip"
+    elif isinstance(tar_env, str):
+        (run_setup.dir / "marks").mkdir()
+        env.update(side_by_side_env(rel, wine.to_win(run_setup.dir / "marks"), tar_env))
     else:
         env.update(tar_env)
     if part2_fault:
@@ -165,13 +206,18 @@ def test_the_next_part_downloads_while_tar_unpacks(publish, run_setup, wine, hom
     assert len(host.requests_for(part_path(rel.parts[1]))) == 1
     if not failed:
         assert r.rc == 0, r.stderr
-        assert r.texts == install_statuses(4)
+        assert r.texts == install_statuses(count)
         archives = [line.split('"')[3].rsplit("\\", 1)[-1] for line in log.read_text().splitlines()]
         assert archives == [p.sha256 + ".zip" for p in rel.parts]
+        got = files(home.path / "versions" / "v1.0.0")
+        assert {k: v for k, v in got.items() if k not in ("installed.txt", "parts.txt")} == unpacked(rel.parts)
+        if tar_env == "later-wins":
+            assert got[OVERLAP] == b"the later part's\n"
         return
     assert r.rc == 1
-    if failed == "tar":
-        assert r.stderr == err(TAR_HEAD % ((3,) + part1_paths(home.win, rel)) + "tar.exe: simulated failure\n")
+    if failed != "download":
+        head = TAR_HEAD.replace("part 1 of", "part %d of" % failed)
+        assert r.stderr == err(head % ((3,) + part_paths(home.win, rel, failed)) + "tar.exe: simulated failure\n")
     else:
         assert r.stderr == err("Downloading part 2 of 4 failed. Check your connection and free space, then try "
                                "again.")
@@ -179,7 +225,8 @@ def test_the_next_part_downloads_while_tar_unpacks(publish, run_setup, wine, hom
         staging = home.path / "versions" / "v1.0.0.part"
         assert files(staging) == unpacked(rel.parts[:1])
     retried = ["Part 2 of 4: the download server didn't answer (503). Trying again in 3 s..."] * (part2_fault == 503)
-    assert r.texts == install_statuses(4)[:4] + retried
+    shown = 8 if failed in (2, 3) else 4       # tar 3 started, part 4 downloading when it failed
+    assert r.texts == install_statuses(4)[:shown] + retried
 
 
 def running_tars(wine) -> list[int]:

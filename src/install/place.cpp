@@ -1,0 +1,133 @@
+// Putting an unpacked part in place. Each part's tar unpacks into a folder of
+// its own inside the staging folder; once it and every part before it are
+// unpacked, its entries are moved below its `dir` (a folder that is there
+// already merged file by file, the later part's file winning, as tar
+// overwrites) and its top entry gets its name: the tree that one tar after
+// the other into `dir` gives.
+#include "setup.h"
+
+#include <string.h>
+#include <wchar.h>
+
+namespace {
+
+// The run's rename failure, for part `index` and the entry `name`.
+SETUP_NORETURN void place_fail(const setup_list* list, unsigned index, const wchar_t* name,
+                               DWORD error) SETUP_NORETURN_AFTER;
+void place_fail(const setup_list* list, unsigned index, const wchar_t* name, DWORD error) {
+    int n = (int)index + 1;
+    int count = (int)list->part_count;
+    unpack_failing(index);
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+        fail(L"Could not set up part %d of %d (renaming %ls, Windows error %lu). Another program is "
+             L"holding the files just unpacked, often an antivirus scan: run the setup again, and if "
+             L"it happens again allow the folder %ls in it.",
+             n, count, name, error, g_home.path);
+    fail(L"Could not set up part %d of %d (renaming %ls, Windows error %lu).", n, count, name, error);
+}
+
+int is_folder(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+int child_path(wchar_t out[PATH_CAP], const wchar_t* folder, const wchar_t* name) {
+    if (!qb_home_join(out, PATH_CAP, folder, name)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    return 1;
+}
+
+int merge_into(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH_CAP]);
+
+// Moves `source` to `target`. A folder onto a folder is merged; a file
+// takes the place of what is there (tar unlinks an existing file, so a link
+// into the installed version keeps its own content and attributes).
+int move_entry(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH_CAP]) {
+    DWORD there = GetFileAttributesW(target);
+    if (there == INVALID_FILE_ATTRIBUTES) return move_with_retries(source, target, 0);
+    if (is_folder(there) && is_folder(GetFileAttributesW(source))) return merge_into(source, target, failed);
+    if (!is_folder(there) && (there & FILE_ATTRIBUTE_READONLY)) delete_file(target);
+    return move_with_retries(source, target, MOVEFILE_REPLACE_EXISTING);
+}
+
+// One pass over the folder `source`, each entry moved into `target`. 0 with
+// the last error set and the entry's name in `failed` at the first that could
+// not be moved.
+int merge_pass(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH_CAP]) {
+    wchar_t pattern[PATH_CAP];
+    if (!child_path(pattern, source, L"*")) return 0;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    int moved = 1;
+    do {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+        wchar_t from[PATH_CAP];
+        wchar_t to[PATH_CAP];
+        moved = child_path(from, source, found.cFileName) && child_path(to, target, found.cFileName) &&
+                move_entry(from, to, failed);
+        if (!moved && !failed[0]) wcscpy(failed, found.cFileName);
+    } while (moved && FindNextFileW(search, &found));
+    DWORD error = GetLastError();
+    FindClose(search);
+    SetLastError(error);
+    return moved;
+}
+
+// Every entry of the folder `source` moved into the folder `target`, then
+// `source` removed. A search need not list what was added or removed while it
+// ran, so passes go on until the folder is empty (a few at most).
+int merge_into(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH_CAP]) {
+    for (int pass = 0; pass < 8; ++pass) {
+        if (!merge_pass(source, target, failed)) return 0;
+        if (RemoveDirectoryW(source) || GetLastError() != ERROR_DIR_NOT_EMPTY) return 1;
+    }
+    wcscpy(failed, L".");
+    SetLastError(ERROR_DIR_NOT_EMPTY);
+    return 0;
+}
+
+}  // namespace
+
+void part_destination(const wchar_t* staging, const part_record* part, wchar_t out[PATH_CAP]) {
+    char dir[LIST_NAME_CAP];
+    if (!layout_relative(dir, part->dir)) work_path(out, L"%ls", staging);
+    else work_path(out, L"%ls\\%hs", staging, dir);
+}
+
+void part_own_folder(const wchar_t* staging, const setup_list* list, unsigned index,
+                     wchar_t out[PATH_CAP]) {
+    // No release names its content so: a digest's start and the part's number.
+    work_path(out, L"%ls\\%.16hs~%u.unpacking", staging, list->parts[index].sha256, index + 1);
+}
+
+void part_place(const setup_list* list, unsigned index, const wchar_t* staging) {
+    wchar_t own[PATH_CAP];
+    wchar_t destination[PATH_CAP];
+    part_own_folder(staging, list, index, own);
+    part_destination(staging, &list->parts[index], destination);
+    make_folders(destination);
+    wchar_t failed[PATH_CAP] = {};
+    if (GetFileAttributesW(own) != INVALID_FILE_ATTRIBUTES && !merge_into(own, destination, failed))
+        place_fail(list, index, failed, GetLastError());
+    test_point("part-placing");  // its entries in place, its top entry not yet named
+    part_top_rename(list, index, destination);
+}
+
+void part_top_rename(const setup_list* list, unsigned index, const wchar_t* destination) {
+    const part_record* part = &list->parts[index];
+    if (strcmp(part->from, "-") == 0 || strcmp(part->to, "-") == 0) return;
+    wchar_t from[PATH_CAP];
+    wchar_t to[PATH_CAP];
+    MultiByteToWideChar(CP_UTF8, 0, part->from, -1, from, PATH_CAP);
+    MultiByteToWideChar(CP_UTF8, 0, part->to, -1, to, PATH_CAP);
+    wchar_t source[PATH_CAP];
+    wchar_t target[PATH_CAP];
+    work_path(source, L"%ls\\%ls", destination, from);
+    work_path(target, L"%ls\\%ls", destination, to);
+    if (GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES) return;
+    if (move_with_retries(source, target, 0)) return;
+    place_fail(list, index, from, GetLastError());
+}
