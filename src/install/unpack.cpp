@@ -76,6 +76,7 @@ DWORD g_polled;
 
 // The parts whose tar succeeded and that wait for the parts before them to
 // be put in place (bit = index), with the list and staging folder they go to.
+static_assert(LIST_MAX_PARTS <= 32, "a part's bit must fit in g_unplaced");
 unsigned g_unplaced;
 const setup_list* g_list;
 wchar_t g_staging[PATH_CAP];
@@ -224,6 +225,22 @@ unsigned busy_count(void) {
     return count;
 }
 
+// The command line that runs the system folder's tar on the slot's archive.
+void tar_command(const tar_run* run, int n, int count, wchar_t command[COMMAND_CAP]) {
+    wchar_t system_folder[PATH_CAP];
+    UINT system_length = GetSystemDirectoryW(system_folder, PATH_CAP);
+    if (system_length == 0 || system_length >= PATH_CAP) {
+        // Without the system folder there is no tar to trust: a bare
+        // "\tar.exe" would run whatever lies at the current drive's root.
+        DWORD error = system_length ? ERROR_INSUFFICIENT_BUFFER : GetLastError();
+        fail(tar_start_failed, error ? error : ERROR_PATH_NOT_FOUND, run->archive, run->destination);
+    }
+    if (!tar_command_line(command, COMMAND_CAP, system_folder, run->archive, run->folder))
+        fail(L"Unpacking part %d of %d failed: its paths are too long for Windows' tar.exe.\nArchive: "
+             L"%ls\nDestination: %ls",
+             n, count, run->archive, run->destination);
+}
+
 // Starts tar on `archive` in a free slot; `changes`: it holds a part's
 // changes, unpacked straight into the part's place. A whole part unpacks
 // into its own folder.
@@ -242,20 +259,8 @@ void tar_start(tar_run* run, const setup_list* list, unsigned index, const wchar
     if (changes) work_path(run->folder, L"%ls", run->destination);
     else part_own_folder(staging, list, index, run->folder);
     make_folders(run->folder);
-
-    wchar_t system_folder[PATH_CAP];
-    UINT system_length = GetSystemDirectoryW(system_folder, PATH_CAP);
-    if (system_length == 0 || system_length >= PATH_CAP) {
-        // Without the system folder there is no tar to trust: a bare
-        // "\tar.exe" would run whatever lies at the current drive's root.
-        DWORD error = system_length ? ERROR_INSUFFICIENT_BUFFER : GetLastError();
-        fail(tar_start_failed, error ? error : ERROR_PATH_NOT_FOUND, archive, run->destination);
-    }
     wchar_t command[COMMAND_CAP];
-    if (!tar_command_line(command, COMMAND_CAP, system_folder, archive, run->folder))
-        fail(L"Unpacking part %d of %d failed: its paths are too long for Windows' tar.exe.\nArchive: "
-             L"%ls\nDestination: %ls",
-             n, count, archive, run->destination);
+    tar_command(run, n, count, command);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

@@ -250,6 +250,7 @@ def test_closing_the_window_ends_the_running_tar(publish, run_setup, wine, tar_d
         assert time.monotonic() < deadline, "tar never started"
         time.sleep(0.05)
     closed = wine.run([DOUBLES / "winprobe.exe", "close", "StonewakeSetup", "Stonewake Builder setup", "20000"])
+    assert closed.stdout, "winprobe said nothing (rc %d): %r" % (closed.returncode, closed.stderr[-800:])
     assert json.loads(closed.stdout.decode())["closed"]
     if moment == "created":
         time.sleep(0.5)   # the close is under way while the start is held
