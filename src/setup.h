@@ -283,14 +283,24 @@ int part_reuse(const setup_list* list, unsigned index, const wchar_t* source,
 // linked (or copied where links are refused). 0 at the first failure, with
 // what was made so far left in place; links below `source` fail it.
 int copy_part_tree(const wchar_t* source, const wchar_t* destination);
+enum { SPREAD_MAX = 4 };  // threads at most, the caller's included
 // `job(context, i)` for every i below `count`, spread over up to
 // spread_width() threads, the caller's among them: 1 when every call gave
 // nonzero (after the first 0, calls not yet begun are skipped). Jobs run
 // side by side: they share nothing writable but their own results, and never
 // end the run.
 int spread(size_t count, int (*job)(void* context, size_t i), void* context);
-// The logical processors, at least 1 and at most 4.
+// The logical processors, at least 1 and at most SPREAD_MAX.
 unsigned spread_width(void);
+// Paths noted for a spread, one after another, each ending in 0.
+struct path_list {
+    mem_buf text;
+    mem_buf starts;  // where each path starts in `text` (size_t each)
+};
+int path_list_add(path_list* list, const wchar_t* path);  // 0 when out of memory
+size_t path_list_count(const path_list* list);
+const wchar_t* path_list_at(const path_list* list, size_t i);
+void path_list_free(path_list* list);
 MAY_END_RUN int file_sha256(const wchar_t* path, char digest[65]);
 MAY_END_RUN void sha256_of(const void* bytes, size_t count, unsigned char out[32]);
 MAY_END_RUN void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads,

@@ -322,14 +322,6 @@ int directory_write(const part_changes* c, HANDLE file) {
     return done;
 }
 
-// The part's folder in the staging folder: where tar unpacks it.
-int destination_of(const part_changes* c, wchar_t out[PATH_CAP]) {
-    char dir[LIST_NAME_CAP];
-    if (!layout_relative(dir, c->list->parts[c->index].dir))
-        return format_into(out, PATH_CAP, L"%ls", c->paths->staging) >= 0;
-    return format_into(out, PATH_CAP, L"%ls\\%hs", c->paths->staging, dir) >= 0;
-}
-
 // A file of the installed version linked (or copied) into the staging folder.
 int file_link(const wchar_t* staged, const wchar_t* installed) {
     if (copy_part_tree(installed, staged)) return 1;
@@ -405,7 +397,8 @@ int part_changes_check(unsigned index) {
     if (!c) return 0;
     DeleteFileW(c->zip);
     wchar_t destination[PATH_CAP];
-    if (!destination_of(c, destination) || !spread(c->count, entry_there, c)) {
+    part_destination(c->paths->staging, &c->list->parts[c->index], destination);
+    if (!spread(c->count, entry_there, c)) {
         part_changes_drop(index);
         return 0;
     }
@@ -419,7 +412,7 @@ void part_changes_drop(unsigned index) {
     if (!c) return;
     DeleteFileW(c->zip);
     wchar_t destination[PATH_CAP];
-    if (!destination_of(c, destination)) destination[0] = 0;
+    part_destination(c->paths->staging, &c->list->parts[c->index], destination);
     size_t below = wcslen(destination);
     for (size_t i = 0; i < c->count && below; ++i) {
         const kept_entry* k = kept(c, i);

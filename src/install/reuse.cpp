@@ -22,19 +22,16 @@ int file_take(const wchar_t* source, const wchar_t* destination) {
 }
 
 // A tree being taken over: its folders are made as the walk finds them, its
-// files (their paths below the root, one after another, each ending in 0)
-// are linked afterwards, side by side.
+// files (their paths below the root) are linked afterwards, side by side.
 struct tree_take {
     const wchar_t* source;
     const wchar_t* destination;
-    mem_buf names;
-    mem_buf starts;  // where each file's path starts in `names` (size_t each)
-    size_t files;
+    path_list files;
 };
 
 int tree_file_job(void* context, size_t i) {
     const tree_take* t = (const tree_take*)context;
-    const wchar_t* name = (const wchar_t*)(t->names.data + ((const size_t*)t->starts.data)[i]);
+    const wchar_t* name = path_list_at(&t->files, i);
     wchar_t source[PATH_CAP];
     wchar_t destination[PATH_CAP];
     return qb_home_join(source, PATH_CAP, t->source, name) &&
@@ -64,11 +61,7 @@ int tree_walk(tree_take* t, const wchar_t* relative) {
                           : format_into(child, PATH_CAP, L"%ls", name) >= 0))
             return 0;
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            size_t start = (size_t)t->names.len;
-            if (!mem_sink(&t->starts, &start, sizeof start) ||
-                !mem_sink(&t->names, child, (DWORD)((wcslen(child) + 1) * sizeof(wchar_t))))
-                return 0;
-            t->files++;
+            if (!path_list_add(&t->files, child)) return 0;
             continue;
         }
         if (!qb_home_join(made, PATH_CAP, t->destination, child) || !CreateDirectoryW(made, 0) ||
@@ -86,10 +79,9 @@ int copy_part_tree(const wchar_t* source, const wchar_t* destination) {
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return 0;
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return file_take(source, destination);
     if (!CreateDirectoryW(destination, 0)) return 0;
-    tree_take t = {source, destination, {}, {}, 0};
-    int taken = tree_walk(&t, L"") && spread(t.files, tree_file_job, &t);
-    mem_free(&t.names);
-    mem_free(&t.starts);
+    tree_take t = {source, destination, {}};
+    int taken = tree_walk(&t, L"") && spread(path_list_count(&t.files), tree_file_job, &t);
+    path_list_free(&t.files);
     return taken;
 }
 

@@ -4,9 +4,9 @@
 // thread works too; the others exist only for the length of one call.
 #include "setup.h"
 
-namespace {
+#include <wchar.h>
 
-const unsigned SPREAD_MAX = 4;  // threads at most, the caller's included
+namespace {
 
 struct spread_work {
     size_t count;
@@ -32,7 +32,29 @@ unsigned spread_width(void) {
     SYSTEM_INFO info;
     GetSystemInfo(&info);
     unsigned n = info.dwNumberOfProcessors;
-    return n < 1 ? 1 : n > SPREAD_MAX ? SPREAD_MAX : n;
+    return n < 1 ? 1 : n > (unsigned)SPREAD_MAX ? (unsigned)SPREAD_MAX : n;
+}
+
+void path_list_free(path_list* list) {
+    mem_free(&list->text);
+    mem_free(&list->starts);
+}
+
+int path_list_add(path_list* list, const wchar_t* path) {
+    size_t start = (size_t)list->text.len;
+    if (mem_sink(&list->starts, &start, sizeof start) &&
+        mem_sink(&list->text, path, (DWORD)((wcslen(path) + 1) * sizeof(wchar_t))))
+        return 1;
+    path_list_free(list);  // what was noted goes too: no start without its path
+    return 0;
+}
+
+size_t path_list_count(const path_list* list) {
+    return (size_t)(list->starts.len / sizeof(size_t));
+}
+
+const wchar_t* path_list_at(const path_list* list, size_t i) {
+    return (const wchar_t*)(list->text.data + ((const size_t*)list->starts.data)[i]);
 }
 
 int spread(size_t count, int (*job)(void* context, size_t i), void* context) {

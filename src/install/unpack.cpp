@@ -55,7 +55,7 @@ int relative_to(wchar_t* out, size_t cap, const wchar_t* base, const wchar_t* ta
     return 1;
 }
 
-enum { SLOTS_CAP = 4 };
+enum { SLOTS_CAP = SPREAD_MAX };  // a tar per logical processor at most
 
 // A tar that was started and is not yet waited for.
 struct tar_run {
@@ -202,15 +202,6 @@ int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder, con
 
 namespace {
 
-// How many tars may run at once: one per logical processor, 1 to 4.
-unsigned tar_slots(void) {
-    SYSTEM_INFO system;
-    GetSystemInfo(&system);
-    DWORD count = system.dwNumberOfProcessors;
-    if (count < 1) return 1;
-    return count > (DWORD)SLOTS_CAP ? (unsigned)SLOTS_CAP : (unsigned)count;
-}
-
 // The busy slot of the lowest part index (the list's order), or 0.
 tar_run* first_busy(void) {
     tar_run* first = 0;
@@ -351,7 +342,7 @@ void ended_take(void) {
 // tar's standard error is read, so that none blocks on a full pipe.
 tar_run* slot_free(void) {
     static unsigned slots;
-    if (!slots) slots = tar_slots();
+    if (!slots) slots = spread_width();  // one tar per logical processor, 1 to 4
     for (;;) {
         if (busy_count() >= slots) ended_take();
         if (busy_count() < slots) break;

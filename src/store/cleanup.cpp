@@ -54,29 +54,17 @@ int delete_file(const wchar_t* path) {
 
 namespace {
 
-// A tree being removed: the walk notes its files (their long-form paths, one
-// after another, each ending in 0), which then go side by side; its folders
-// go afterwards, deepest first. A file that cannot be noted goes at once.
+// A tree being removed: the walk notes its files (their long-form paths),
+// which then go side by side; its folders go afterwards, deepest first. A
+// file that cannot be noted goes at once.
 struct tree_removal {
-    mem_buf files;
-    mem_buf file_starts;    // where each file's path starts (size_t each)
-    mem_buf folders;
-    mem_buf folder_starts;  // in the order found: a folder before those below it
+    path_list files;
+    path_list folders;  // in the order found: a folder before those below it
 };
-
-int note_path(mem_buf* paths, mem_buf* starts, const wchar_t* path) {
-    size_t start = (size_t)paths->len;
-    return mem_sink(starts, &start, sizeof start) &&
-           mem_sink(paths, path, (DWORD)((wcslen(path) + 1) * sizeof(wchar_t)));
-}
-
-const wchar_t* noted(const mem_buf* paths, const mem_buf* starts, size_t i) {
-    return (const wchar_t*)(paths->data + ((const size_t*)starts->data)[i]);
-}
 
 int file_removal_job(void* context, size_t i) {
     const tree_removal* t = (const tree_removal*)context;
-    delete_file(noted(&t->files, &t->file_starts, i));
+    delete_file(path_list_at(&t->files, i));
     return 1;  // a file that stays keeps its folder, for a later run
 }
 
@@ -85,7 +73,7 @@ int file_removal_job(void* context, size_t i) {
 // folder with it, for a later run.
 void removal_walk(tree_removal* t, wchar_t* path, size_t length) {
     if (length + 2 >= TREE_CAP) return;
-    if (!note_path(&t->folders, &t->folder_starts, path)) return;
+    if (!path_list_add(&t->folders, path)) return;
     memcpy(path + length, L"\\*", 3 * sizeof(wchar_t));
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(path, &found);
@@ -102,7 +90,7 @@ void removal_walk(tree_removal* t, wchar_t* path, size_t length) {
             removal_walk(t, path, length + 1 + name);
         else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
             RemoveDirectoryW(path);  // a junction or folder link: the link alone
-        else if (!note_path(&t->files, &t->file_starts, path))
+        else if (!path_list_add(&t->files, path))
             delete_file(path);
         path[length] = 0;
     } while (FindNextFileW(search, &found));
@@ -113,13 +101,10 @@ void removal_walk(tree_removal* t, wchar_t* path, size_t length) {
 void remove_tree(wchar_t* path, size_t length) {
     tree_removal t = {};
     removal_walk(&t, path, length);
-    spread((size_t)(t.file_starts.len / sizeof(size_t)), file_removal_job, &t);
-    for (size_t i = (size_t)(t.folder_starts.len / sizeof(size_t)); i-- > 0;)
-        RemoveDirectoryW(noted(&t.folders, &t.folder_starts, i));
-    mem_free(&t.files);
-    mem_free(&t.file_starts);
-    mem_free(&t.folders);
-    mem_free(&t.folder_starts);
+    spread(path_list_count(&t.files), file_removal_job, &t);
+    for (size_t i = path_list_count(&t.folders); i-- > 0;) RemoveDirectoryW(path_list_at(&t.folders, i));
+    path_list_free(&t.files);
+    path_list_free(&t.folders);
 }
 
 // A formatted path that fits in PATH_CAP; nothing is done with a cut one.
