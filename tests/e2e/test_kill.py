@@ -269,10 +269,13 @@ class Suite:
         out.reached = self.wait_for_moment(run, point, pause)
         if point.how == "kill":
             if out.reached:
-                pids = setup_unix_pids(self.wine.to_win(run.files["status"]))
-                out.reached = bool(pids)
-                for pid in pids:
-                    os.kill(pid, signal.SIGKILL)
+                out.reached = False
+                for pid in setup_unix_pids(self.wine.to_win(run.files["status"])):
+                    try:
+                        os.kill(pid, signal.SIGKILL)
+                        out.reached = True
+                    except ProcessLookupError:
+                        pass    # it ended between the look and the kill: not a kill
             self.wineserver_kill()
             run.proc.wait(60)
         else:
