@@ -395,7 +395,8 @@ class SetupRun:
             if self.proc.poll() is not None:
                 break
             time.sleep(0.05)
-        raise AssertionError("no such status line; saw %r" % [t for _, t in self.status()])
+        raise AssertionError("no such status line; saw %r (exit code %r)"
+                             % ([t for _, t in self.status()], self.proc.poll()))
 
     def wait(self, timeout: float | None = None) -> SetupResult:
         try:
