@@ -6,7 +6,7 @@ set -euo pipefail
 # Wine only recommends the libraries for TLS (gnutls, behind WinHTTP's HTTPS)
 # and for a full X11 driver; they are named here so they are never missing.
 # The release tool (tools/) builds natively against libarchive, libcrypto and
-# libcurl, and signs through osslsigncode.
+# libcurl and zlib, and signs through osslsigncode.
 packages=(
   cmake ninja-build
   g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
@@ -17,7 +17,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb xauth imagemagick x11-utils
   curl libarchive-tools dpkg-dev
-  g++ pkg-config libarchive-dev libssl-dev libcurl4-openssl-dev osslsigncode
+  g++ pkg-config libarchive-dev libssl-dev libcurl4-openssl-dev zlib1g-dev osslsigncode
 )
 
 sudo_cmd=()

@@ -97,7 +97,7 @@ int parse_entry(cursor c, index_entry* e) {
     if (e->folder && (e->size || e->compressed || e->crc32 || strcmp(e->sha256, kNothing) != 0)) return 0;
     // The record holds a 30-byte header, the name and the data, and at most
     // a 65535-byte extra field and a 24-byte data descriptor besides.
-    unsigned long long least = 30ULL + n + e->compressed;
+    unsigned long long least = ZIP_LOCAL_HEADER + n + (unsigned long long)e->compressed;
     if (e->length < least || e->length - least > 65535ULL + 24) return 0;
     return 1;
 }
@@ -164,6 +164,20 @@ void put32(unsigned char* p, unsigned long long v) {
     for (int i = 0; i < 4; ++i) p[i] = (unsigned char)((v >> (8 * i)) & 0xFF);
 }
 
+// What the local header and the central directory record share: from the
+// version needed to extract to the name's length.
+void put_common(unsigned char* p, const index_entry* e) {
+    put16(p, e->method == 8 ? 20 : 10);  // needed to extract
+    put16(p + 2, e->flags);
+    put16(p + 4, e->method);
+    put16(p + 6, e->time);
+    put16(p + 8, e->date);
+    put32(p + 10, e->crc32);
+    put32(p + 14, e->compressed);
+    put32(p + 18, e->size);
+    put16(p + 22, (unsigned)e->name_length);
+}
+
 }  // namespace
 
 int entry_name_verdict(const char* name, size_t length) {
@@ -199,8 +213,23 @@ void zip_directory_begin(zip_directory* z, unsigned char* out, size_t cap) {
     z->cap = cap;
 }
 
+size_t zip_local_header(const index_entry* e, unsigned char* out, size_t cap) {
+    size_t size = ZIP_LOCAL_HEADER + e->name_length;
+    if (e->name_length >= INDEX_NAME_CAP || cap < size) return 0;
+    put32(out, 0x04034b50);
+    put_common(out + 4, e);
+    put16(out + 28, 0);  // extra field
+    memcpy(out + ZIP_LOCAL_HEADER, e->name, e->name_length);
+    return size;
+}
+
+int zip_record_plain(const index_entry* e) {
+    return !(e->flags & ZIP_DESCRIPTOR_FLAG) &&
+           e->length == ZIP_LOCAL_HEADER + e->name_length + (unsigned long long)e->compressed;
+}
+
 int zip_directory_add(zip_directory* z, const index_entry* e, unsigned long long offset) {
-    const size_t size = 46 + e->name_length;
+    const size_t size = ZIP_CENTRAL_HEADER + e->name_length;
     if (z->failed || offset < z->records_end || offset > INDEX_MAX_VALUE ||
         offset + e->length > INDEX_MAX_VALUE || z->count >= 65534 || e->name_length == 0 ||
         e->name_length >= INDEX_NAME_CAP || z->cap - z->used < size) {
@@ -209,23 +238,15 @@ int zip_directory_add(zip_directory* z, const index_entry* e, unsigned long long
     }
     unsigned char* p = z->out + z->used;
     put32(p, 0x02014b50);
-    put16(p + 4, 0x0314);                     // made by: Unix, zip 2.0 (the modes below)
-    put16(p + 6, e->method == 8 ? 20 : 10);   // needed to extract
-    put16(p + 8, e->flags);
-    put16(p + 10, e->method);
-    put16(p + 12, e->time);
-    put16(p + 14, e->date);
-    put32(p + 16, e->crc32);
-    put32(p + 20, e->compressed);
-    put32(p + 24, e->size);
-    put16(p + 28, (unsigned)e->name_length);
+    put16(p + 4, 0x0314);  // made by: Unix, zip 2.0 (the modes below)
+    put_common(p + 6, e);
     put16(p + 30, 0);  // extra field
     put16(p + 32, 0);  // comment
     put16(p + 34, 0);  // disk
     put16(p + 36, 0);  // internal attributes
     put32(p + 38, (unsigned long long)(e->folder ? 040755u : 0100644u) << 16);
     put32(p + 42, offset);
-    memcpy(p + 46, e->name, e->name_length);
+    memcpy(p + ZIP_CENTRAL_HEADER, e->name, e->name_length);
     z->used += size;
     z->count++;
     z->records_end = offset + e->length;
@@ -234,7 +255,7 @@ int zip_directory_add(zip_directory* z, const index_entry* e, unsigned long long
 
 size_t zip_directory_end(zip_directory* z, unsigned long long directory_offset) {
     if (z->failed || directory_offset < z->records_end || directory_offset > INDEX_MAX_VALUE ||
-        z->used > INDEX_MAX_VALUE || directory_offset + z->used > INDEX_MAX_VALUE || z->cap - z->used < 22) {
+        z->used > INDEX_MAX_VALUE || directory_offset + z->used > INDEX_MAX_VALUE || z->cap - z->used < ZIP_END_RECORD) {
         z->failed = 1;
         return 0;
     }
@@ -247,7 +268,7 @@ size_t zip_directory_end(zip_directory* z, unsigned long long directory_offset) 
     put32(p + 12, z->used);
     put32(p + 16, directory_offset);
     put16(p + 20, 0);
-    z->used += 22;
+    z->used += ZIP_END_RECORD;
     return z->used;
 }
 

@@ -72,6 +72,20 @@ typedef int (*index_entry_fn)(const index_entry* entry, void* context);
 int index_parse(const char* data, size_t length, const char* part_sha256, unsigned long long part_size,
                 index_entry_fn fn, void* context, size_t* bad_line);
 
+// The zip records the index speaks of, as the release tool writes them and
+// the setup checks them: a local header of ZIP_LOCAL_HEADER bytes and the
+// name, with the CRC-32 and both sizes in it (no data descriptor) and no
+// extra field, then the data; a central directory record of
+// ZIP_CENTRAL_HEADER bytes and the name; the end record of ZIP_END_RECORD.
+enum { ZIP_LOCAL_HEADER = 30, ZIP_CENTRAL_HEADER = 46, ZIP_END_RECORD = 22, ZIP_DESCRIPTOR_FLAG = 8 };
+
+// The local header of `entry` (its length: ZIP_LOCAL_HEADER and the name),
+// formed from the index's fields alone; 0 when it does not fit `cap`.
+size_t zip_local_header(const index_entry* entry, unsigned char* out, size_t cap);
+// 1 when the entry's record is that header followed by its compressed data
+// and nothing else: the only record the delta road takes.
+int zip_record_plain(const index_entry* entry);
+
 // The central directory of a zip whose local records were copied one after
 // another from parts' zips: one record per entry, then the end record,
 // into a caller-given buffer. Entries are added in the order of their

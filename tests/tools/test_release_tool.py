@@ -243,7 +243,7 @@ REFUSALS = [
     ("control-entry", replace_part(1, "python/a\x01b"), "holds a control character"),
     ("link-entry", replace_part(1, "python/bin", link=True), "is a link"),
     ("damaged-zip", lambda out: (out / "engine-2.3.zip").write_bytes(b"PK\x03\x04 broken"), "not a zip"),
-    ("index-range", edit_index(index_field("engine-2.3/engine.dll", 2, lambda v: str(int(v) - 1))),
+    ("index-range", edit_index(index_field("engine-2.3/engine.dll", 2, lambda v: str(int(v) + 1))),
      '(engine-2.3.zip): the index entry "engine-2.3/engine.dll" differs from its zip: range'),
     ("index-crc", edit_index(index_field("python/bin/python.exe", 5, lambda v: "%08x" % (int(v, 16) ^ 1))),
      'the index entry "python/bin/python.exe" differs from its zip: CRC-32'),
@@ -342,8 +342,10 @@ def test_keygen_make_sign_list_check_round_trip(work):
 def test_previous_tells_which_parts_an_update_reuses(work):
     # The Builder's files all change; of the engine's, one changes beside a large one that does not.
     large = {"engine-2.3/data.pak": random.Random(1).randbytes(200000)}
-    old = make(work, tag="1.0.0", version="1", files=large)
-    new = make(work, tag="1.1.0", version="2", files=dict(large, **{"engine-2.3/engine.dll": b"engine 2"}))
+    exe = "StonewakeBuilder-win-x64/StonewakeBuilder.exe"   # large enough that its records are most of the part
+    old = make(work, tag="1.0.0", version="1", files=dict(large, **{exe: random.Random(2).randbytes(4000)}))
+    new = make(work, tag="1.1.0", version="2", files=dict(large, **{exe: random.Random(3).randbytes(4000),
+                                                                   "engine-2.3/engine.dll": b"engine 2"}))
     done = tool("check", new / mr.SETUP_LIST, "--parts", new, "--previous", old / mr.SETUP_LIST, check_rc=0)
     size = {p.name: p.stat().st_size for p in new.glob("*.zip")}
     builder, engine = (zipfile.ZipFile(new / a) for a in ("StonewakeBuilder-win-x64-2.zip", "engine-2.3.zip"))

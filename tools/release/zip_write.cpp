@@ -1,13 +1,20 @@
 // Deterministic zips for `make`: the same files always give the same bytes,
 // so an unchanged part keeps its digest from release to release and the setup
-// takes it over instead of downloading it again.
+// takes it over instead of downloading it again. Each record is written as
+// the setup's core forms it (the CRC-32 and sizes in the local header, no
+// data descriptor, no extra field), so the delta road can check every
+// record's header against the index before tar sees it. Only a part too
+// large for 32-bit offsets is written by libarchive, with zip64, and left
+// out of the index.
 #include "tool.h"
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -15,6 +22,8 @@ namespace {
 
 // 2000-01-01 00:00:00 UTC; `make` runs in UTC so the zip's DOS times are fixed too.
 const time_t kFixedTime = 946684800;
+const unsigned kDosTime = 0;
+const unsigned kDosDate = (2000 - 1980) << 9 | 1 << 5 | 1;
 
 struct Item {
     std::string name;  // entry name; folders end in '/'
@@ -85,18 +94,79 @@ bool add(archive* a, const Item& item, std::string& error) {
     return ok;
 }
 
-}  // namespace
+bool read_whole(const std::string& path, unsigned long long size, std::string& out) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return false;
+    out.resize((size_t)size);
+    bool ok = fread(&out[0], 1, out.size(), f) == out.size() && fgetc(f) == EOF && !ferror(f);
+    fclose(f);
+    return ok;
+}
 
-bool zip_write(const std::string& source, const std::string& zip_path, bool store, std::string& error) {
-    std::string top = source;
-    while (top.size() > 1 && top.back() == '/') top.pop_back();
-    size_t slash = top.rfind('/');
-    std::string name = slash == std::string::npos ? top : top.substr(slash + 1);
-    std::vector<Item> items;
-    if (!collect(top, name, items, error)) return false;
-    std::sort(items.begin(), items.end(), [](const Item& x, const Item& y) { return x.name < y.name; });
+// Raw deflate at level 6, as zip's method 8 holds it.
+bool deflated(const std::string& in, std::string& out) {
+    z_stream z = {};
+    if (deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+    out.resize(deflateBound(&z, (uLong)in.size()));
+    z.next_in = (Bytef*)in.data();
+    z.avail_in = (uInt)in.size();
+    z.next_out = (Bytef*)&out[0];
+    z.avail_out = (uInt)out.size();
+    bool ok = deflate(&z, Z_FINISH) == Z_STREAM_END;
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return ok;
+}
 
-    std::string temp = zip_path + ".writing";
+// One record: the core's local header, then the data.
+bool record_add(const Item& item, bool store, std::string& zip, std::vector<index_entry>& entries,
+                std::string& error) {
+    index_entry e = {};
+    e.folder = item.folder;
+    e.name_length = item.name.size();
+    if (e.name_length >= INDEX_NAME_CAP) return error = "the entry name " + item.name + " is too long", false;
+    memcpy(e.name, item.name.data(), e.name_length);
+    for (unsigned char c : item.name)
+        if (c >= 0x80) e.flags = 0x800;  // the name is UTF-8
+    e.time = kDosTime;
+    e.date = kDosDate;
+    std::string data, packed;
+    if (!item.folder) {
+        if (!read_whole(item.path, item.size, data)) return error = "cannot read " + item.path, false;
+        e.crc32 = (unsigned)crc32(crc32(0, nullptr, 0), (const Bytef*)data.data(), (uInt)data.size());
+        e.method = store ? 0 : 8;
+        if (!store && !deflated(data, packed)) return error = "cannot deflate " + item.path, false;
+    }
+    const std::string& body = e.method == 8 ? packed : data;
+    e.size = (unsigned)data.size();
+    e.compressed = (unsigned)body.size();
+    e.offset = (unsigned)zip.size();
+    unsigned char header[ZIP_LOCAL_HEADER + INDEX_NAME_CAP];
+    size_t n = zip_local_header(&e, header, sizeof header);
+    e.length = (unsigned)(n + body.size());
+    zip.append((const char*)header, n);
+    zip += body;
+    entries.push_back(e);
+    return true;
+}
+
+// The whole zip in memory: the records, then the core's central directory.
+bool zip_own(const std::vector<Item>& items, bool store, std::string& zip, std::string& error) {
+    std::vector<index_entry> entries;
+    for (const Item& item : items)
+        if (!record_add(item, store, zip, entries, error)) return false;
+    std::vector<unsigned char> directory(entries.size() * (ZIP_CENTRAL_HEADER + INDEX_NAME_CAP) + ZIP_END_RECORD);
+    zip_directory d;
+    zip_directory_begin(&d, directory.data(), directory.size());
+    for (const index_entry& e : entries) zip_directory_add(&d, &e, e.offset);
+    size_t n = zip_directory_end(&d, zip.size());
+    if (!n) return error = "its records need zip64", false;
+    zip.append((const char*)directory.data(), n);
+    return true;
+}
+
+// A zip too large for 32-bit offsets, by libarchive (with zip64).
+bool zip_libarchive(const std::vector<Item>& items, bool store, const std::string& temp, std::string& error) {
     archive* a = archive_write_new();
     archive_write_set_format_zip(a);
     const char* options = store ? "zip:compression=store,zip:hdrcharset=UTF-8"
@@ -110,6 +180,33 @@ bool zip_write(const std::string& source, const std::string& zip_path, bool stor
         ok = false;
     }
     archive_write_free(a);
+    return ok;
+}
+
+}  // namespace
+
+bool zip_write(const std::string& source, const std::string& zip_path, bool store, std::string& error) {
+    std::string top = source;
+    while (top.size() > 1 && top.back() == '/') top.pop_back();
+    size_t slash = top.rfind('/');
+    std::string name = slash == std::string::npos ? top : top.substr(slash + 1);
+    std::vector<Item> items;
+    if (!collect(top, name, items, error)) return false;
+    std::sort(items.begin(), items.end(), [](const Item& x, const Item& y) { return x.name < y.name; });
+
+    // Stored, the zip is larger than what it holds by its headers alone;
+    // deflated, by a little more at worst.
+    unsigned long long bound = ZIP_END_RECORD;
+    for (const Item& item : items)
+        bound += ZIP_LOCAL_HEADER + ZIP_CENTRAL_HEADER + 2 * item.name.size() + item.size + item.size / 1000 + 64;
+    if (bound <= INDEX_MAX_VALUE) {
+        std::string zip;
+        if (!zip_own(items, store, zip, error)) return false;
+        if (!write_file(zip_path, zip)) return error = "cannot write " + zip_path, false;
+        return true;
+    }
+    std::string temp = zip_path + ".writing";
+    bool ok = zip_libarchive(items, store, temp, error);
     if (ok && rename(temp.c_str(), zip_path.c_str()) != 0) {
         error = "cannot write " + zip_path;
         ok = false;
