@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: builds the release and test executables, prepares the Wine
-# test prefix, then runs the resource check, the unit tests (GoogleTest under
+# test prefix, then runs the resource check, the failure contract (no job
+# that runs beside the worker can end the run), the unit tests (GoogleTest under
 # Wine, through CTest), the fuzzers (libFuzzer, natively), the release tool's
 # tests (pytest, natively) and the end-to-end tests (pytest, the real
 # executable under Wine against the test doubles).
@@ -14,6 +15,9 @@ bash tests/harness/links.sh build/test
 echo "== resources"
 /usr/bin/python3 res/check_resources.py build/release/StonewakeBuilder-Setup.exe
 /usr/bin/python3 res/check_resources.py build/test/StonewakeBuilder-Setup.exe
+
+echo "== failure contract"
+/usr/bin/python3 tests/harness/failure_contract.py src
 
 echo "== unit tests (under Wine)"
 STONEWAKE_BUILD_DIR="$PWD/build/test" STONEWAKE_TEST_LINK_DIR='C:\linktest' ctest --preset test

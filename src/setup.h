@@ -301,7 +301,21 @@ int path_list_add(path_list* list, const wchar_t* path);  // 0 when out of memor
 size_t path_list_count(const path_list* list);
 const wchar_t* path_list_at(const path_list* list, size_t i);
 void path_list_free(path_list* list);
-MAY_END_RUN int file_sha256(const wchar_t* path, char digest[65]);
+// The run's SHA-256 provider opened (the run ends when it cannot be had):
+// called on the worker before any hash runs beside it.
+MAY_END_RUN void sha256_ready(void);
+// What tells a file apart: its volume and index (shared by its hard links),
+// size and last write.
+struct file_identity {
+    DWORD volume;
+    unsigned long long index, size, written;
+};
+int file_identity_of(HANDLE file, file_identity* out);
+int file_identity_same(const file_identity* a, const file_identity* b);
+// The SHA-256 of a file, read whole and unchanged while it was read, with
+// its identity (when `identity` is given). Never ends the run: 0 when the
+// file cannot be read so, or the provider is not ready.
+int file_sha256(const wchar_t* path, char digest[65], file_identity* identity);
 MAY_END_RUN void sha256_of(const void* bytes, size_t count, unsigned char out[32]);
 MAY_END_RUN void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads,
                 const wchar_t* archive);
@@ -354,9 +368,9 @@ MAY_END_RUN void part_top_rename(const setup_list* list, unsigned index, const w
 // the road staged for the part.
 MAY_END_RUN int part_changes_fetch(const setup_list* list, unsigned index, const install_paths* paths,
                                    const wchar_t* downloads, wchar_t zip[PATH_CAP]);
-int part_changes_place(unsigned index);
+MAY_END_RUN int part_changes_place(unsigned index);
 MAY_END_RUN int part_changes_check(unsigned index);
-void part_changes_drop(unsigned index);
+MAY_END_RUN void part_changes_drop(unsigned index);
 // Builds the tar command line (and, when a path cannot pass through the ANSI
 // code page, the relative forms). Returns 0 when it does not fit.
 int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder,

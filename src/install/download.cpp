@@ -23,7 +23,8 @@ void digest_text(const unsigned char digest[32], char out[65]) {
 }
 
 void destroy_hash(void* hash) {
-    bcrypt()->BCryptDestroyHash(hash);
+    const bcrypt_functions* b = bcrypt_loaded();
+    if (b) b->BCryptDestroyHash(hash);
 }
 
 // A running SHA-256 over CNG.
@@ -48,31 +49,33 @@ void sha256_check(NTSTATUS result, const wchar_t* call) {
         fail(L"Could not set up SHA-256 hashing (%ls, Windows error 0x%08lx).", call, (unsigned long)result);
 }
 
-// The run's one SHA-256 provider, opened by the first hash and kept: hashes
-// are made from it on any thread.
-BCRYPT_ALG_HANDLE sha256_provider(void) {
-    static void* volatile shared;
-    if (shared) return shared;
-    BCRYPT_ALG_HANDLE provider = 0;
-    sha256_check(bcrypt()->BCryptOpenAlgorithmProvider(&provider, sha256_algorithm(), 0, 0),
-                 L"BCryptOpenAlgorithmProvider");
-    if (InterlockedCompareExchangePointer(&shared, provider, 0))
-        bcrypt()->BCryptCloseAlgorithmProvider(provider, 0);  // another thread's came first
-    return shared;
+// The run's one SHA-256 provider, opened by sha256_ready on the worker and
+// kept: hashes are made from it on any thread, and a hash that runs beside
+// the worker never opens anything that could fail.
+BCRYPT_ALG_HANDLE g_sha256;
+
+// Starts the hash, or starts it over; 0 when it cannot be had.
+int sha256_begin(sha256* s) {
+    s->hash.reset(0);
+    const bcrypt_functions* b = bcrypt_loaded();
+    BCRYPT_HASH_HANDLE hash = 0;
+    if (!g_sha256 || !b || b->BCryptCreateHash(g_sha256, &hash, 0, 0, 0, 0, 0) != 0) return 0;
+    s->hash.reset(hash);
+    return 1;
 }
 
-// Starts the hash, or starts it over.
+// The same on the worker, which the hash cannot do without.
 void sha256_start(sha256* s) {
-    s->hash.reset(0);
+    sha256_ready();
     BCRYPT_HASH_HANDLE hash = 0;
-    sha256_check(bcrypt()->BCryptCreateHash(sha256_provider(), &hash, 0, 0, 0, 0, 0), L"BCryptCreateHash");
+    sha256_check(bcrypt()->BCryptCreateHash(g_sha256, &hash, 0, 0, 0, 0, 0), L"BCryptCreateHash");
     s->hash.reset(hash);
 }
 
 // The digest of what was hashed, as 64 hex digits; the hash is done with.
 void sha256_text(sha256* s, char digest[65]) {
     unsigned char sum[32];
-    bcrypt()->BCryptFinishHash(s->hash.get(), sum, sizeof sum, 0);
+    bcrypt_loaded()->BCryptFinishHash(s->hash.get(), sum, sizeof sum, 0);
     s->hash.reset(0);
     digest_text(sum, digest);
 }
@@ -82,13 +85,14 @@ void sha256_text(sha256* s, char digest[65]) {
 // number of bytes fed; `whole` tells that no read failed.
 unsigned long long hash_rest(HANDLE file, BCRYPT_HASH_HANDLE hash, unsigned char* chunk, DWORD size,
                              int* whole) {
+    const bcrypt_functions* b = bcrypt_loaded();
     unsigned long long count = 0;
     *whole = 0;
     for (;;) {
         DWORD got = 0;
         if (!ReadFile(file, chunk, size, &got, 0)) return count;
         if (got == 0) break;
-        bcrypt()->BCryptHashData(hash, chunk, got, 0);
+        b->BCryptHashData(hash, chunk, got, 0);
         count += got;
     }
     *whole = 1;
@@ -245,18 +249,44 @@ int part_download_checked(part_download* d, int shown) {
 
 }  // namespace
 
-int file_sha256(const wchar_t* path, char digest[65]) {
+void sha256_ready(void) {
+    if (g_sha256) return;
+    BCRYPT_ALG_HANDLE provider = 0;
+    sha256_check(bcrypt()->BCryptOpenAlgorithmProvider(&provider, sha256_algorithm(), 0, 0),
+                 L"BCryptOpenAlgorithmProvider");
+    g_sha256 = provider;
+}
+
+int file_identity_of(HANDLE file, file_identity* out) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return 0;
+    out->volume = info.dwVolumeSerialNumber;
+    out->index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    out->size = ((unsigned long long)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+    out->written = ((unsigned long long)info.ftLastWriteTime.dwHighDateTime << 32) |
+                   info.ftLastWriteTime.dwLowDateTime;
+    return 1;
+}
+
+int file_identity_same(const file_identity* a, const file_identity* b) {
+    return a->volume == b->volume && a->index == b->index && a->size == b->size && a->written == b->written;
+}
+
+int file_sha256(const wchar_t* path, char digest[65], file_identity* identity) {
     digest[0] = 0;
     owned_handle file(close_file, CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING,
                                               FILE_FLAG_SEQUENTIAL_SCAN, 0));
-    if (!file.valid()) return 0;
     sha256 sum;
-    sha256_start(&sum);
+    if (!file.valid() || !sha256_begin(&sum)) return 0;
+    file_identity before, after;
     int whole = 0;
     unsigned char chunk[65536];  // called side by side: a buffer of its own
+    if (!file_identity_of(file.get(), &before)) return 0;
     hash_rest(file.get(), sum.hash.get(), chunk, sizeof chunk, &whole);
-    if (!whole) return 0;
+    // A file written to while it was read is not the one hashed.
+    if (!whole || !file_identity_of(file.get(), &after) || !file_identity_same(&before, &after)) return 0;
     sha256_text(&sum, digest);
+    if (identity) *identity = after;
     return 1;
 }
 
@@ -276,7 +306,8 @@ void part_fetch(const setup_list* list, unsigned index, const wchar_t* downloads
     d.count = (int)list->part_count;
     d.downloads = downloads;
     char digest[65] = "";
-    if (GetFileAttributesW(archive) != INVALID_FILE_ATTRIBUTES && file_sha256(archive, digest) &&
+    sha256_ready();
+    if (GetFileAttributesW(archive) != INVALID_FILE_ATTRIBUTES && file_sha256(archive, digest, 0) &&
         strcmp(digest, d.part->sha256) == 0)
         return;  // an earlier run left it complete
 

@@ -50,6 +50,8 @@ int install_needed(const install_paths* paths, int repair) {
 }
 
 void install_version(const fetch_result* fetched, install_paths* paths) {
+    // Before anything runs beside the worker: a hash there never opens it.
+    sha256_ready();
     work_path(paths->staging, L"%ls\\%ls.part", paths->versions, paths->tag);
     rmtree(paths->staging);
     // An older copy of this tag stays whole and usable until publishing

@@ -232,9 +232,8 @@ void tar_command(const tar_run* run, int n, int count, wchar_t command[COMMAND_C
              n, count, run->archive, run->destination);
 }
 
-// Starts tar on `archive` in a free slot; `changes`: it holds a part's
-// changes, unpacked straight into the part's place. A whole part unpacks
-// into its own folder.
+// Starts tar on `archive` in a free slot, into the part's own folder;
+// `changes`: it holds a part's changes.
 void tar_start(tar_run* run, const setup_list* list, unsigned index, const wchar_t* staging,
                const wchar_t* archive, int changes) {
     int n = (int)index + 1;
@@ -247,8 +246,7 @@ void tar_start(tar_run* run, const setup_list* list, unsigned index, const wchar
     run->excerpt_length = 0;
     work_path(run->archive, L"%ls", archive);
     part_destination(staging, &list->parts[index], run->destination);
-    if (changes) work_path(run->folder, L"%ls", run->destination);
-    else part_own_folder(staging, list, index, run->folder);
+    part_own_folder(staging, list, index, run->folder);
     make_folders(run->folder);
     wchar_t command[COMMAND_CAP];
     tar_command(run, n, count, command);

@@ -9,7 +9,10 @@ from __future__ import annotations
 
 import dataclasses
 import hashlib
+import struct
+import time
 import zipfile
+import zlib
 from pathlib import Path
 from typing import Callable
 
@@ -25,11 +28,11 @@ BIG = mr.filler("unchanged", 300 * 1024)   # keeps the changed records more than
 
 def python_part(tag: str, many: bool = False) -> mr.PartSpec:
     """The part that changes from A to B: a.txt changes, gone.txt goes,
-    new.txt comes; big.bin and same.txt stay. With `many`, 65 changed files
+    new/new.txt comes in a folder of its own; big.bin and same.txt stay. With `many`, 65 changed files
     each sit beyond an unchanged 70 KiB one: 65 ranges."""
     files = {"python/a.txt": (b"a.txt of %s\n" % tag.encode()) * 400, "python/big.bin": BIG,
              "python/same.txt": b"same\n"}
-    files["python/gone.txt" if tag == "A" else "python/new.txt"] = b"only in %s\n" % tag.encode()
+    files["python/gone.txt" if tag == "A" else "python/new/new.txt"] = b"only in %s\n" % tag.encode()
     if many:
         files = {}
         for i in range(65):
@@ -45,13 +48,18 @@ def publish_release(publish, tag: str, many: bool) -> mr.Release:
     return publish(tag, tools=(("emsdk", "3.1.64"),), builder_version="1", extra_parts=[python_part(tag, many)])
 
 
-def records(part: mr.Part, *names: str) -> list[str]:
-    """The Range of each named member's local record, read from the zip itself."""
+def spans(part: mr.Part) -> dict[str, tuple[int, int]]:
+    """Each member's local record (first and last byte), read from the zip itself."""
     with zipfile.ZipFile(part.path) as z:
         infos = sorted(z.infolist(), key=lambda i: i.header_offset)
         ends = [i.header_offset for i in infos[1:]] + [z.start_dir]
-        spans = {i.filename: (i.header_offset, end - 1) for i, end in zip(infos, ends)}
-    return ["bytes=%d-%d" % spans[name] for name in names]
+        return {i.filename: (i.header_offset, end - 1) for i, end in zip(infos, ends)}
+
+
+def records(part: mr.Part, *runs: str) -> list[str]:
+    """The Range of each run of adjacent members' records ("first..last", or one name)."""
+    s = spans(part)
+    return ["bytes=%d-%d" % (s[run.split("..")[0]][0], s[run.split("..")[-1]][1]) for run in runs]
 
 
 def without_section(index: bytes, sha256: str) -> bytes:
@@ -74,6 +82,7 @@ class Row:
     statuses: list[str]     # the status lines of parts 1 and 4
     requests: Callable      # (b) -> [(path, Range)] after the list's and the index's
     many: bool = False
+    meanwhile: Callable | None = None   # (home): done while the update holds after part 4's first range
 
 
 def changes(n: int) -> str:
@@ -103,24 +112,87 @@ def drop_from_index(host, b):
 
 
 def changed(b) -> list[tuple[str, str]]:
-    return [(part_path(b.parts[3]), r) for r in records(b.parts[3], "python/a.txt", "python/new.txt")]
+    return [(part_path(b.parts[3]), r) for r in records(b.parts[3], "python/a.txt", "python/new/..python/new/new.txt")]
+
+
+# ---- ranges answered from another copy of the part, a whole request with the real one
+def record(name: str, data: bytes, method: int = 0, flags: int = 0, version: int = 10, extra: bytes = b"",
+           descriptor: bool = False) -> bytes:
+    """A local record as any zip writer may form it."""
+    packer = zlib.compressobj(6, zlib.DEFLATED, -15)
+    body = packer.compress(data) + packer.flush() if method == 8 else data
+    crc, sizes = zlib.crc32(data), (len(body), len(data))
+    head = struct.pack("<IHHHHHIII", 0x04034B50, version, flags | (8 if descriptor else 0), method, 0, 0x2821,
+                       0 if descriptor else crc, *((0, 0) if descriptor else sizes))
+    tail = struct.pack("<IIII", 0x08074B50, crc, *sizes) if descriptor else b""
+    return head + struct.pack("<HH", len(name), len(extra)) + name.encode() + extra + body + tail
+
+
+def xl(mode: int) -> bytes:
+    """The 'xl' extra field: made on Unix, with these file mode bits."""
+    return struct.pack("<HHBHI", 0x6C78, 7, 5, 0x0314, mode << 16)
+
+
+def served_from(name: str, make: Callable[[mr.Release], bytes]):
+    """bend: part 4's ranges come from a copy whose record of `name` is another one."""
+    def bend(host, b):
+        zip_bytes = b.parts[3].path.read_bytes()
+        first, last = spans(b.parts[3])[name]
+        host.always(part_path(b.parts[3]), ("ranges", zip_bytes[:first] + make(b) + zip_bytes[last + 1:]))
+    return bend
+
+
+def changed_at_the_same_size(home):
+    """meanwhile: a kept file of the installed version changes, its size the same."""
+    big = home.path / "versions" / "A" / "StonewakeBuilder" / "tools" / "python" / "big.bin"
+    big.write_bytes(bytes(b ^ 0xFF for b in big.read_bytes()))
 
 
 DELTA = [changes(1), unpacking(1), changes(4), unpacking(4)]
+REFUSED = [changes(1), unpacking(1), changes(4), whole(4), unpacking(4)]   # the changes never reach tar
+A_TXT = "python/a.txt"
+
+
+def first_range_then_whole(b):
+    return changed(b)[:1] + [(part_path(b.parts[3]), None)]
+
+
+def ranges_then_whole(b):
+    return changed(b) + [(part_path(b.parts[3]), None)]
+
+
 ROWS = [
     Row("delta", lambda host, b: None, DELTA, changed),
     Row("through-a-redirect", lambda host, b: setattr(host, "storage", True), DELTA,
         lambda b: [q for p, r in changed(b) for q in ((p, r), ("/storage/B/" + b.parts[3].asset, r))]),
-    Row("host-ignores-range", lambda host, b: setattr(host, "ranges", False),
-        [changes(1), unpacking(1), changes(4), whole(4), unpacking(4)], lambda b: changed(b)[:1]),
-    Row("tampered-range-bytes", lambda host, b: host.script(part_path(b.parts[3]), ["tamper"]),
-        DELTA + [whole(4), unpacking(4)], lambda b: changed(b) + [(part_path(b.parts[3]), None)]),
+    Row("host-ignores-range", lambda host, b: setattr(host, "ranges", False), REFUSED,
+        lambda b: changed(b)[:1]),
+    Row("tampered-range-bytes", lambda host, b: host.script(part_path(b.parts[3]), ["tamper"]), REFUSED,
+        first_range_then_whole),
     Row("damaged-index", damage_index, [whole(1), unpacking(1), whole(4), unpacking(4)],
         lambda b: [(part_path(b.parts[0]), None), (part_path(b.parts[3]), None)]),
     Row("index-without-the-part", drop_from_index, [changes(1), unpacking(1), whole(4), unpacking(4)],
         lambda b: [(part_path(b.parts[3]), None)]),
     Row("too-many-ranges", lambda host, b: None, [changes(1), unpacking(1), whole(4, 4), unpacking(4)],
         lambda b: [(part_path(b.parts[3]), None)], many=True),
+    Row("record-names-an-unlisted-path", served_from(A_TXT, lambda b: record("python/z.txt", b"planted\n")),
+        REFUSED, first_range_then_whole),
+    Row("record-names-another-parts-file", served_from(A_TXT, lambda b: record("emsdk/VERSION", b"planted\n")),
+        REFUSED, first_range_then_whole),
+    Row("new-folder-made-an-empty-file",
+        served_from("python/new/", lambda b: record("emsdk/VERSION", b"", version=0x0314, extra=xl(0o100644))),
+        REFUSED, ranges_then_whole),
+    Row("record-with-other-method-sizes-flags",
+        served_from(A_TXT, lambda b: record(A_TXT, b"planted\n", method=0, flags=0x800)), REFUSED,
+        first_range_then_whole),
+    Row("record-with-a-data-descriptor",
+        served_from(A_TXT, lambda b: record(A_TXT, b"a.txt of B\n" * 400, method=8, descriptor=True)),
+        REFUSED, first_range_then_whole),
+    Row("record-made-a-symbolic-link",
+        served_from(A_TXT, lambda b: record("python/link", b"../emsdk", version=0x0314, extra=xl(0o120777))),
+        REFUSED, first_range_then_whole),
+    Row("kept-file-changed-meanwhile", lambda host, b: None, REFUSED, ranges_then_whole,
+        meanwhile=changed_at_the_same_size),
 ]
 
 FRESH: dict[tuple[str, ...], dict] = {}   # B's parts -> the tree a fresh install of B gives
@@ -135,7 +207,18 @@ def test_update_roads(host, home, publish, run_setup, row):
     row.bend(host, b)
     host.clear()
 
-    r = run_setup("--cli")
+    if row.meanwhile:
+        pause = run_setup.dir / "paused"
+        run = run_setup("--cli", background=True, env={"STONEWAKE_TEST_PAUSE": "changes-range",
+                                                        "STONEWAKE_TEST_PAUSE_FILE": run_setup.wine.to_win(pause)})
+        end = time.monotonic() + 60
+        while not pause.exists() and time.monotonic() < end and run.proc.poll() is None:
+            time.sleep(0.02)
+        row.meanwhile(home)
+        pause.unlink()
+        r = run.wait()
+    else:
+        r = run_setup("--cli")
 
     assert (r.rc, r.errors) == (0, []), r.stderr
     parts = [t for t in r.texts if " of 4" in t]

@@ -15,13 +15,14 @@ Moments: right after each status line, held at each named moment of the run
 a part's entries moved into place before its top entry is named, between two
 ranges of a part's changes,
 between linking the kept files and unpacking the changes, while they unpack,
+while they are moved into place,
 between publishing and installed.txt,
 between a record's write and its rename, in the records step, in the sweep,
 ...), and by timer, spread over the run. The plan is seeded and reproducible:
 
     STONEWAKE_KILL_SEED=<n>     the seed (printed with every failure)
     STONEWAKE_KILL_POINTS=<n>   how many kill points must be reached (default
-                                60; 200 or more adds the portable home, the
+                                61; 200 or more adds the portable home, the
                                 close box at every named moment, more timers)
 """
 
@@ -47,7 +48,7 @@ from conftest import DOUBLES, E2E, Folder, Runner, fresh_dir, need, unix_process
 from test_install import files, make_portable, unpacked
 
 SEED = int(os.environ.get("STONEWAKE_KILL_SEED", "20261209"))
-POINTS = int(os.environ.get("STONEWAKE_KILL_POINTS", "60"))
+POINTS = int(os.environ.get("STONEWAKE_KILL_POINTS", "61"))
 # The exit code of a setup whose window was closed: ERROR_CANCELLED (1223), as
 # the Unix side sees it (the low 8 bits).
 CANCELLED = 1223 & 0xFF
@@ -76,8 +77,10 @@ PAUSES = {
         "published", "record-written#1", "installed-written", "record-written#2", "record-written#3",
         "swept"],
     # The update takes the Builder's part on the delta road: two ranges of
-    # records, the kept files linked, then the records' own zip unpacked.
-    "update": ["locked", "changes-range#1", "changes-linked", "changes-unpacking", "part-unpacked#1"] +
+    # records, the kept files linked, then the records' own zip unpacked and
+    # its entries moved into place.
+    "update": ["locked", "changes-range#1", "changes-linked", "changes-unpacking", "part-unpacked#1",
+               "part-placing#1"] +
               ["part-kept#%d" % n for n in range(1, 4)] + [
         "published", "record-written#1", "installed-written", "record-written#2", "previous-written",
         "record-written#3", "record-written#4", "sweep-renamed", "swept"],

@@ -3,7 +3,9 @@
 // is the one named by its first "part " line. Every entry yielded must pass
 // the entry name rule, lie inside the part after the entry before, and spell
 // back to a line of the input byte for byte (the form has one spelling); the
-// central directory written for the entries must read back as they are.
+// central directory written for the entries must read back as they are, and
+// each entry's local header (what the delta road compares a fetched record
+// with) must hold the fields that its directory record holds.
 #include <stdint.h>
 
 #include "fuzz_check.h"
@@ -84,6 +86,31 @@ int on_entry(const index_entry* e, void* context) {
 unsigned get16(const unsigned char* p) { return p[0] | (unsigned)p[1] << 8; }
 unsigned get32(const unsigned char* p) { return get16(p) | get16(p + 2) << 16; }
 
+// Each entry's local header: signature, the fields the directory record
+// holds at its offset 6 (version needed to the name's length), no extra
+// field, the name; nothing past the header's size touched; and the record
+// is plain exactly when it is that header and the data.
+void check_local_headers(const Seen* seen, const unsigned char* directory) {
+    unsigned count = seen->count < 64 ? seen->count : 64;
+    const unsigned char* record = directory;
+    for (unsigned i = 0; i < count; ++i) {
+        const index_entry* e = &seen->kept[i];
+        size_t size = ZIP_LOCAL_HEADER + e->name_length;
+        unsigned char* out = (unsigned char*)poisoned(size + 1);
+        FUZZ_CHECK(zip_local_header(e, out, size - 1) == 0 && out[0] == 0xA5, "a header of %zu bytes in %zu", size,
+                   size - 1);
+        FUZZ_CHECK(zip_local_header(e, out, size) == size, "header of %s", e->name);
+        FUZZ_CHECK(get32(out) == 0x04034b50 && memcmp(out + 4, record + 6, 24) == 0 && get16(out + 28) == 0 &&
+                       memcmp(out + 30, e->name, e->name_length) == 0,
+                   "local header of %s", e->name);
+        FUZZ_CHECK(out[size] == 0xA5, "written past the header of %s", e->name);
+        int plain = !(e->flags & ZIP_DESCRIPTOR_FLAG) && e->length == size + e->compressed;
+        FUZZ_CHECK(zip_record_plain(e) == plain, "%s plain: %d", e->name, zip_record_plain(e));
+        record += ZIP_CENTRAL_HEADER + e->name_length;
+        free(out);
+    }
+}
+
 // The entries placed one after another in a new zip: the directory written
 // for them holds each one's fields, and nothing past the buffer is touched.
 void check_directory(const Seen* seen) {
@@ -122,6 +149,7 @@ void check_directory(const Seen* seen) {
         FUZZ_CHECK(get32(p) == 0x06054b50 && get16(p + 10) == count && get32(p + 12) == (unsigned)(p - out) &&
                        get32(p + 16) == offset,
                    "end record for %u entries", count);
+        check_local_headers(seen, out);
     }
     free(out);
 }

@@ -42,6 +42,9 @@ Actions (strings unless noted):
                            ("drop:0.9") counts in parts of this answer's body
     "tamper"               the answer served normally (ranges too), with every
                            byte of its body's second half inverted
+    ("ranges", b"bytes")   an asset's ranges served from those bytes, as from
+                           another copy of the asset; a request without a
+                           Range still gets the real one
 
 With `storage` set, a release download (either form) is answered with a 302
 to /storage/<tag>/<asset>, where the asset is served, as the forge sends its
@@ -122,7 +125,7 @@ def check_action(action: Any) -> Any:
     """Returns `action` if the host understands it, else raises ValueError."""
     if action is None or isinstance(action, int) and 100 <= action <= 599:
         return action
-    if isinstance(action, tuple) and len(action) == 2 and action[0] == "body" \
+    if isinstance(action, tuple) and len(action) == 2 and action[0] in ("body", "ranges") \
             and isinstance(action[1], (bytes, bytearray)):
         return action
     if isinstance(action, str):
@@ -225,6 +228,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             code = int(action)
             body = ("%d %s\n" % (code, self.responses.get(code, ("",))[0])).encode()
             self._send_bytes(code, body[:_FAULT_BODY_LIMIT], "text/plain; charset=utf-8", head)
+            return
+        if isinstance(action, tuple) and action[0] == "ranges":
+            self._serve(head, mode=action)
             return
         if not isinstance(action, str):
             raise ValueError("unknown fault action %r" % (action,))
@@ -339,6 +345,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
+        if isinstance(mode, tuple):    # ("ranges", the other copy's bytes)
+            src = bytes(mode[1]).ljust(size, b"\0")[:size] if span else src
+            mode = None
         first, total = (span[0] if span else 0), size
         size = span[1] + 1 - first if span else size    # from here on: this answer's body
         if mode == "tamper" and size:

@@ -647,6 +647,37 @@ TEST(Index, CentralDirectory) {
     }
 }
 
+// The local header formed from the index: the fields the central directory
+// record holds too, no extra field, the name; and which records are that
+// header and their data alone (the only ones the delta road takes).
+TEST(Index, LocalHeader) {
+    index_entry e = {};
+    e.method = 8; e.flags = 0x0800; e.crc32 = 0x363a3020; e.time = 0x1234; e.date = 0x2821;
+    e.compressed = 8; e.size = 6; e.length = 30 + 7 + 8;
+    strcpy(e.name, "a/x.txt"); e.name_length = 7;
+    const std::vector<unsigned char> header = {
+        'P', 'K', 3, 4, 20, 0, 0x00, 0x08, 8, 0, 0x34, 0x12, 0x21, 0x28, 0x20, 0x30, 0x3a, 0x36,
+        8, 0, 0, 0, 6, 0, 0, 0, 7, 0, 0, 0, 'a', '/', 'x', '.', 't', 'x', 't'};
+    struct Case { const char* what; void (*bend)(index_entry*); size_t cap; size_t formed; int plain; } cases[] = {
+        {"as the tool writes it", [](index_entry*) {}, 37, 37, 1},
+        {"a buffer one byte short", [](index_entry*) {}, 36, 0, 1},
+        {"a data descriptor after the data", [](index_entry* x) { x->flags |= 8; x->length += 16; }, 64, 37, 0},
+        {"an extra field", [](index_entry* x) { x->length += 24; }, 64, 37, 0},
+        {"a record shorter than its data", [](index_entry* x) { x->length -= 1; }, 64, 37, 0},
+    };
+    for (const Case& c : cases) {
+        index_entry x = e;
+        c.bend(&x);
+        std::vector<unsigned char> out(c.cap + 1, 0xA5);
+        EXPECT_EQ(c.formed, zip_local_header(&x, out.data(), c.cap)) << c.what;
+        EXPECT_EQ(0xA5, out[c.cap]) << c.what << ": written past the buffer";
+        if (c.formed && !(x.flags & 8)) {
+            EXPECT_EQ(header, std::vector<unsigned char>(out.begin(), out.begin() + 37)) << c.what;
+        }
+        EXPECT_EQ(c.plain, zip_record_plain(&x)) << c.what;
+    }
+}
+
 TEST(Index, Places) {
     part_record renamed = {}, tool = {};
     strcpy(renamed.dir, "."); strcpy(renamed.from, "StonewakeBuilder-win-x64"); strcpy(renamed.to, "StonewakeBuilder");
