@@ -2,6 +2,7 @@
 #include "release/core.h"
 
 #include <string.h>
+#include <wchar.h>
 
 const wchar_t* tag_value(const wchar_t* cmdline, size_t* length) {
     static const wchar_t key[] = L"--tag ";
@@ -40,6 +41,16 @@ int tag_scan(const wchar_t* cmdline, char out[LIST_TAG_CAP]) {
     }
     out[length] = 0;
     return 1;
+}
+
+int tag_option_own(const wchar_t* cmdline) {
+    int quoted = 0;
+    for (const wchar_t* p = cmdline; *p; ++p) {
+        if (*p == L'"') quoted = !quoted;
+        if (quoted || (p != cmdline && p[-1] != L' ' && p[-1] != L'\t')) continue;
+        if (wcsncmp(p, L"--tag ", 6) == 0) return 1;
+    }
+    return 0;
 }
 
 int nightly_match(const char* tag) {

@@ -88,6 +88,12 @@ const wchar_t* tag_value(const wchar_t* cmdline, size_t* length);
 // the value is empty or holds any other character; `out` is then empty.
 int tag_scan(const wchar_t* cmdline, char out[LIST_TAG_CAP]);
 
+// 1 when "--tag " stands as an option of its own on the command line: at its
+// start or after a blank, outside double quotes. Only such an option asks
+// for one release whatever its serial; a "--tag " inside an argument still
+// names the tag, but an older list than the home has used stays refused.
+int tag_option_own(const wchar_t* cmdline);
+
 // 1 when `tag` is a build description (...-<digits>-g<lower hex>, optionally
 // followed by "-dirty") that stands for the nightly release.
 int nightly_match(const char* tag);

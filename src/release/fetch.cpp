@@ -58,16 +58,15 @@ void list_validated(const setup_list* list) {
 }
 
 // In a build with the publisher's keys: only a list one of them signed, and
-// on the road to the latest release never one older than this home has used
-// (asked for one release, the user gets that one, whatever its serial).
-void list_signed(const list_signing* signing, int verified, const char* wanted, const wchar_t* versions,
-                 fetch_result* out) {
+// never one older than this home has used, unless a --tag option of its own
+// asked for one release (the user then gets that one, whatever its serial).
+void list_signed(const list_signing* signing, int verified, const wchar_t* versions, fetch_result* out) {
     if (!list_keys_held()) return;
     if (!verified)
         fail(L"The release's setup list is not signed by the Stonewake Builder's publisher, so this "
              L"setup will not use it. Try again later.");
     unsigned long long recorded = serial_read(versions);
-    if (!wanted[0] && signing->serial < recorded)
+    if (!tag_option_own(g_cmdline) && signing->serial < recorded)
         fail(L"The server answered with an older setup list than this Builder home has already used, "
              L"so this setup will not use it. Try again in a few minutes.");
     // The record keeps the highest serial: only a higher one is written.
@@ -98,7 +97,7 @@ void list_take(mem_buf* body, const wchar_t* versions, fetch_result* out) {
     list_validated(&out->list);
     char wanted[LIST_TAG_CAP];
     requested_tag(wanted);
-    list_signed(&signing, verified, wanted, versions, out);
+    list_signed(&signing, verified, versions, out);
     list_tag_checked(&out->list, wanted);
 }
 

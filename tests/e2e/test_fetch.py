@@ -351,11 +351,12 @@ def _last_hex_flipped(rel, keys) -> bytes:
     (lambda rel, keys: _signed(rel, serial=-1), "", NOT_SIGNED),                        # no serial line
     (lambda rel, keys: _signed(rel, serial=99), "", OLDER),
     (lambda rel, keys: _signed(rel, serial=99), "--tag 2.4.0", b"100"),
+    (lambda rel, keys: _signed(rel, serial=99), '"D:\\Games\\Demo --tag 2.4.0"', OLDER),  # not an option
     (lambda rel, keys: _signed(rel, serial=100), "", b"100"),
     (lambda rel, keys: _signed(rel, keys / "spare" / "publisher.key"), "", b"200"),
 ], ids=["unsigned", "tag-byte", "run-byte", "part-byte", "serial-byte", "signature-byte", "unknown-key",
         "line-after", "two-signatures", "two-serials", "no-serial", "older-serial", "older-serial-tagged",
-        "equal-serial", "spare-key"])
+        "older-serial-quoted-tag", "equal-serial", "spare-key"])
 def test_only_a_list_the_publisher_signed_is_used(host, home, publish, run_setup, make, tail, message):
     """The home has used serial 100; each list is refused with its message, or
     installed (`message` is then the serial the home records)."""
@@ -373,7 +374,7 @@ def test_only_a_list_the_publisher_signed_is_used(host, home, publish, run_setup
     r = run_setup("--cli " + tail)
     if isinstance(message, str):
         assert_failed(r, message)
-        assert seen(host) == [(LATEST, 200)]
+        assert seen(host) == [(tagged("2.4.0") if "--tag" in tail else LATEST, 200)]
         assert sorted(p.name for p in (home / "versions").iterdir()) == ["serial.txt"]
     else:
         assert_installed(r, home, rel)

@@ -49,6 +49,8 @@ void check_scan(const wchar_t* cmdline) {
     size_t n = strlen(out);
     FUZZ_CHECK(taken == 1 ? n > 0 : n == 0, "tag_scan returned %d with a tag of %zu bytes", taken, n);
     FUZZ_CHECK((taken != 0) == contains_key(cmdline), "tag_scan returned %d", taken);
+    // An option of its own is one of the key's occurrences.
+    FUZZ_CHECK(!tag_option_own(cmdline) || contains_key(cmdline), "an own --tag option without the key");
     FUZZ_CHECK(n <= LIST_TAG_CAP - 1, "tag of %zu bytes", n);
     for (size_t i = 0; i < n; ++i)
         FUZZ_CHECK(tag_byte(out[i]), "byte 0x%02x in tag %s", (unsigned char)out[i], out);
