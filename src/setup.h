@@ -91,10 +91,15 @@ int start_with_retries(wchar_t* command, BOOL inherit, DWORD flags, const wchar_
 // ---- test hooks --------------------------------------------------------------
 // A named moment of the run. Test builds can hold the run there (so a test
 // can end it at that very moment); release builds have no such code.
+// The first thing a run does in a test build: it creates the file that
+// STONEWAKE_TEST_START_MARK names, so that the harness can tell a run of the
+// setup from a start that Wine failed before any line of it ran.
 #if defined(STONEWAKE_TEST_HOOKS)
 void test_point(const char* name);
+void test_started(void);
 #else
 inline void test_point(const char*) {}
+inline void test_started(void) {}
 #endif
 
 #if defined(_MSC_VER)

@@ -2,6 +2,7 @@
 #include "setup.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR tail, int show) {
+    test_started();
     process_end((UINT)setup_main(instance, tail, show));
     return 0;
 }

@@ -80,6 +80,16 @@ void test_point(const char* name) {
 }
 #endif
 
+#if defined(STONEWAKE_TEST_HOOKS)
+void test_started(void) {
+    wchar_t file_name[PATH_CAP];
+    DWORD n = GetEnvironmentVariableW(L"STONEWAKE_TEST_START_MARK", file_name, PATH_CAP);
+    if (n == 0 || n >= PATH_CAP) return;
+    HANDLE file = CreateFileW(file_name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, 0, CREATE_ALWAYS, 0, 0);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+#endif
+
 int format_bounded(wchar_t* out, size_t cap, const wchar_t* fmt, va_list ap) {
     if (cap == 0) return -1;
     int n = _vsnwprintf(out, cap - 1, fmt, ap);

@@ -106,4 +106,15 @@ inline bool append_line(const std::wstring& path, const std::string& line) {
     return ok;
 }
 
+// The first thing a double started from the Unix side does: it creates the
+// file that `variable` names (when set), so that the harness can tell the
+// double's own exit from a start that Wine failed before it ran at all.
+inline void started(const wchar_t* variable = L"STONEWAKE_TEST_START_MARK") {
+    auto mark = env(variable);
+    if (!mark || mark->empty()) return;
+    HANDLE f = CreateFileW(mark->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+}
+
 } // namespace dbl

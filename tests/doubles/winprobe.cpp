@@ -344,6 +344,7 @@ int usage() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    dbl::started();
     if (argc < 2) return usage();
     std::wstring cmd = argv[1];
     auto ms = [&](int i) { return DWORD(wcstoul(argv[i], nullptr, 10)); };

@@ -102,6 +102,98 @@ def fresh_dir(path: Path) -> Path:
     return path
 
 
+# ---------------------------------------------------------------- starts Wine fails
+# Now and then Wine ends a program started from the Unix side (`wine x.exe`)
+# with a nonzero code before any line of that program has run, silently. The
+# programs the tests start make a mark first thing: the file that
+# START_MARK (SPAWN_MARK for spawn.exe itself) names. A run that ended with a
+# nonzero code without its mark was never the program's: it is started again
+# (at most START_TRIES times in all), and only such a run. spawn.exe does the
+# same for the setup it starts (see spawn.cpp).
+START_MARK = "STONEWAKE_TEST_START_MARK"
+START_TRIES = 5
+FAILED_STARTS: list[str] = []   # each start made again, for the summary at the end
+_SESSION_START = time.time()
+_MARKING: dict[tuple[str, int, int], bool] = {}
+
+
+def writes_start_mark(exe: Path) -> bool:
+    """Whether `exe` makes the START_MARK file first thing (the setup's test
+    builds and the doubles started from the Unix side do): read from its
+    bytes, which then hold the variable's name."""
+    try:
+        st = exe.stat()
+    except OSError:
+        return False
+    key = (str(exe), st.st_size, st.st_mtime_ns)
+    if key not in _MARKING:
+        _MARKING[key] = START_MARK.encode("utf-16-le") in exe.read_bytes()
+    return _MARKING[key]
+
+
+class WineProcess:
+    """`wine args...` started from the Unix side with its output in files
+    (stdout, stderr: paths, truncated at each start); poll(), wait() and
+    kill() as a Popen's. For a program that makes `mark` first thing, a run
+    that ended with a code above 0 without it is started again: Wine failed
+    that start before the program ran, so nothing the program does is lost or
+    done twice. A run the test ended (kill), one that made its mark, and any
+    run of a program without a mark (`mark` None) is the program's own."""
+
+    def __init__(self, args: list[str], env: dict, mark: Path | None, stdout: Path, stderr: Path, cwd: Path):
+        self.args, self.env, self.mark, self.stdout, self.stderr, self.cwd = args, env, mark, stdout, stderr, cwd
+        self.starts = 0
+        self._killed = False
+        self._start()
+
+    def _start(self) -> None:
+        if self.mark:
+            self.mark.unlink(missing_ok=True)
+        with open(self.stdout, "wb") as out, open(self.stderr, "wb") as err:
+            self._proc = subprocess.Popen(self.args, env=self.env, stdin=subprocess.DEVNULL, stdout=out,
+                                          stderr=err, cwd=str(self.cwd))
+        self.starts += 1
+
+    def _settled(self, rc: int) -> int | None:
+        if rc > 0 and self.mark and not self._killed and not self.mark.exists() and self.starts < START_TRIES:
+            FAILED_STARTS.append("%s: start %d ended with %d before its first line (stderr %r)" % (
+                " ".join(map(str, self.args)), self.starts, rc, self.stderr.read_bytes()[-300:]))
+            self._start()
+            return None
+        return rc
+
+    @property
+    def pid(self) -> int:
+        return self._proc.pid
+
+    def poll(self) -> int | None:
+        rc = self._proc.poll()
+        return None if rc is None else self._settled(rc)
+
+    def wait(self, timeout: float | None = None) -> int:
+        end = None if timeout is None else time.monotonic() + timeout
+        while True:
+            left = None if end is None else max(0.0, end - time.monotonic())
+            rc = self._settled(self._proc.wait(left))
+            if rc is not None:
+                return rc
+
+    def kill(self) -> None:
+        self._killed = True
+        self._proc.kill()
+
+
+def pytest_terminal_summary(terminalreporter) -> None:
+    """Every start made again, the harness's and spawn.exe's (its runs' starts.log)."""
+    made = FAILED_STARTS + [line for log in sorted(E2E.glob("runs/*/starts.log"))
+                            if log.stat().st_mtime >= _SESSION_START
+                            for line in log.read_text(errors="replace").splitlines()]
+    if made:
+        terminalreporter.write_line("Wine failed %d program starts, each made again:" % len(made))
+        for line in made:
+            terminalreporter.write_line("  " + line)
+
+
 # ---------------------------------------------------------------- Wine
 class Wine:
     """The test prefix and path helpers. Wine maps Z: to the Unix root."""
@@ -138,18 +230,27 @@ class Wine:
         rest = m.group(2).replace("\\", "/").lstrip("/")
         return drive / rest if rest else drive
 
-    def run(self, args: list[str], env: dict | None = None, timeout: float = 60,
-            **kw) -> subprocess.CompletedProcess:
+    def run(self, args: list[str], env: dict | None = None, timeout: float = 60) -> subprocess.CompletedProcess:
         """`wine args...` in the prefix; output captured. Output goes through
         files, not pipes: Wine's background processes (services, explorer)
-        inherit the first program's handles and would keep a pipe open."""
-        with tempfile.TemporaryFile(dir=self.build) as out, tempfile.TemporaryFile(dir=self.build) as err:
-            done = subprocess.run(["wine", *map(str, args)], env=dict(self.env, **(env or {})),
-                                  stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout, **kw)
-            out.seek(0)
-            err.seek(0)
-            done.stdout, done.stderr = out.read(), err.read()
-        return done
+        inherit the first program's handles and would keep a pipe open. A
+        program that makes the start mark is started again when Wine failed
+        its start (WineProcess)."""
+        with tempfile.TemporaryDirectory(dir=self.build) as folder:
+            files = Path(folder)
+            e = dict(self.env, **(env or {}))
+            mark = files / "started" if writes_start_mark(Path(str(args[0]))) else None
+            if mark:
+                e[START_MARK] = self.to_win(mark)
+            proc = WineProcess(["wine", *map(str, args)], e, mark, files / "out", files / "err", files)
+            try:
+                rc = proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+                raise
+            return subprocess.CompletedProcess(proc.args, rc, (files / "out").read_bytes(),
+                                               (files / "err").read_bytes())
 
     def taskkill(self, image: str) -> None:
         """Ends every process of that image name in the prefix."""
@@ -373,7 +474,7 @@ class SetupResult:
 class SetupRun:
     """A setup started through spawn.exe; wait() gives its SetupResult."""
 
-    def __init__(self, runner: "Runner", n: int, proc: subprocess.Popen, cmdline: str,
+    def __init__(self, runner: "Runner", n: int, proc: WineProcess, cmdline: str,
                  timeout: float):
         self.runner, self.n, self.proc, self.cmdline, self.timeout = runner, n, proc, cmdline, timeout
         self.files = runner.files(n)
@@ -442,7 +543,7 @@ class Runner:
         self.exe_name = SETUP_EXE.name
 
     def files(self, n: int) -> dict[str, Path]:
-        return {k: self.dir / ("run-%d.%s" % (n, k)) for k in ("stdout", "stderr", "status")}
+        return {k: self.dir / ("run-%d.%s" % (n, k)) for k in ("stdout", "stderr", "status", "spawned", "started")}
 
     def open_box(self) -> str | None:
         """The text of a message box of the setup that is waiting for a user."""
@@ -477,7 +578,12 @@ class Runner:
             STONEWAKE_RECORD=self.wine.to_win(self.record_file),
             TARNWICK_SETUP_BASE=self.home.win,
             SPAWN_CMDLINE=cmdline,
+            SPAWN_MARK=self.wine.to_win(files["spawned"]),
+            SPAWN_LOG=self.wine.to_win(self.dir / "starts.log"),
         )
+        e.pop(START_MARK, None)
+        if writes_start_mark(self.wine.from_win(exe_win)):
+            e[START_MARK] = self.wine.to_win(files["started"])
         for k in ("SPAWN_CWD", "SPAWN_NO_STDERR", "SPAWN_NO_STDIO"):
             e.pop(k, None)
         if cwd is not None:
@@ -491,9 +597,7 @@ class Runner:
                 e.pop(k, None)
             else:
                 e[k] = str(v)
-        with open(files["stdout"], "wb") as out, open(files["stderr"], "wb") as err:
-            proc = subprocess.Popen(["wine", str(spawn)], env=e, stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=err, cwd=str(self.dir))
+        proc = WineProcess(["wine", str(spawn)], e, files["spawned"], files["stdout"], files["stderr"], self.dir)
         run = SetupRun(self, n, proc, cmdline, timeout)
         return run if background else run.wait()
 

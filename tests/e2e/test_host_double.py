@@ -18,6 +18,7 @@ import zipfile
 import pytest
 
 import make_release as mr
+from conftest import FAILED_STARTS, START_MARK, START_TRIES, WineProcess
 from release_host import ReleaseHost
 
 API = "/api/v1/repos/Stonewake/Stonewake/releases"
@@ -365,3 +366,33 @@ def test_runner_passes_command_line_env_and_handles(run_setup, home, wine, opts,
     bg = run_setup("", exe=exe, env={"STONEWAKE_RECORD_SLEEP_MS": "300"}, background=True)
     assert bg.proc.poll() is None
     assert bg.wait(60).rc == 0 and len(bg.runner.records()) == 2
+
+
+@pytest.mark.parametrize("who, marks, rc, starts", [
+    ("harness", False, 3, START_TRIES),   # never made its mark: each run was Wine's failure to start it
+    ("harness", True, 3, 1),              # made its mark, then failed: its own exit, started once
+    ("spawn", False, 3, START_TRIES),     # spawn.exe's child that never made its mark
+    ("spawn", True, 1, 1),                # the setup's own refusal (its mark made first thing)
+])
+def test_a_start_is_made_again_only_when_the_program_never_ran(wine, run_setup, who, marks, rc, starts):
+    """The harness (`wine x.exe` from the Unix side) and spawn.exe start a
+    program again only when it ended with a nonzero code without its start
+    mark; cmd.exe stands in for a program whose start Wine failed."""
+    mark = run_setup.dir / "mark"
+    command = ("echo started> %s & exit 3" % wine.to_win(mark)) if marks else "exit 3"
+    if who == "harness":
+        before = len(FAILED_STARTS)
+        proc = WineProcess(["wine", "cmd", "/c", command], wine.env, mark, run_setup.dir / "out",
+                           run_setup.dir / "err", run_setup.dir)
+        assert (proc.wait(120), proc.starts) == (rc, starts)
+        del FAILED_STARTS[before:]   # made on purpose: not for the run's summary
+        return
+    log = run_setup.dir / "made.log"
+    if marks:
+        r = run_setup("--cli --tag a/b", env={"SPAWN_LOG": wine.to_win(log)})
+        assert r.errors and r.errors[0].startswith("The release tag \"a/b\"")
+    else:
+        r = run_setup("/c " + command, exe=wine.system32 / "cmd.exe",
+                      env={START_MARK: wine.to_win(mark), "SPAWN_LOG": wine.to_win(log)})
+    made = log.read_text().splitlines() if log.exists() else []
+    assert (r.rc, len(made) + 1) == (rc, starts), made
