@@ -58,6 +58,7 @@ extern HWND g_bar;
 extern wchar_t g_status[STATUS_CAP];
 extern volatile LONG g_percent;  // -1: marquee; written with InterlockedExchange
 extern DWORD g_http_status;
+extern unsigned long long g_http_received;  // body bytes the run has received (the worker's)
 
 // ---- waits (release/retry.cpp) ---------------------------------------------
 // Every wait of the program goes through here, so a test build can shorten
@@ -126,6 +127,11 @@ void child_start_unlock(void);
 
 // ---- reporting (ui/) -------------------------------------------------------
 void status(const wchar_t* fmt, ...);
+// The bar at `percent` (-1: the marquee), the window told when it changed;
+// never ends the run, so jobs beside the worker may call it.
+void progress_show(LONG percent);
+// One line on standard output in CLI mode (UTF-8).
+void say_out(const wchar_t* text);
 // Formats the message and ends the run with it (run_end).
 SETUP_NORETURN void fail(const wchar_t* fmt, ...) SETUP_NORETURN_AFTER;
 void say_error(const wchar_t* text);
@@ -282,8 +288,8 @@ int part_folder(const part_record* part, wchar_t out[PATH_CAP]);
 // part_reuse then takes it over from there (0 when it could not).
 MAY_END_RUN int part_reusable(const setup_list* list, unsigned index, const install_paths* paths,
                   wchar_t source[PATH_CAP], wchar_t destination[PATH_CAP]);
-int part_reuse(const setup_list* list, unsigned index, const wchar_t* source,
-               const wchar_t* destination);
+MAY_END_RUN int part_reuse(const setup_list* list, unsigned index, const install_paths* paths,
+                           const wchar_t* source, const wchar_t* destination);
 // The tree at `source` rebuilt at `destination`: folders made, files hard
 // linked (or copied where links are refused). 0 at the first failure, with
 // what was made so far left in place; links below `source` fail it.
@@ -376,6 +382,22 @@ MAY_END_RUN int part_changes_fetch(const setup_list* list, unsigned index, const
 MAY_END_RUN int part_changes_place(unsigned index);
 MAY_END_RUN int part_changes_check(unsigned index);
 MAY_END_RUN void part_changes_drop(unsigned index);
+// A part that a repair found whole in the installed copy: its files linked,
+// its top entry named. 0 when that was not the plan, or failed (then it is
+// fetched whole).
+MAY_END_RUN int part_changes_keep(unsigned index);
+// The healing road of a repair, or of a run that found the listed version's
+// Builder incomplete: when the list has an index and the listed version is
+// installed, shows "Checking the installed files...", hashes every file of
+// it against the index and plans every part; 1 when the road is taken, with
+// `intact` 1 when nothing is to be done (every file intact, nothing unlisted).
+MAY_END_RUN int repair_plan(const fetch_result* fetched, const install_paths* paths, int* intact);
+// 1 when the repair found the part whole, for part_changes_keep.
+int repair_keeps_whole(unsigned index);
+// The part is in place: healed (its damaged files fetched) or fetched whole.
+void repair_part_done(unsigned index, int whole);
+// In CLI mode, after a repair: "Repaired: ... fetched (... bytes); ... were intact."
+void repair_report(const fetch_result* fetched);
 // Builds the tar command line (and, when a path cannot pass through the ANSI
 // code page, the relative forms). Returns 0 when it does not fit.
 int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder,

@@ -4,7 +4,7 @@
 // where the volume refuses links (FAT and exFAT sticks). Nothing is moved out
 // of the installed version, so it stays whole whatever happens to this run.
 // Every failure here is silent and leads to the normal download.
-#include "setup.h"
+#include "install/changes.h"
 
 #include <string.h>
 #include <wchar.h>
@@ -23,10 +23,13 @@ int file_take(const wchar_t* source, const wchar_t* destination) {
 
 // A tree being taken over: its folders are made as the walk finds them, its
 // files (their paths below the root) are linked afterwards, side by side.
+// With `listed`, every file and folder the walk finds must be an entry of
+// the part with its kind and size, as the index lists them.
 struct tree_take {
     const wchar_t* source;
     const wchar_t* destination;
     path_list files;
+    const entry_set* listed;
 };
 
 int tree_file_job(void* context, size_t i) {
@@ -60,6 +63,11 @@ int tree_walk(tree_take* t, const wchar_t* relative) {
         if (!(relative[0] ? qb_home_join(child, PATH_CAP, relative, name)
                           : format_into(child, PATH_CAP, L"%ls", name) >= 0))
             return 0;
+        wchar_t whole[PATH_CAP];
+        if (t->listed && (!qb_home_join(whole, PATH_CAP, t->source, child) ||
+                          !entry_set_takes(t->listed, whole, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                                           ((unsigned long long)found.nFileSizeHigh << 32) | found.nFileSizeLow)))
+            return 0;
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
             if (!path_list_add(&t->files, child)) return 0;
             continue;
@@ -71,18 +79,23 @@ int tree_walk(tree_take* t, const wchar_t* relative) {
     return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
-}  // namespace
-
-int copy_part_tree(const wchar_t* source, const wchar_t* destination) {
+// copy_part_tree, comparing what it finds with `listed` when given.
+int tree_copy(const wchar_t* source, const wchar_t* destination, const entry_set* listed) {
     DWORD attributes = GetFileAttributesW(source);
     // The failure value has every bit set and so also refuses a missing source.
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return 0;
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return file_take(source, destination);
     if (!CreateDirectoryW(destination, 0)) return 0;
-    tree_take t = {source, destination, {}};
+    tree_take t = {source, destination, {}, listed};
     int taken = tree_walk(&t, L"") && spread(path_list_count(&t.files), tree_file_job, &t);
     path_list_free(&t.files);
     return taken;
+}
+
+}  // namespace
+
+int copy_part_tree(const wchar_t* source, const wchar_t* destination) {
+    return tree_copy(source, destination, 0);
 }
 
 // Where the installed version holds this part, and where it would go in the
@@ -110,7 +123,7 @@ int part_reusable(const setup_list* list, unsigned index, const install_paths* p
     return GetFileAttributesW(source) != INVALID_FILE_ATTRIBUTES;
 }
 
-int part_reuse(const setup_list* list, unsigned index, const wchar_t* source,
+int part_reuse(const setup_list* list, unsigned index, const install_paths* paths, const wchar_t* source,
                const wchar_t* destination) {
     // A destination that is already there came with an earlier part of this
     // list. Taking the folder over would fail on it, and removing the failed
@@ -120,7 +133,16 @@ int part_reuse(const setup_list* list, unsigned index, const wchar_t* source,
     wchar_t parent[PATH_CAP];
     memcpy(parent, destination, (wcslen(destination) + 1) * sizeof(wchar_t));
     if (qb_home_parent(parent)) make_folders(parent);
-    if (!copy_part_tree(source, destination)) {
+    // Damage is not inherited: with an index, the folder must hold every
+    // entry of the part with its kind and size, and nothing else; a part
+    // that does not is healed by the delta road instead.
+    entry_set listed = {};
+    int check = part_listing(list, index, paths, source, &listed);
+    int taken = check >= 0 && tree_copy(source, destination, check ? &listed : 0) &&
+                (!check || entry_set_complete(&listed));
+    entry_set_free(&listed);
+    changes_free(changes_of(index));
+    if (!taken) {
         rmtree(destination);  // only links and copies: the source keeps every file
         return 0;
     }

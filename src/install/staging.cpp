@@ -19,11 +19,16 @@ void unpacked_wait(const fetch_result* fetched, const install_paths* paths) {
     unpack_finish();
     unsigned index = 0;
     int unpacked = unpack_changes_taken(&index);
-    if (unpacked == 0 || (unpacked > 0 && part_changes_check(index))) return;
+    if (unpacked == 0) return;
+    if (unpacked > 0 && part_changes_check(index)) {
+        repair_part_done(index, 0);
+        return;
+    }
     part_changes_drop(index);
     wchar_t archive[PATH_CAP];
     archive_path(fetched, index, archive);
     part_fetch(&fetched->list, index, fetched->downloads, archive);
+    repair_part_done(index, 1);
     unpack_start(&fetched->list, index, paths->staging, archive);
     unpack_finish();
 }
@@ -54,6 +59,14 @@ void install_version(const fetch_result* fetched, install_paths* paths) {
     sha256_ready();
     work_path(paths->staging, L"%ls\\%ls.part", paths->versions, paths->tag);
     rmtree(paths->staging);
+    // A repair, or a version found incomplete, heals the installed copy of
+    // this tag when the index allows: nothing to do when every file is intact.
+    int intact = 0;
+    int healing = repair_plan(fetched, paths, &intact);
+    if (intact) {
+        repair_report(fetched);
+        return;
+    }
     // An older copy of this tag stays whole and usable until publishing
     // sets it aside.
     make_folders(paths->staging);
@@ -69,10 +82,11 @@ void install_version(const fetch_result* fetched, install_paths* paths) {
         archive_path(fetched, i, archive);
         wchar_t kept[PATH_CAP];
         wchar_t destination[PATH_CAP];
-        if (part_reusable(list, i, paths, kept, destination)) {
+        if (repair_keeps_whole(i) || (!healing && part_reusable(list, i, paths, kept, destination))) {
             unpacked_wait(fetched, paths);
             changes_unpacking = 0;
-            if (part_reuse(list, i, kept, destination)) {
+            if (healing ? part_changes_keep(i) : part_reuse(list, i, paths, kept, destination)) {
+                repair_part_done(i, 0);
                 test_point("part-kept");
                 continue;
             }
@@ -90,10 +104,12 @@ void install_version(const fetch_result* fetched, install_paths* paths) {
             }
         }
         part_fetch(list, i, fetched->downloads, archive);
+        repair_part_done(i, 1);
         if (changes_unpacking) unpacked_wait(fetched, paths);
         changes_unpacking = 0;
         unpack_start(list, i, paths->staging, archive);
     }
     unpacked_wait(fetched, paths);
     publish_version(paths, list);
+    repair_report(fetched);
 }

@@ -11,6 +11,7 @@
 #include "app/system_dll.h"
 
 DWORD g_http_status;
+unsigned long long g_http_received;
 
 namespace {
 
@@ -171,6 +172,7 @@ int body_read(const winhttp_functions* w, HINTERNET request, http_sink sink, voi
         // A body that runs past the expected length is broken: what lies
         // beyond it is neither read on nor handed to the sink.
         if (m->expected && n > m->expected - total) return 0;
+        g_http_received += n;
         if (!sink(context, buf, n)) return 0;
         total += n;
         if (range) range->held = total;

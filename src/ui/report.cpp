@@ -120,6 +120,10 @@ void status(const wchar_t* fmt, ...) {
     window_post(WM_SETUP_STATUS, 0);
 }
 
+void progress_show(LONG percent) {
+    if (InterlockedExchange(&g_percent, percent) != percent) window_post(WM_SETUP_STATUS, 0);
+}
+
 void status_snapshot(wchar_t out[STATUS_CAP]) {
     AcquireSRWLockShared(&g_status_lock);
     memcpy(out, g_status, sizeof g_status);
@@ -163,6 +167,16 @@ void say_error(const wchar_t* text) {
     WriteFile(err, "error ", 6, &written, 0);
     if (n) WriteFile(err, utf8, (DWORD)n, &written, 0);
     WriteFile(err, "\n", 1, &written, 0);
+}
+
+void say_out(const wchar_t* text) {
+    char utf8[STATUS_CAP * 3 + 2];
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, (int)sizeof utf8 - 1, 0, 0);
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (n < 1 || out == 0 || out == INVALID_HANDLE_VALUE) return;
+    utf8[n - 1] = '\n';
+    DWORD written;
+    WriteFile(out, utf8, (DWORD)n, &written, 0);
 }
 
 void error_box(HWND owner, const wchar_t* text, const wchar_t* caption) {

@@ -26,7 +26,9 @@ void window_post(UINT message, WPARAM wparam) {
     // so one side or both post it), and the status is read when it comes.
     if (message == WM_SETUP_CLOSE) InterlockedExchange(&g_close_asked, 1);
     HWND window = window_handle();
-    if (window) user32()->PostMessageW(window, message, wparam, 0);
+    // The window exists only once the window library was loaded.
+    const user32_functions* u = window ? user32_loaded() : 0;
+    if (u) u->PostMessageW(window, message, wparam, 0);
 }
 
 void window_made_wait(void) {

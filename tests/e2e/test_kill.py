@@ -1,5 +1,5 @@
-"""The kill suite: a setup ended at many moments of a first install and of an
-update, by SIGKILL (of the Unix process that runs it under Wine, then
+"""The kill suite: a setup ended at many moments of a first install, of an
+update and of a repair that heals a damaged file, by SIGKILL (of the Unix process that runs it under Wine, then
 `wineserver -k` of the prefix) or by the window's close box, and each time:
 
 - right after, with the release host stopped, `--launch` starts a whole
@@ -15,14 +15,14 @@ Moments: right after each status line, held at each named moment of the run
 a part's entries moved into place before its top entry is named, between two
 ranges of a part's changes,
 between linking the kept files and unpacking the changes, while they unpack,
-while they are moved into place,
+while they are moved into place, while a repair hashes the installed files,
 between publishing and installed.txt,
 between a record's write and its rename, in the records step, in the sweep,
 ...), and by timer, spread over the run. The plan is seeded and reproducible:
 
     STONEWAKE_KILL_SEED=<n>     the seed (printed with every failure)
     STONEWAKE_KILL_POINTS=<n>   how many kill points must be reached (default
-                                61; 200 or more adds the portable home, the
+                                64; 200 or more adds the portable home, the
                                 close box at every named moment, more timers)
 """
 
@@ -48,7 +48,7 @@ from conftest import DOUBLES, E2E, Folder, Runner, fresh_dir, need, unix_process
 from test_install import files, make_portable, unpacked
 
 SEED = int(os.environ.get("STONEWAKE_KILL_SEED", "20261209"))
-POINTS = int(os.environ.get("STONEWAKE_KILL_POINTS", "61"))
+POINTS = int(os.environ.get("STONEWAKE_KILL_POINTS", "64"))
 # The exit code of a setup whose window was closed: ERROR_CANCELLED (1223), as
 # the Unix side sees it (the low 8 bits).
 CANCELLED = 1223 & 0xFF
@@ -84,10 +84,16 @@ PAUSES = {
               ["part-kept#%d" % n for n in range(1, 4)] + [
         "published", "record-written#1", "installed-written", "record-written#2", "previous-written",
         "record-written#3", "record-written#4", "sweep-renamed", "swept"],
+    # A repair of A with a damaged runtime file: while the installed files
+    # are hashed, between the ranges of the damaged file's record, while its
+    # record unpacks.
+    "repair": ["checked#1", "changes-range#1", "changes-unpacking"],
 }
-STATUS_LINES = {"first": 10, "update": 7}
+STATUS_LINES = {"first": 10, "update": 7, "repair": 0}
 CLOSE_AT = {"first": ["tars-running#1", "part-unpacked#2", "published", "record-written#3", "swept"],
-            "update": ["changes-range#1", "part-kept#2", "record-written#1", "record-written#4", "sweep-renamed"]}
+            "update": ["changes-range#1", "part-kept#2", "record-written#1", "record-written#4", "sweep-renamed"],
+            "repair": []}
+ARGS = {"first": "", "update": "", "repair": "--repair --tag A"}
 
 
 def plan(seed: int, count: int, run_ms: dict[str, int]) -> Iterator[Point]:
@@ -99,7 +105,7 @@ def plan(seed: int, count: int, run_ms: dict[str, int]) -> Iterator[Point]:
     kinds = [False, True] if count >= 200 else [False]
     seen = set()
     for portable in kinds:
-        for sc in ("first", "update"):
+        for sc in ("first", "update", "repair"):
             points = [Point(sc, portable, "kill", "pause", p) for p in PAUSES[sc]]
             points += [Point(sc, portable, "kill", "status", str(n)) for n in range(1, STATUS_LINES[sc] + 1)]
             closes = PAUSES[sc] if count >= 200 else CLOSE_AT[sc]
@@ -221,12 +227,15 @@ class Suite:
         home = Folder(self.base / ("home-%d" % self.count), "")
         if home.path.exists():
             shutil.rmtree(home.path)
-        if point.scenario == "update":
-            shutil.copytree(self.template(point.portable), home.path)
-        else:
+        if point.scenario == "first":
             home.path.mkdir(parents=True)
             if point.portable:
                 make_portable(home.path)
+        else:
+            shutil.copytree(self.template(point.portable), home.path)
+        if point.scenario == "repair":   # the same size: the watcher still finds A whole
+            coreclr = home.path / "versions" / "A" / "StonewakeBuilder" / "coreclr.dll"
+            coreclr.write_bytes(bytes(b ^ 0xFF for b in coreclr.read_bytes()))
         return Folder(home.path, self.wine.to_win(home.path))
 
     def wineserver_kill(self) -> None:
@@ -268,7 +277,7 @@ class Suite:
             env = {"STONEWAKE_TEST_PAUSE": point.at, "STONEWAKE_TEST_PAUSE_FILE": self.wine.to_win(pause)}
         watcher = Watcher(versions, self.sizes)
         watcher.start()
-        run = runner("--cli" if point.how == "kill" else "", env=env, background=True)
+        run = runner(("--cli " if point.how == "kill" else "") + ARGS[point.scenario], env=env, background=True)
         out.reached = self.wait_for_moment(run, point, pause)
         if point.how == "kill":
             if out.reached:
@@ -345,7 +354,7 @@ class Suite:
             current = (versions / "current.txt").read_bytes().decode()
         except FileNotFoundError:
             current = ""
-        if point.scenario == "update" and current not in ("A", "B"):
+        if point.scenario != "first" and current not in ("A", "B"):
             fail("right after: current.txt holds %r" % current)
         installed = current in self.sizes and self.whole(home, current)
         if current and not installed:

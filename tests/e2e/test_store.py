@@ -140,9 +140,10 @@ def test_a_file_holding_the_version_name_is_set_aside(publish, run_setup, home, 
 
 @pytest.fixture
 def portable_v1(publish, run_setup, home):
-    """A portable home with v1.0.0 installed, and a file that marks this copy."""
+    """A portable home with v1.0.0 installed (a list without an index: a
+    repair installs it whole), and a file that marks this copy."""
     make_portable(home.path)
-    rel = publish("v1.0.0")
+    rel = publish("v1.0.0", index=False)
     r = run_setup("--cli")
     assert r.rc == 0, r.stderr
     assert r.records[-1]["env"]["TARNWICK_BUILDER_PORTABLE"] == "1"
@@ -204,7 +205,7 @@ IN_USE = ("The Stonewake Builder in %s is in use, so it cannot be replaced (Wind
 def test_repair_of_a_builder_in_use_leaves_it_untouched(publish, run_setup, home, portable):
     if portable:
         make_portable(home.path)
-    rel = publish("v1.0.0")
+    rel = publish("v1.0.0", index=False)
     assert run_setup("--cli").rc == 0
     version = home.path / "versions" / "v1.0.0"
     before = files(version)
@@ -223,7 +224,7 @@ def test_a_repair_ended_after_setting_the_old_copy_aside_puts_it_back(publish, r
     """Ended right after the old copy went under its backup name, before the
     new one was moved into place: the next start, even offline, puts the old
     copy back and starts it."""
-    publish("v1.0.0")
+    publish("v1.0.0", index=False)
     assert run_setup("--cli").rc == 0
     versions = home.path / "versions"
     before = files(versions / "v1.0.0")
