@@ -17,6 +17,11 @@
 // why). Every other function returns whatever happens; its failures are
 // results for the caller to judge.
 #define MAY_END_RUN
+// NEVER_ENDS_RUN stands before a function that must not end the run whatever
+// happens: what runs after the Builder has started (the sweep, the lock let
+// go, the wait for the Builder). tests/harness/failure_contract.py holds such
+// functions, and every job handed to spread, to it.
+#define NEVER_ENDS_RUN
 
 enum {
     PATH_CAP = 260,     // every path: at most 259 characters and the terminator
@@ -407,7 +412,7 @@ int tar_command_line(wchar_t* out, size_t cap, const wchar_t* system_folder,
 int builder_ready(const wchar_t* exe);
 // Removes a folder and all below it (a link alone, never what it points to;
 // nothing when the name holds a file). Its files go as delete_file deletes.
-void rmtree(const wchar_t* folder);
+NEVER_ENDS_RUN void rmtree(const wchar_t* folder);
 // Deletes a file, also a read-only one, without changing what its other hard
 // links share with it: an installed version's file linked into a staging
 // folder, or the new version's file linked from the one swept away, keeps
@@ -415,7 +420,10 @@ void rmtree(const wchar_t* folder);
 // attribute, it is cleared through a handle, the name is marked for
 // deletion, and the attribute is put back through the same handle.
 int delete_file(const wchar_t* path);
-void version_sweep(const wchar_t* versions, const char* tag);
+// Removes every folder in the versions folder but the version of `tag`
+// (renamed to a .gone name first); with `tag` 0, only what a sweep left under
+// .gone names (a file in use, such as the running Builder's).
+NEVER_ENDS_RUN void version_sweep(const wchar_t* versions, const char* tag);
 void record_write(const wchar_t* path, const char* bytes, DWORD count);
 // The first line of a record (at most 127 bytes, cut at CR or LF); 0 when the
 // file cannot be read (the text is then empty).
@@ -438,7 +446,7 @@ MAY_END_RUN void publish_version(const install_paths* paths, const setup_list* l
 // home_lock_release lets the next one go (both calls from the worker).
 void home_lock_name(const wchar_t* home, wchar_t out[64]);
 void home_lock_take(void);
-void home_lock_release(void);
+NEVER_ENDS_RUN void home_lock_release(void);
 // Takes the lock only when no other setup holds it; 1 when taken.
 int home_lock_try(void);
 // A run ended between setting the old copy of a tag aside and moving the new
@@ -446,7 +454,13 @@ int home_lock_try(void);
 // version's backup goes back under its own name. Called only under the home's
 // lock, so no running setup is between those two moves. 1 when put back.
 MAY_END_RUN int version_restore_current(const wchar_t* versions);
-MAY_END_RUN void start_builder(const wchar_t* exe);
+// Starts the Builder after an install ("Starting the Stonewake Builder...";
+// the window closes in window mode) and hands back its process;
+// builder_finish then, in CLI mode, waits for it and takes its exit code as
+// the run's, sweeps what the sweep had to leave while it ran (when no other
+// setup holds the home), and ends the run's window and message loop.
+MAY_END_RUN void builder_start(const wchar_t* exe, HANDLE* process);
+NEVER_ENDS_RUN void builder_finish(HANDLE process, const wchar_t* versions);
 MAY_END_RUN int launch_installed(void);
 
 #endif

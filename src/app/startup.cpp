@@ -48,7 +48,6 @@ int setup_main(HINSTANCE instance, const wchar_t* tail, int show) {
     HANDLE worker = g_window_made ? CreateThread(0, 0, work, 0, 0, 0) : 0;
     if (!worker)
         return startup_error(L"The setup could not start its worker. Restart Windows and run the setup again.");
-    CloseHandle(worker);
     // Returning ends the process, and the worker with it (it never starts
     // the Builder before the window is made).
     if (!window_create(instance, show))
@@ -60,5 +59,9 @@ int setup_main(HINSTANCE instance, const wchar_t* tail, int show) {
         u->TranslateMessage(&message);
         u->DispatchMessageW(&message);
     }
+    // The window closed once the Builder started: the worker sweeps the old
+    // versions away and lets the home's lock go before the process ends.
+    // Closed before that, the setup ends at once, wherever the worker stands.
+    if (InterlockedCompareExchange(&g_builder_started, 0, 0)) WaitForSingleObject(worker, INFINITE);
     return g_exit;
 }

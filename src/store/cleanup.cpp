@@ -148,7 +148,8 @@ void rmtree(const wchar_t* folder) {
 
 void version_sweep(const wchar_t* versions, const char* tag) {
     wchar_t wide_tag[LIST_TAG_CAP];
-    MultiByteToWideChar(CP_UTF8, 0, tag, -1, wide_tag, LIST_TAG_CAP);
+    wide_tag[0] = 0;
+    if (tag) MultiByteToWideChar(CP_UTF8, 0, tag, -1, wide_tag, LIST_TAG_CAP);
     wchar_t pattern[PATH_CAP];
     // Nothing here ends the run: what does not fit is left for a later one.
     if (!fits(format_into(pattern, PATH_CAP, L"%ls\\*", versions))) return;
@@ -161,6 +162,7 @@ void version_sweep(const wchar_t* versions, const char* tag) {
         // The file system ignores letter case, and so does the test for the
         // version folder that stays.
         if (CompareStringOrdinal(name, -1, wide_tag, -1, TRUE) == CSTR_EQUAL) continue;
+        if (!tag && !is_gone_name(name)) continue;
         wchar_t path[PATH_CAP];
         wchar_t gone[PATH_CAP];
         if (!fits(format_into(path, PATH_CAP, L"%ls\\%ls", versions, name))) continue;

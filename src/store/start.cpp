@@ -1,6 +1,7 @@
-// Starting the Builder: after an install (with the setup's standard handles and
-// a wait for its exit code in CLI mode), or at once from the version that
-// current.txt names (the fast start, no request made).
+// Starting the Builder: after an install (with the setup's standard handles and,
+// in CLI mode, a wait for its exit code once the old versions are swept), or at
+// once from the version that current.txt names (the fast start, no request
+// made).
 #include "setup.h"
 
 #include <string.h>
@@ -14,7 +15,7 @@ int usable(HANDLE handle) {
 
 }  // namespace
 
-void start_builder(const wchar_t* exe) {
+void builder_start(const wchar_t* exe, HANDLE* process_out) {
     window_made_wait();
     status(L"Starting the Stonewake Builder...");
     wchar_t folder[PATH_CAP];
@@ -42,13 +43,26 @@ void start_builder(const wchar_t* exe) {
     if (!start_with_retries(command, inherit, 0, folder, &startup, &process, 0))
         fail(L"Could not start %ls.", exe);
     InterlockedExchange(&g_builder_started, 1);
-    if (g_headless) {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        DWORD code;
-        if (GetExitCodeProcess(process.hProcess, &code)) g_exit = (int)code;
-    }
     CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    *process_out = process.hProcess;
+    // The window goes as the Builder starts; the process ends after the sweep.
+    if (!g_headless) window_post(WM_SETUP_CLOSE, 0);
+}
+
+void builder_finish(HANDLE process, const wchar_t* versions) {
+    if (g_headless) {
+        WaitForSingleObject(process, INFINITE);
+        DWORD code;
+        if (GetExitCodeProcess(process, &code)) g_exit = (int)code;
+        // The old version's files that the new one links and the Builder had
+        // open could not go while it ran: they go now, unless another setup
+        // is at work on the home (its own sweep takes them).
+        if (home_lock_try()) {
+            version_sweep(versions, 0);
+            home_lock_release();
+        }
+    }
+    CloseHandle(process);
     window_post(WM_SETUP_CLOSE, 0);
 }
 

@@ -11,6 +11,10 @@
 //   STONEWAKE_RECORD=<path>           file to append the JSON line to (nothing recorded if unset)
 //   STONEWAKE_RECORD_SLEEP_MS=<ms>    sleep before exiting
 //   STONEWAKE_RECORD_EXIT=<code>      exit code (default 0; 97 when the record cannot be written)
+//   STONEWAKE_RECORD_RUN=<cmdline>    then runs that command line (a Builder that starts a setup)
+//                                     and waits for it, and appends {"ran": <cmdline>, "exit": N}
+//   STONEWAKE_RECORD_RUN_ENV=<N=v;..> the environment changes for that command (an empty value
+//                                     removes the variable); both variables are removed for it
 #include "double_util.h"
 
 #include <string>
@@ -40,6 +44,36 @@ std::wstring current_dir() {
     return dir;
 }
 
+// Runs `command` with STONEWAKE_RECORD_RUN_ENV's changes, waits for it and
+// appends its exit code to the record file.
+void run_and_record(std::wstring command) {
+    std::wstring changes = dbl::env(L"STONEWAKE_RECORD_RUN_ENV").value_or(L"");
+    SetEnvironmentVariableW(L"STONEWAKE_RECORD_RUN", nullptr);
+    SetEnvironmentVariableW(L"STONEWAKE_RECORD_RUN_ENV", nullptr);
+    for (size_t at = 0; at < changes.size();) {
+        size_t end = changes.find(L';', at);
+        if (end == std::wstring::npos) end = changes.size();
+        std::wstring pair = changes.substr(at, end - at);
+        size_t eq = pair.find(L'=');
+        if (eq != std::wstring::npos)
+            SetEnvironmentVariableW(pair.substr(0, eq).c_str(), eq + 1 < pair.size() ? pair.c_str() + eq + 1 : nullptr);
+        at = end + 1;
+    }
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    DWORD code = 255;
+    std::wstring line = command;
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    if (auto record = dbl::env(L"STONEWAKE_RECORD"))
+        dbl::append_line(*record, "{\"ran\": " + dbl::json(command) + ", \"exit\": " + std::to_string(code) + "}\n");
+}
+
 }  // namespace
 
 int wmain() {
@@ -64,6 +98,7 @@ int wmain() {
             return 97;
         }
     }
+    if (auto run = dbl::env(L"STONEWAKE_RECORD_RUN")) run_and_record(*run);
     dbl::write_std(STD_OUTPUT_HANDLE, "recorder: stdout line\n");
     dbl::write_std(STD_ERROR_HANDLE, "recorder: stderr line\n");
     if (auto ms = dbl::env_num(L"STONEWAKE_RECORD_SLEEP_MS", 0)) Sleep(ms);

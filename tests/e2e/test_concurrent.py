@@ -1,7 +1,8 @@
 """Setups started together on one Builder home: one at a time installs (the
 home's lock), the others wait, then find the version installed; every part is
 downloaded exactly once and every setup starts the Builder. A lock left by a
-killed setup is taken over."""
+killed setup is taken over. A Builder that starts the setup at once waits
+only for its parent's sweep, never the other way round."""
 
 from __future__ import annotations
 
@@ -11,7 +12,8 @@ import time
 
 import pytest
 
-from test_install import LIST_PATH, assert_installed, make_portable, part_path
+from conftest import SETUP_EXE, parse_status
+from test_install import LIST_PATH, LOOKING, STARTING, assert_installed, make_portable, part_path
 from test_kill import setup_unix_pids
 
 WAITING = "Waiting for another Stonewake Builder setup to finish..."
@@ -85,3 +87,34 @@ def test_lock_of_a_killed_setup_is_taken_over(publish, run_setup, home, host, wi
     assert r.texts[:2] == [WAITING, "Looking for the latest Stonewake Builder..."]
     assert_installed(home, rel, rel.parts[1:])
     holder.proc.wait(30)
+
+
+def test_a_builder_that_starts_the_setup_waits_only_for_the_sweep(publish, run_setup, home, wine):
+    """After an update the Builder starts first and the old version is swept
+    while it starts, under the home's lock: a setup the Builder starts waits
+    for that lock, then finds the version installed and starts its Builder;
+    the parent waits for its Builder (in CLI mode) only after letting the lock
+    go, so neither waits for the other for good."""
+    publish("v1.0.0")
+    assert run_setup("--cli").rc == 0
+    rel = publish("v2.0.0")
+    pause, child = run_setup.dir / "swept", run_setup.dir / "child.status"
+    env = {"STONEWAKE_TEST_PAUSE": "swept", "STONEWAKE_TEST_PAUSE_FILE": wine.to_win(pause),
+           "STONEWAKE_RECORD_RUN": '"%s" --cli' % wine.to_win(SETUP_EXE),
+           "STONEWAKE_RECORD_RUN_ENV": "STONEWAKE_TEST_PAUSE=;STONEWAKE_TEST_STATUS_LOG=" + wine.to_win(child)}
+    before = len(run_setup.records())
+    run = run_setup("--cli", background=True, env=env)
+    end = time.monotonic() + 60
+    while not (child.exists() and WAITING in [t for _, t in parse_status(child.read_bytes())]):
+        assert time.monotonic() < end and run.proc.poll() is None, "the Builder's setup never waited"
+        time.sleep(0.02)
+    assert pause.exists() and STARTING in run.status()[-1][1]   # the parent: Builder started, sweeping
+    pause.unlink()
+    r = run.wait()
+    assert (r.rc, r.errors) == (0, [])
+    assert [t for _, t in parse_status(child.read_bytes())] == [WAITING, LOOKING, STARTING]
+    records = run_setup.records()[before:]
+    exe = rel.tag + "\\StonewakeBuilder\\StonewakeBuilder.exe"
+    assert [rec.get("exe", "").endswith(exe) for rec in records] == [True, True, False]
+    assert records[2]["exit"] == 0
+    assert sorted(p.name for p in (home.path / "versions").iterdir() if p.is_dir()) == [rel.tag]

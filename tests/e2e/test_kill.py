@@ -90,8 +90,11 @@ PAUSES = {
     "repair": ["checked#1", "changes-range#1", "changes-unpacking"],
 }
 STATUS_LINES = {"first": 10, "update": 7, "repair": 0}
-CLOSE_AT = {"first": ["tars-running#1", "part-unpacked#2", "published", "record-written#3", "swept"],
-            "update": ["changes-range#1", "part-kept#2", "record-written#1", "record-written#4", "sweep-renamed"],
+# The sweep comes after the Builder's start, when the window is gone: the
+# close box is pressed before it, the sweep is ended by kills alone.
+SWEEP = ("sweep-renamed", "swept")
+CLOSE_AT = {"first": ["tars-running#1", "part-unpacked#2", "published", "record-written#2", "record-written#3"],
+            "update": ["changes-range#1", "part-kept#2", "record-written#1", "record-written#3", "record-written#4"],
             "repair": []}
 ARGS = {"first": "", "update": "", "repair": "--repair --tag A"}
 
@@ -108,7 +111,7 @@ def plan(seed: int, count: int, run_ms: dict[str, int]) -> Iterator[Point]:
         for sc in ("first", "update", "repair"):
             points = [Point(sc, portable, "kill", "pause", p) for p in PAUSES[sc]]
             points += [Point(sc, portable, "kill", "status", str(n)) for n in range(1, STATUS_LINES[sc] + 1)]
-            closes = PAUSES[sc] if count >= 200 else CLOSE_AT[sc]
+            closes = [p for p in PAUSES[sc] if p not in SWEEP] if count >= 200 else CLOSE_AT[sc]
             points += [Point(sc, portable, "close", "pause", p) for p in closes]
             seen.update(points)
             yield from points
@@ -280,6 +283,9 @@ class Suite:
         run = runner(("--cli " if point.how == "kill" else "") + ARGS[point.scenario], env=env, background=True)
         out.reached = self.wait_for_moment(run, point, pause)
         if point.how == "kill":
+            if out.reached and point.at in SWEEP and "Starting the Stonewake Builder..." not in \
+                    [t for _, t in run.status()]:
+                out.failures.append("the sweep began before the Builder started")
             if out.reached:
                 out.reached = False
                 for pid in setup_unix_pids(self.wine.to_win(run.files["status"])):

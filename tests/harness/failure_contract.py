@@ -3,11 +3,12 @@
 
 A call of fail() does not return: it ends the run (run_end). A job handed to
 spread() runs beside the worker, on threads of its own, so it must never end
-the run: it returns 0 and the worker decides. This script reads every source
-file below src/, finds each function's body and what it calls or names (a
-function named without a call is taken as called: it is handed on to be
-called, as a sink or a job is), and fails when a spread job can reach
-run_end.
+the run: it returns 0 and the worker decides; nor must what runs after the
+Builder has started, marked NEVER_ENDS_RUN where it is declared. This script
+reads every source file below src/, finds each function's body and what it
+calls or names (a function named without a call is taken as called: it is
+handed on to be called, as a sink or a job is), and fails when a spread job
+or a NEVER_ENDS_RUN function can reach run_end.
 
 It reads the sources as this project writes them (clang-format's layout):
 comments and literals are dropped, and a function is a name with a
@@ -138,11 +139,30 @@ def functions_of(path: Path) -> list[Function]:
     return found
 
 
+def never_ending(path: Path) -> list[str]:
+    """The functions a file declares or defines after NEVER_ENDS_RUN."""
+    toks = tokens(path.read_text(encoding="utf-8"))
+    names = []
+    for i, t in enumerate(toks):
+        if t == "NEVER_ENDS_RUN" and i + 1 < len(toks) and toks[i - 1] != "define":
+            head = []
+            for u in toks[i + 1:]:
+                if u in (";", "{"):
+                    break
+                head.append(u)
+            name = head_name(head)
+            if name:
+                names.append(name)
+    return names
+
+
 class Graph:
     def __init__(self, src: Path):
         self.functions: list[Function] = []
+        self.never_ending: list[tuple[Path, str]] = []
         for path in sorted(src.rglob("*.cpp")) + sorted(src.rglob("*.h")):
             self.functions += functions_of(path)
+            self.never_ending += [(path, name) for name in never_ending(path)]
         self.globals = {f.name: f for f in self.functions if not f.local}
         self.locals = {(f.file, f.name): f for f in self.functions if f.local}
 
@@ -171,18 +191,20 @@ def main(argv: list[str]) -> int:
     graph = Graph(src)
     broken = []
     jobs = sorted({(f.file, job) for f in graph.functions for job in f.jobs})
-    for file, name in jobs:
-        job = graph.resolve(name, file)
-        if job is None:
-            broken.append("%s: the spread job %s is not defined in the sources" % (file.name, name))
+    held = [(file, name, "the spread job") for file, name in jobs] + \
+           [(file, name, "the NEVER_ENDS_RUN function") for file, name in sorted(set(graph.never_ending))]
+    for file, name, what in held:
+        function = graph.resolve(name, file)
+        if function is None:
+            broken.append("%s: %s %s is not defined in the sources" % (file.name, what, name))
             continue
-        chain = graph.path_to_end(job)
+        chain = graph.path_to_end(function)
         if chain:
-            broken.append("%s: the spread job %s can end the run: %s" % (file.name, name, " -> ".join(chain)))
+            broken.append("%s: %s %s can end the run: %s" % (file.name, what, name, " -> ".join(chain)))
     for line in broken:
         print("failure contract: " + line)
-    print("failure contract: %d functions, %d spread jobs, %s" % (
-        len(graph.functions), len(jobs), "broken" if broken else "holds"))
+    print("failure contract: %d functions, %d spread jobs, %d that never end the run, %s" % (
+        len(graph.functions), len(jobs), len(set(n for _, n in graph.never_ending)), "broken" if broken else "holds"))
     return 1 if broken else 0
 
 
