@@ -94,7 +94,9 @@ int repair_plan(const fetch_result* fetched, const install_paths* paths, int* in
     int damaged = !version_only_listed(paths, list);
     for (unsigned p = 0; p < list->part_count; ++p) {
         const part_changes* c = changes_of(p);
-        damaged |= !c->planned || c->wanted != 0;
+        // A part not judged to its end (a place that does not fit, a record
+        // the road cannot take) is not known to be intact: it comes whole.
+        damaged |= !c->planned || !c->worth || c->wanted != 0;
     }
     g_repair.on = 1;
     g_repair.received = g_http_received;
