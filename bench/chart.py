@@ -70,11 +70,26 @@ def panels(out: Path) -> list[tuple[str, str, list[tuple[str, tuple[float, float
         found.append(("Update, 1 %% of part 1 changed:\nwall time (%d rounds)" % delta["rounds"], "s",
                       [("delta road", spread(delta["delta_s"])),
                        ("whole part\n(no index line)", spread(delta["whole_s"]))]))
+        if "delta_to_builder_s" in delta:
+            found.append(("Update, 1 %% of part 1 changed:\nto the Builder's start" % (), "s",
+                          [("delta road", spread(delta["delta_to_builder_s"])),
+                           ("platform\n(link, ranges, start)", spread(delta["platform_to_builder_s"])),
+                           ("whole part\nprocess", spread(delta["whole_s"]))]))
         kib = lambda xs: spread([x / 1024 for x in xs])  # noqa: E731
         found.append(("Update, 1 %% of part 1 changed:\npart 1 bytes fetched (goal %d KiB)"
                       % (delta["goal_part_bytes"] // 1024), "KiB",
                       [("delta road", kib(delta["delta_part_bytes"])),
                        ("whole part", kib(delta["whole_part_bytes"]))]))
+    repair = load(out, "repair")
+    if repair and "median_s" in repair:
+        runs = repair["runs"]
+        walls = lambda road: spread([x["wall_s"] for x in runs[road]])  # noqa: E731
+        found.append(("Repair, one 6 MiB file damaged\n(%d rounds)" % repair["rounds"], "s",
+                      [("--repair\n(index)", walls("damaged-repair")),
+                       ("plain start,\nfile deleted", walls("deleted-start")),
+                       ("whole repair\n(no index)", walls("damaged-whole")),
+                       ("nothing\ndamaged", walls("intact-repair")),
+                       ("platform:\nhash all", spread(repair["platform_hash_s"]))]))
     return found
 
 
@@ -85,7 +100,8 @@ def main() -> int:
     if not found:
         print("chart: no results in %s" % out, file=sys.stderr)
         return 1
-    machine = next((load(out, n)["machine"] for n in ("install", "download", "faststart", "update", "update_delta")
+    machine = next((load(out, n)["machine"] for n in ("install", "download", "faststart", "update", "update_delta",
+                                                      "repair")
                     if load(out, n)), {})
     fig, axes = plt.subplots(1, len(found), figsize=(4.2 * len(found), 4.2), squeeze=False)
     for ax, (title, unit, bars) in zip(axes[0], found):

@@ -24,6 +24,15 @@
 //       hard-linked, one CreateHardLinkW after another (what taking over an
 //       unchanged part costs at least on one thread). Prints
 //       "<elapsed ms> <files> 1".
+//   platform_main ranges <url> <first>-<last>[,<first>-<last>...]
+//       Each byte range of <url> asked for with its Range header, one after
+//       another in one WinHTTP session (each answer must be a 206), bodies
+//       hashed and dropped: what fetching a part's changed records costs.
+//       Prints "<elapsed ms> <bytes> <ranges>".
+//   platform_main hash <folder> -
+//       Every file below the folder read whole and hashed with CNG SHA-256,
+//       one after another (what checking an installed version costs at least
+//       on one thread). Prints "<elapsed ms> <bytes> <files>".
 //
 // Times run from the first WinHTTP call to the last byte (or tar's end).
 // Exit 0 on success, 1 when a step failed (a line on stderr says which), 2 on
@@ -41,6 +50,7 @@ namespace {
 
 HINTERNET g_session;
 BCRYPT_ALG_HANDLE g_sha256;
+wchar_t g_range[64];  // "Range: bytes=<first>-<last>" for the next request, when set
 unsigned char g_buf[65536];
 
 struct body {
@@ -66,13 +76,14 @@ int fetch(const wchar_t* url, body* out) {
                                    : 0;
     BCRYPT_HASH_HANDLE hash = 0;
     int ok = request && BCryptCreateHash(g_sha256, &hash, 0, 0, 0, 0, 0) == 0 &&
-             WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+             WinHttpSendRequest(request, g_range[0] ? g_range : WINHTTP_NO_ADDITIONAL_HEADERS,
+                                g_range[0] ? (DWORD)-1L : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
              WinHttpReceiveResponse(request, 0);
     DWORD code = 0, size = sizeof code;
     if (ok)
         WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
-    ok = ok && code == 200;
+    ok = ok && code == (g_range[0] ? 206u : 200u);
     while (ok) {
         DWORD n = 0;
         if (!WinHttpReadData(request, g_buf, sizeof g_buf, &n)) ok = 0;
@@ -163,6 +174,25 @@ HINTERNET open_session() {
         session = WinHttpOpen(L"platform_main/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                               WINHTTP_NO_PROXY_BYPASS, 0);
     return session;
+}
+
+// Each range of the comma-separated list, one request after another.
+int ranges(const wchar_t* url, const wchar_t* list, unsigned long long* bytes, int* count) {
+    for (const wchar_t* p = list; *p;) {
+        const wchar_t* end = wcschr(p, L',');
+        size_t n = end ? (size_t)(end - p) : wcslen(p);
+        _snwprintf(g_range, 64, L"Range: bytes=%.*ls", (int)n, p);
+        g_range[63] = 0;
+        body out = {};
+        out.file = INVALID_HANDLE_VALUE;
+        if (!fetch(url, &out)) return 0;
+        free(out.text);
+        *bytes += out.bytes;
+        ++*count;
+        p += n + (end ? 1 : 0);
+    }
+    g_range[0] = 0;
+    return 1;
 }
 
 int requests(const wchar_t* url, int count, int each, unsigned long long* bytes) {
@@ -267,16 +297,53 @@ int link_tree(const wchar_t* source, const wchar_t* destination, unsigned long l
     return ok;
 }
 
+// Every file below `folder` hashed, one after another; 0 at the first failure.
+int hash_tree(const wchar_t* folder, unsigned long long* bytes, int* files) {
+    wchar_t pattern[MAX_PATH];
+    _snwprintf(pattern, MAX_PATH, L"%ls\\*", folder);
+    pattern[MAX_PATH - 1] = 0;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    int ok = 1;
+    do {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+        wchar_t path[MAX_PATH];
+        _snwprintf(path, MAX_PATH, L"%ls\\%ls", folder, found.cFileName);
+        path[MAX_PATH - 1] = 0;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            ok = hash_tree(path, bytes, files);
+            continue;
+        }
+        HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, 0);
+        BCRYPT_HASH_HANDLE hash = 0;
+        ok = file != INVALID_HANDLE_VALUE && BCryptCreateHash(g_sha256, &hash, 0, 0, 0, 0, 0) == 0;
+        DWORD got = 0;
+        while (ok && ReadFile(file, g_buf, sizeof g_buf, &got, 0) && got) {
+            BCryptHashData(hash, g_buf, got, 0);
+            *bytes += got;
+        }
+        unsigned char sum[32];
+        if (ok) ok = BCryptFinishHash(hash, sum, sizeof sum, 0) == 0;
+        if (hash) BCryptDestroyHash(hash);
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        ++*files;
+    } while (ok && FindNextFileW(search, &found));
+    FindClose(search);
+    return ok;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     int many = argc == 5 && wcscmp(argv[1], L"requests") == 0 &&
                (wcscmp(argv[4], L"one") == 0 || wcscmp(argv[4], L"each") == 0);
     if (!many && (argc != 4 || (wcscmp(argv[1], L"download") && wcscmp(argv[1], L"install") &&
-                                wcscmp(argv[1], L"start") && wcscmp(argv[1], L"link")))) {
+                                wcscmp(argv[1], L"start") && wcscmp(argv[1], L"link") &&
+                                wcscmp(argv[1], L"hash") && wcscmp(argv[1], L"ranges")))) {
         fprintf(stderr, "usage: platform_main download <url> <file> | install <setup list url> <destination> | "
                         "start <setup list url> <exe> | requests <url> <count> one|each | link <source> "
-                        "<destination>\n");
+                        "<destination> | ranges <url> <first>-<last>,... | hash <folder> -\n");
         return 2;
     }
     LARGE_INTEGER frequency, start, end;
@@ -292,6 +359,19 @@ int wmain(int argc, wchar_t** argv) {
         printf("%.1f %llu 1\n", (double)(end.QuadPart - start.QuadPart) * 1000.0 / (double)frequency.QuadPart, files);
         return 0;
     }
+    if (wcscmp(argv[1], L"hash") == 0) {
+        unsigned long long bytes = 0;
+        int files = 0;
+        if (BCryptOpenAlgorithmProvider(&g_sha256, BCRYPT_SHA256_ALGORITHM, 0, 0) != 0 ||
+            !hash_tree(argv[2], &bytes, &files)) {
+            fprintf(stderr, "platform_main: hashing failed (error %lu)\n", GetLastError());
+            return 1;
+        }
+        QueryPerformanceCounter(&end);
+        printf("%.1f %llu %d\n", (double)(end.QuadPart - start.QuadPart) * 1000.0 / (double)frequency.QuadPart,
+               bytes, files);
+        return 0;
+    }
     g_session = open_session();
     if (!g_session || BCryptOpenAlgorithmProvider(&g_sha256, BCRYPT_SHA256_ALGORITHM, 0, 0) != 0) {
         fprintf(stderr, "platform_main: no WinHTTP session or SHA-256 provider\n");
@@ -301,7 +381,9 @@ int wmain(int argc, wchar_t** argv) {
     unsigned long long bytes = 0;
     char digest[65] = "-";
     int parts = 0;
-    if (many) {
+    if (wcscmp(argv[1], L"ranges") == 0) {
+        ok = ranges(argv[2], argv[3], &bytes, &parts);
+    } else if (many) {
         parts = _wtoi(argv[3]);
         ok = requests(argv[2], parts, argv[4][0] == L'e', &bytes);
     } else if (argv[1][0] == L's') {
