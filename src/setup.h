@@ -320,11 +320,12 @@ void path_list_free(path_list* list);
 // The run's SHA-256 provider opened (the run ends when it cannot be had):
 // called on the worker before any hash runs beside it.
 MAY_END_RUN void sha256_ready(void);
-// What tells a file apart: its volume and index (shared by its hard links),
-// size and last write.
+// What tells a file from itself changed, shared by its hard links: its
+// creation and last-write times and its size. A copy has a creation time of
+// its own (on Windows; Wine gives it the source's, and a copy of an
+// unchanged file holds the same bytes).
 struct file_identity {
-    DWORD volume;
-    unsigned long long index, size, written;
+    unsigned long long created, written, size;
 };
 int file_identity_of(HANDLE file, file_identity* out);
 int file_identity_same(const file_identity* a, const file_identity* b);

@@ -258,18 +258,21 @@ void sha256_ready(void) {
 }
 
 int file_identity_of(HANDLE file, file_identity* out) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info)) return 0;
-    out->volume = info.dwVolumeSerialNumber;
-    out->index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
-    out->size = ((unsigned long long)info.nFileSizeHigh << 32) | info.nFileSizeLow;
-    out->written = ((unsigned long long)info.ftLastWriteTime.dwHighDateTime << 32) |
-                   info.ftLastWriteTime.dwLowDateTime;
+    // Not GetFileInformationByHandle: it asks for the volume too, which costs
+    // Wine a look at the drive for every file.
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard))
+        return 0;
+    out->created = (unsigned long long)basic.CreationTime.QuadPart;
+    out->written = (unsigned long long)basic.LastWriteTime.QuadPart;
+    out->size = (unsigned long long)standard.EndOfFile.QuadPart;
     return 1;
 }
 
 int file_identity_same(const file_identity* a, const file_identity* b) {
-    return a->volume == b->volume && a->index == b->index && a->size == b->size && a->written == b->written;
+    return a->created == b->created && a->written == b->written && a->size == b->size;
 }
 
 int file_sha256(const wchar_t* path, char digest[65], file_identity* identity) {
