@@ -2,7 +2,8 @@
 // version folder's name in one rename, and only then marked installed. An
 // older copy of the same tag stays in place until this moment: it is set
 // aside under a backup name first, put back when the new copy cannot be moved
-// into place, and removed only after the new copy's records are written.
+// into place, and swept with the old versions once the new copy's records are
+// written and the Builder started.
 #include "setup.h"
 
 #include <string.h>
@@ -60,9 +61,9 @@ void publish_version(const install_paths* paths, const setup_list* list) {
         fail(publish_failed, paths->version, error);
     }
     mark_installed(paths, list);
-    // What cannot be removed now goes with a later sweep.
-    if (there & FILE_ATTRIBUTE_DIRECTORY) rmtree(backup);
-    else delete_file(backup);
+    // The old copy goes with the sweep that follows the Builder's start (or a
+    // later one): it is no longer the version's folder, only disk space.
+    if (!(there & FILE_ATTRIBUTE_DIRECTORY)) delete_file(backup);
 }
 
 static int version_restore(const wchar_t* versions, const wchar_t* tag) {
