@@ -55,7 +55,10 @@ const mem_buf* run_index(const setup_list* list) {
         int whole = http_get(line->url, mem_sink, &g_index, line->size, 0) && g_index.data &&
                     hex_bytes(line->sha256, 32, listed);
         if (whole) sha256_of(g_index.data, (size_t)g_index.len, sum);
-        if (!whole || memcmp(sum, listed, 32) != 0) mem_free(&g_index);
+        // Judged whole once; each part's section is then read alone.
+        if (!whole || memcmp(sum, listed, 32) != 0 ||
+            index_check(g_index.data, (size_t)g_index.len, 0) != INDEX_NO_PART)
+            mem_free(&g_index);
         InterlockedExchange(&g_percent, -1);
     }
     return g_index.data ? &g_index : 0;
@@ -69,7 +72,7 @@ int changes_load(part_changes* c, const setup_list* list, unsigned index, const 
     c->paths = paths;
     const part_record* part = &list->parts[index];
     return body &&
-           index_parse(body->data, (size_t)body->len, part->sha256, part->size, keep_entry, c, 0) == INDEX_OK;
+           index_section(body->data, (size_t)body->len, part->sha256, part->size, keep_entry, c) == INDEX_OK;
 }
 
 void entry_of(const part_changes* c, const kept_entry* k, index_entry* e) {

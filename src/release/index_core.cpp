@@ -104,8 +104,10 @@ int parse_entry(cursor c, index_entry* e) {
 
 // One pass over the whole index. With `fn` null it only judges; otherwise it
 // yields the part's entries (the index is known to be well formed by then).
+// One pass over the index. `skim`: the index was judged whole before, so the
+// entry lines of the other parts' sections are only counted, not read.
 int run(const char* data, size_t length, const char* part, unsigned long long part_size,
-        index_entry_fn fn, void* context, size_t* bad_line) {
+        index_entry_fn fn, void* context, size_t* bad_line, int skim) {
     const char* p = data;
     const char* end = data + length;
     size_t line = 0;
@@ -138,6 +140,10 @@ int run(const char* data, size_t length, const char* part, unsigned long long pa
             continue;
         }
         --left;
+        if (skim && !wanted) {
+            bad = 0;
+            continue;
+        }
         if (!parse_entry(c, &entry)) break;
         // Records in ascending order, each after the one before: a record is
         // never fetched twice, and none overlaps another.
@@ -202,9 +208,22 @@ int entry_name_verdict(const char* name, size_t length) {
 int index_parse(const char* data, size_t length, const char* part_sha256, unsigned long long part_size,
                 index_entry_fn fn, void* context, size_t* bad_line) {
     if ((!data && length) || !part_sha256) return INDEX_MALFORMED;
-    int verdict = run(data, length, part_sha256, part_size, 0, 0, bad_line);
+    int verdict = run(data, length, part_sha256, part_size, 0, 0, bad_line, 0);
     if (verdict != INDEX_OK || !fn) return verdict;
-    return run(data, length, part_sha256, part_size, fn, context, 0);
+    return run(data, length, part_sha256, part_size, fn, context, 0, 0);
+}
+
+int index_check(const char* data, size_t length, size_t* bad_line) {
+    if (!data && length) return INDEX_MALFORMED;
+    return run(data, length, "", 0, 0, 0, bad_line, 0);
+}
+
+int index_section(const char* data, size_t length, const char* part_sha256, unsigned long long part_size,
+                  index_entry_fn fn, void* context) {
+    if ((!data && length) || !part_sha256) return INDEX_MALFORMED;
+    int verdict = run(data, length, part_sha256, part_size, 0, 0, 0, 1);
+    if (verdict != INDEX_OK || !fn) return verdict;
+    return run(data, length, part_sha256, part_size, fn, context, 0, 1);
 }
 
 void zip_directory_begin(zip_directory* z, unsigned char* out, size_t cap) {

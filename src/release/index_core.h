@@ -72,6 +72,17 @@ typedef int (*index_entry_fn)(const index_entry* entry, void* context);
 int index_parse(const char* data, size_t length, const char* part_sha256, unsigned long long part_size,
                 index_entry_fn fn, void* context, size_t* bad_line);
 
+// The whole index judged as index_parse judges it, for no part in
+// particular: INDEX_NO_PART when it is well formed, else INDEX_MALFORMED
+// (and *bad_line, when given).
+int index_check(const char* data, size_t length, size_t* bad_line);
+
+// index_parse for an index that index_check found well formed: the same
+// verdict and entries for any part, the other parts' entry lines counted but
+// not read again.
+int index_section(const char* data, size_t length, const char* part_sha256, unsigned long long part_size,
+                  index_entry_fn fn, void* context);
+
 // The zip records the index speaks of, as the release tool writes them and
 // the setup checks them: a local header of ZIP_LOCAL_HEADER bytes and the
 // name, with the CRC-32 and both sizes in it (no data descriptor) and no

@@ -182,6 +182,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // The same verdict without a callback: yielding never judges.
         FUZZ_CHECK(index_parse(copy, size, part, part_size, 0, 0, 0) == verdict, "verdict changes");
         if (verdict == INDEX_OK) check_directory(&seen);
+        // Judged whole once, then a part's section read alone: the same verdict and entries.
+        size_t whole_bad = 0;
+        int whole = index_check(copy, size, &whole_bad);
+        FUZZ_CHECK(whole == INDEX_NO_PART || whole == INDEX_MALFORMED, "whole verdict %d", whole);
+        if (whole == INDEX_MALFORMED) {
+            FUZZ_CHECK(verdict == INDEX_MALFORMED && bad <= whole_bad, "malformed at %zu, then verdict %d at %zu",
+                       whole_bad, verdict, bad);
+            continue;
+        }
+        Seen alone;
+        memset(&alone, 0, sizeof alone);
+        alone.data = copy;
+        alone.size = size;
+        alone.part_size = part_size;
+        FUZZ_CHECK(index_section(copy, size, part, part_size, on_entry, &alone) == verdict, "section verdict");
+        FUZZ_CHECK(alone.count == seen.count, "%u entries alone, %u in the whole", alone.count, seen.count);
+        for (unsigned i = 0; i < seen.count && i < 64; ++i) {
+            const index_entry *a = &alone.kept[i], *b = &seen.kept[i];
+            FUZZ_CHECK(a->offset == b->offset && a->length == b->length && a->crc32 == b->crc32 &&
+                           a->size == b->size && strcmp(a->name, b->name) == 0 && strcmp(a->sha256, b->sha256) == 0,
+                       "entry %u alone differs", i);
+        }
     }
     free(copy);
     return 0;
