@@ -9,13 +9,7 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "app/owned.h"
-
 namespace {
-
-void close_search(void* search) {
-    FindClose(search);
-}
 
 int file_take(const wchar_t* source, const wchar_t* destination) {
     return CreateHardLinkW(destination, source, 0) || CopyFileW(source, destination, TRUE);
@@ -41,42 +35,16 @@ int tree_file_job(void* context, size_t i) {
            qb_home_join(destination, PATH_CAP, t->destination, name) && file_take(source, destination);
 }
 
-// The folder `relative` below both roots (empty: the roots themselves), whose
-// destination exists: its folders made, its files noted, all the way down.
-// Links and junctions are never followed or copied: one fails the walk.
-int tree_walk(tree_take* t, const wchar_t* relative) {
-    wchar_t folder[PATH_CAP];
-    wchar_t pattern[PATH_CAP];
-    if (!(relative[0] ? qb_home_join(folder, PATH_CAP, t->source, relative)
-                      : format_into(folder, PATH_CAP, L"%ls", t->source) >= 0) ||
-        !qb_home_join(pattern, PATH_CAP, folder, L"*"))
-        return 0;
-    WIN32_FIND_DATAW found;
-    owned_handle search(close_search, FindFirstFileW(pattern, &found));
-    if (!search.valid()) return GetLastError() == ERROR_FILE_NOT_FOUND;
-    do {
-        const wchar_t* name = found.cFileName;
-        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) continue;
-        wchar_t child[PATH_CAP];
-        wchar_t made[PATH_CAP];
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return 0;
-        if (!(relative[0] ? qb_home_join(child, PATH_CAP, relative, name)
-                          : format_into(child, PATH_CAP, L"%ls", name) >= 0))
-            return 0;
-        wchar_t whole[PATH_CAP];
-        if (t->listed && (!qb_home_join(whole, PATH_CAP, t->source, child) ||
-                          !entry_set_takes(t->listed, whole, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                                           ((unsigned long long)found.nFileSizeHigh << 32) | found.nFileSizeLow)))
-            return 0;
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            if (!path_list_add(&t->files, child)) return 0;
-            continue;
-        }
-        if (!qb_home_join(made, PATH_CAP, t->destination, child) || !CreateDirectoryW(made, 0) ||
-            !tree_walk(t, child))
-            return 0;
-    } while (FindNextFileW(search.get(), &found));
-    return GetLastError() == ERROR_NO_MORE_FILES;
+// One thing the walk of the source found (links and junctions fail the
+// walk): with `listed`, an entry of the part with its kind and size; a folder
+// is made at once, a file noted by its path below the root.
+int tree_found(void* context, const wchar_t* path, int folder, unsigned long long size) {
+    tree_take* t = (tree_take*)context;
+    if (t->listed && !entry_set_takes(t->listed, path, folder, size)) return 0;
+    const wchar_t* child = path + wcslen(t->source) + 1;
+    if (!folder) return path_list_add(&t->files, child);
+    wchar_t made[PATH_CAP];
+    return qb_home_join(made, PATH_CAP, t->destination, child) && CreateDirectoryW(made, 0);
 }
 
 // copy_part_tree, comparing what it finds with `listed` when given.
@@ -87,7 +55,7 @@ int tree_copy(const wchar_t* source, const wchar_t* destination, const entry_set
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return file_take(source, destination);
     if (!CreateDirectoryW(destination, 0)) return 0;
     tree_take t = {source, destination, {}, listed};
-    int taken = tree_walk(&t, L"") && spread(path_list_count(&t.files), tree_file_job, &t);
+    int taken = folder_walk(source, 0, tree_found, &t) && spread(path_list_count(&t.files), tree_file_job, &t);
     path_list_free(&t.files);
     return taken;
 }
