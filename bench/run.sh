@@ -6,7 +6,7 @@
 # 47515), prepares its Wine prefix, then runs each benchmark script. Each
 # prints its table and writes <build>/bench/<name>.json; bench/chart.py draws
 # them all into <build>/bench/chart.png. The release host double runs inside
-# each script. Takes about 8 minutes on 2 cores.
+# each script. Takes about 25 minutes on 2 cores.
 set -euo pipefail
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
