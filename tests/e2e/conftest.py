@@ -183,6 +183,16 @@ class WineProcess:
         self._proc.kill()
 
 
+def pytest_generate_tests(metafunc) -> None:
+    """STONEWAKE_E2E_REPEAT=N runs every selected test N times, each time with
+    fresh fixtures (its ids end in -r0 to -r<N-1>): the loop that shows
+    whether a test ever fails by chance."""
+    repeat = int(os.environ.get("STONEWAKE_E2E_REPEAT", "1"))
+    if repeat > 1:
+        metafunc.fixturenames.append("e2e_round")
+        metafunc.parametrize("e2e_round", range(repeat), ids=lambda k: "r%d" % k)
+
+
 def pytest_terminal_summary(terminalreporter) -> None:
     """Every start made again, the harness's and spawn.exe's (its runs' starts.log)."""
     made = FAILED_STARTS + [line for log in sorted(E2E.glob("runs/*/starts.log"))
