@@ -63,5 +63,11 @@ int setup_main(HINSTANCE instance, const wchar_t* tail, int show) {
     // versions away and lets the home's lock go before the process ends.
     // Closed before that, the setup ends at once, wherever the worker stands.
     if (InterlockedCompareExchange(&g_builder_started, 0, 0)) WaitForSingleObject(worker, INFINITE);
+    // The window went away unasked (no close box, no failure): Windows took
+    // it, as when the desktop it stood on closed. That run did not succeed.
+    else if (g_exit == 0) {
+        if (g_headless) say_error(L"The setup was stopped before the Builder started. Run the setup again.");
+        return 1;
+    }
     return g_exit;
 }

@@ -212,7 +212,9 @@ int cmd_none(const wchar_t* cls, const wchar_t* title, DWORD ms) {
     return h ? 1 : 0;
 }
 
-int cmd_close(const wchar_t* cls, const wchar_t* title, DWORD timeout_ms) {
+// close: the close box; destroy: the window's WM_DESTROY arrives unasked, as
+// when Windows takes the window away (its desktop closed).
+int cmd_close(const wchar_t* cls, const wchar_t* title, DWORD timeout_ms, bool destroy) {
     HWND h = wait_for(cls, title, timeout_ms);
     if (!h) {
         print("{\"found\": false}");
@@ -220,7 +222,8 @@ int cmd_close(const wchar_t* cls, const wchar_t* title, DWORD timeout_ms) {
     }
     DWORD pid = 0;
     GetWindowThreadProcessId(h, &pid);
-    PostMessageW(h, WM_SYSCOMMAND, SC_CLOSE, 0);
+    if (destroy) PostMessageW(h, WM_DESTROY, 0, 0);
+    else PostMessageW(h, WM_SYSCOMMAND, SC_CLOSE, 0);
     DWORD start = GetTickCount();
     while (IsWindow(h) && GetTickCount() - start < timeout_ms) Sleep(10);
     print("{\"found\": true, \"pid\": " + num(pid) + ", \"closed\": " + boolean(!IsWindow(h)) + "}");
@@ -336,7 +339,7 @@ int usage() {
                    "usage: winprobe window <class> <title> <timeout_ms>\n"
                    "       winprobe watch <class> <title> <timeout_ms> <interval_ms>\n"
                    "       winprobe msgbox <caption> <timeout_ms> [press|leave]\n"
-                   "       winprobe close <class> <title> <timeout_ms>\n"
+                   "       winprobe close|destroy <class> <title> <timeout_ms>\n"
                    "       winprobe none <class> <title> <ms>\n");
     return 2;
 }
@@ -349,7 +352,8 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring cmd = argv[1];
     auto ms = [&](int i) { return DWORD(wcstoul(argv[i], nullptr, 10)); };
     if (cmd == L"window" && argc == 5) return cmd_window(argv[2], argv[3], ms(4));
-    if (cmd == L"close" && argc == 5) return cmd_close(argv[2], argv[3], ms(4));
+    if (cmd == L"close" && argc == 5) return cmd_close(argv[2], argv[3], ms(4), false);
+    if (cmd == L"destroy" && argc == 5) return cmd_close(argv[2], argv[3], ms(4), true);
     if (cmd == L"none" && argc == 5) return cmd_none(argv[2], argv[3], ms(4));
     if (cmd == L"watch" && argc == 6) return cmd_watch(argv[2], argv[3], ms(4), ms(5));
     if (cmd == L"msgbox" && (argc == 4 || argc == 5)) {

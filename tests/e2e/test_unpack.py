@@ -235,28 +235,36 @@ def running_tars(wine) -> list[int]:
     return unix_processes(b"tar.exe", "WINEPREFIX=%s" % wine.env["WINEPREFIX"])
 
 
-@pytest.mark.parametrize("moment", ["running", "created"])
+@pytest.mark.parametrize("moment", ["running", "created", "destroyed", "destroyed-cli"])
 def test_closing_the_window_ends_the_running_tar(publish, run_setup, wine, tar_double, moment):
     """Closed while tar runs, or held between tar's creation and its entry into
-    the job (the process waits for the entry, so no held tar is left behind)."""
+    the job (the process waits for the entry, so no held tar is left behind).
+    A window Windows takes away unasked (its desktop closed) ends the run as a
+    failure, never as success: exit code 1, and in CLI mode a line saying so."""
     publish("v1.0.0")
     pause = run_setup.dir / "pause"
     env = {"STONEWAKE_TAR_SLOW_MS": "600000"}
     if moment == "created":
         env.update(STONEWAKE_TEST_PAUSE="child-created", STONEWAKE_TEST_PAUSE_FILE=wine.to_win(pause))
-    run = run_setup("", env=env, background=True)
+    run = run_setup("--cli" if moment == "destroyed-cli" else "", env=env, background=True)
     run.wait_for_status(lambda t: t == "Unpacking part 1 of 4...")
     deadline = time.monotonic() + 60
     while not running_tars(wine) or (moment == "created" and not pause.exists()):
         assert time.monotonic() < deadline, "tar never started"
         time.sleep(0.05)
-    closed = wine.run([DOUBLES / "winprobe.exe", "close", "StonewakeSetup", "Stonewake Builder setup", "20000"])
+    how = "destroy" if moment.startswith("destroyed") else "close"
+    closed = wine.run([DOUBLES / "winprobe.exe", how, "StonewakeSetup", "Stonewake Builder setup", "20000"])
     assert closed.stdout, "winprobe said nothing (rc %d): %r" % (closed.returncode, closed.stderr[-800:])
     assert json.loads(closed.stdout.decode())["closed"]
     if moment == "created":
         time.sleep(0.5)   # the close is under way while the start is held
         pause.unlink()
-    assert run.wait().rc == 1223 & 0xFF    # ERROR_CANCELLED, as the Unix side sees it
+    ended = run.wait()
+    if moment.startswith("destroyed"):
+        said = "The setup was stopped before the Builder started. Run the setup again."
+        assert (ended.rc, ended.errors, ended.records) == (1, [said] if moment == "destroyed-cli" else [], [])
+    else:
+        assert ended.rc == 1223 & 0xFF    # ERROR_CANCELLED, as the Unix side sees it
     # The tar double would sleep on for ten minutes: the setup's end ended it.
     deadline = time.monotonic() + 60
     while running_tars(wine):
