@@ -65,9 +65,7 @@ int setup_main(HINSTANCE instance, const wchar_t* tail, int show) {
     if (InterlockedCompareExchange(&g_builder_started, 0, 0)) WaitForSingleObject(worker, INFINITE);
     // The window went away unasked (no close box, no failure): Windows took
     // it, as when the desktop it stood on closed. That run did not succeed.
-    else if (g_exit == 0) {
-        if (g_headless) say_error(L"The setup was stopped before the Builder started. Run the setup again.");
-        return 1;
-    }
+    else if (g_exit == 0)
+        return startup_error(L"The setup was stopped before the Builder started. Run the setup again.");
     return g_exit;
 }

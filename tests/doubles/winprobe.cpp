@@ -222,8 +222,12 @@ int cmd_close(const wchar_t* cls, const wchar_t* title, DWORD timeout_ms, bool d
     }
     DWORD pid = 0;
     GetWindowThreadProcessId(h, &pid);
-    if (destroy) PostMessageW(h, WM_DESTROY, 0, 0);
-    else PostMessageW(h, WM_SYSCOMMAND, SC_CLOSE, 0);
+    if (destroy) {   // the window itself stays until its program ends
+        PostMessageW(h, WM_DESTROY, 0, 0);
+        print("{\"found\": true, \"pid\": " + num(pid) + "}");
+        return 0;
+    }
+    PostMessageW(h, WM_SYSCOMMAND, SC_CLOSE, 0);
     DWORD start = GetTickCount();
     while (IsWindow(h) && GetTickCount() - start < timeout_ms) Sleep(10);
     print("{\"found\": true, \"pid\": " + num(pid) + ", \"closed\": " + boolean(!IsWindow(h)) + "}");

@@ -21,12 +21,14 @@ STONEWAKE_E2E_STRICT=1.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import json
 import os
 import pwd
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -215,6 +217,7 @@ class Wine:
         self.system32 = self.drive_c / "windows" / "system32"
         self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all", WINEARCH="win64")
         self.user, self.local_appdata = self._find_user()
+        self._desktop: subprocess.Popen | None = None
 
     def _find_user(self) -> tuple[str, Path]:
         users = self.drive_c / "users"
@@ -266,6 +269,55 @@ class Wine:
         """Ends every process of that image name in the prefix."""
         self.run(["taskkill", "/f", "/im", image], timeout=30)
 
+    def hold_desktop(self) -> None:
+        """Keeps the prefix's desktop open until release_desktop() (or the
+        session's end): Wine closes a desktop a second after its last program
+        ended, and a program starting in that second loses its windows with it
+        (a setup then ends before its first line). desktop.exe holds it while
+        its standard input stays open; its start mark says it holds it."""
+        with tempfile.TemporaryDirectory(dir=self.build) as folder:
+            mark = Path(folder) / "held"
+            for _ in range(START_TRIES):
+                self._desktop = subprocess.Popen(
+                    ["wine", str(DOUBLES / "desktop.exe")], env=dict(self.env, **{START_MARK: self.to_win(mark)}),
+                    stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=str(self.build))
+                deadline = time.monotonic() + 60
+                while not mark.exists() and self._desktop.poll() is None and time.monotonic() < deadline:
+                    time.sleep(0.02)
+                if mark.exists():
+                    return
+                self.release_desktop()
+        raise RuntimeError("desktop.exe never held the desktop")
+
+    def release_desktop(self) -> None:
+        holder, self._desktop = self._desktop, None
+        if holder:
+            holder.stdin.close()
+            try:
+                holder.wait(30)
+            except subprocess.TimeoutExpired:
+                holder.kill()
+                holder.wait()
+
+    def restart_server(self) -> None:
+        """Ends every process of the prefix (`wineserver -k`), then starts its
+        server again as persistent, as the session had it (a server that ends
+        by itself while the next program starts made that start fail, Windows
+        error 1359), and holds the desktop again."""
+        quiet = dict(env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL, timeout=60)
+        subprocess.run(["wineserver", "-k"], **quiet)
+        subprocess.run(["wineserver", "-w"], **quiet)
+        self.release_desktop()
+        # A program that was being created when the server went (a tar a
+        # killed setup was starting) is unknown to it and would wait for it
+        # for good, seen by every later test of the prefix: it goes too.
+        for pid in unix_processes(b".exe", "WINEPREFIX=" + self.env["WINEPREFIX"]):
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGKILL)
+        subprocess.run(["wineserver", "-p"], **quiet)
+        self.hold_desktop()
+
 
 @pytest.fixture(scope="session")
 def build_dir() -> Path:
@@ -311,7 +363,9 @@ def wine(build_dir, certs) -> Wine:
         except subprocess.TimeoutExpired:
             break
     subprocess.run(["wine", "cmd", "/c", "exit"], timeout=120, **quiet)
+    w.hold_desktop()
     yield w
+    w.release_desktop()
     if ours:
         subprocess.run(["wineserver", "-k"], **quiet)
 

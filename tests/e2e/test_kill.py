@@ -28,7 +28,6 @@ between a record's write and its rename, in the records step, in the sweep,
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
 import json
 import os
@@ -36,7 +35,6 @@ import random
 import shutil
 import signal
 import stat
-import subprocess
 import threading
 import time
 from pathlib import Path
@@ -241,22 +239,6 @@ class Suite:
             coreclr.write_bytes(bytes(b ^ 0xFF for b in coreclr.read_bytes()))
         return Folder(home.path, self.wine.to_win(home.path))
 
-    def wineserver_kill(self) -> None:
-        """Ends every process of the prefix, then starts its server again as
-        persistent, as the session had it: a server that ends by itself while
-        the next program starts made that start fail (Windows error 1359)."""
-        quiet = dict(env=self.wine.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                     stderr=subprocess.DEVNULL, timeout=60)
-        subprocess.run(["wineserver", "-k"], **quiet)
-        subprocess.run(["wineserver", "-w"], **quiet)
-        # A program that was being created when the server went (a tar the
-        # killed setup was starting) is unknown to it and would wait for it
-        # for good, seen by every later test of the prefix: it goes too.
-        for pid in unix_processes(b".exe", "WINEPREFIX=" + self.wine.env["WINEPREFIX"]):
-            with contextlib.suppress(OSError):
-                os.kill(pid, signal.SIGKILL)
-        subprocess.run(["wineserver", "-p"], **quiet)
-
     def timed_run(self, scenario: str) -> int:
         """One uninterrupted run of the scenario (also a check of it): the ms
         from its first status line to its last."""
@@ -294,7 +276,7 @@ class Suite:
                         out.reached = True
                     except ProcessLookupError:
                         pass    # it ended between the look and the kill: not a kill
-            self.wineserver_kill()
+            self.wine.restart_server()
             run.proc.wait(60)
         else:
             self.close(run, out)
@@ -332,7 +314,7 @@ class Suite:
         starting = "Starting the Stonewake Builder..." in [t for _, t in run.status()]
         if out.reached and not (rc == CANCELLED or (rc == 0 and starting)):
             out.failures.append("closed setup ended with %d" % rc)
-        self.wineserver_kill()   # the Builder double a finished run may have left
+        self.wine.restart_server()   # the Builder double a finished run may have left
 
     def restart_host(self) -> None:
         """Back on its port. Its plain-HTTP side (unused here) takes any free

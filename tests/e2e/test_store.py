@@ -235,9 +235,7 @@ def test_a_repair_ended_after_setting_the_old_copy_aside_puts_it_back(publish, r
     while not pause.exists() and time.monotonic() < end and run.proc.poll() is None:
         time.sleep(0.02)
     assert pause.exists(), "the repair never reached the moment after setting the old copy aside"
-    quiet = dict(env=wine.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    for step in ("-k", "-w", "-p"):   # ends every process of the prefix; a persistent server again
-        subprocess.run(["wineserver", step], timeout=60, **quiet)
+    wine.restart_server()   # ends every process of the prefix
     run.proc.wait(60)
     assert "v1.0.0" not in names(versions) and any(".rollback-" in n for n in names(versions))
     host.stop()

@@ -236,11 +236,12 @@ def running_tars(wine) -> list[int]:
 
 
 @pytest.mark.parametrize("moment", ["running", "created", "destroyed", "destroyed-cli"])
-def test_closing_the_window_ends_the_running_tar(publish, run_setup, wine, tar_double, moment):
+def test_closing_the_window_ends_the_running_tar(publish, run_setup, wine, tar_double, probe, moment):
     """Closed while tar runs, or held between tar's creation and its entry into
     the job (the process waits for the entry, so no held tar is left behind).
     A window Windows takes away unasked (its desktop closed) ends the run as a
-    failure, never as success: exit code 1, and in CLI mode a line saying so."""
+    failure, never as success: exit code 1 and the message, in a box or (CLI)
+    on standard error."""
     publish("v1.0.0")
     pause = run_setup.dir / "pause"
     env = {"STONEWAKE_TAR_SLOW_MS": "600000"}
@@ -255,13 +256,16 @@ def test_closing_the_window_ends_the_running_tar(publish, run_setup, wine, tar_d
     how = "destroy" if moment.startswith("destroyed") else "close"
     closed = wine.run([DOUBLES / "winprobe.exe", how, "StonewakeSetup", "Stonewake Builder setup", "20000"])
     assert closed.stdout, "winprobe said nothing (rc %d): %r" % (closed.returncode, closed.stderr[-800:])
-    assert json.loads(closed.stdout.decode())["closed"]
+    assert json.loads(closed.stdout.decode())["closed" if how == "close" else "found"]
     if moment == "created":
         time.sleep(0.5)   # the close is under way while the start is held
         pause.unlink()
+    said = "The setup was stopped before the Builder started. Run the setup again."
+    if moment == "destroyed":
+        box = probe("msgbox", "Stonewake Builder setup", 20000, "press").json
+        assert (box["text"], box["closed"]) == (said, True)
     ended = run.wait()
     if moment.startswith("destroyed"):
-        said = "The setup was stopped before the Builder started. Run the setup again."
         assert (ended.rc, ended.errors, ended.records) == (1, [said] if moment == "destroyed-cli" else [], [])
     else:
         assert ended.rc == 1223 & 0xFF    # ERROR_CANCELLED, as the Unix side sees it
