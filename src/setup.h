@@ -1,5 +1,5 @@
 // Shared types, globals and helpers of the setup. Every subsystem includes
-// this one header; the byte-level core has its own (release/core.h).
+// this one header; the byte-level core has its own (core/core.h).
 #ifndef STONEWAKE_SETUP_H
 #define STONEWAKE_SETUP_H
 
@@ -7,7 +7,7 @@
 #include <bcrypt.h>
 #include <stdarg.h>
 
-#include "release/core.h"
+#include "core/core.h"
 
 #define SETUP_HOST_BASE "https://" STONEWAKE_RELEASE_HOST "/"
 
@@ -65,7 +65,7 @@ extern volatile LONG g_percent;  // -1: marquee; written with InterlockedExchang
 extern DWORD g_http_status;
 extern unsigned long long g_http_received;  // body bytes the run has received (the worker's)
 
-// ---- waits (release/retry.cpp) ---------------------------------------------
+// ---- waits (base/retry.cpp) ---------------------------------------------
 // Every wait of the program goes through here, so a test build can shorten
 // them all by one divisor. Callers pass (and messages show) the real time.
 void setup_sleep(DWORD ms);

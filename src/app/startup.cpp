@@ -5,7 +5,7 @@
 
 #include <wchar.h>
 
-#include "app/system_dll.h"
+#include "base/system_dll.h"
 
 namespace {
 

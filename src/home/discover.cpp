@@ -7,7 +7,7 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "app/system_dll.h"
+#include "base/system_dll.h"
 
 qb_home g_home;
 int g_home_ok;

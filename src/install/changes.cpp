@@ -20,7 +20,7 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "app/owned.h"
+#include "base/owned.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "setup.h"
 
-#include "release/index_core.h"
+#include "core/index_core.h"
 
 enum {
     INDEX_CAP = 64 << 20,  // an index larger than this is not fetched

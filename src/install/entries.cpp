@@ -8,7 +8,7 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "app/owned.h"
+#include "base/owned.h"
 
 namespace {
 

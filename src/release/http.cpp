@@ -7,8 +7,8 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "app/owned.h"
-#include "app/system_dll.h"
+#include "base/owned.h"
+#include "base/system_dll.h"
 
 DWORD g_http_status;
 unsigned long long g_http_received;

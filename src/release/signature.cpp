@@ -5,8 +5,8 @@
 
 #include <string.h>
 
-#include "app/owned.h"
-#include "app/system_dll.h"
+#include "base/owned.h"
+#include "base/system_dll.h"
 
 namespace {
 

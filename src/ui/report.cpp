@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/system_dll.h"
+#include "base/system_dll.h"
 
 wchar_t g_status[STATUS_CAP];
 volatile LONG g_percent = -1;

@@ -2,7 +2,7 @@
 // are plain pixels; the manifest declares the program DPI-aware.
 #include "setup.h"
 
-#include "app/system_dll.h"
+#include "base/system_dll.h"
 
 HWND g_win;
 HWND g_text;

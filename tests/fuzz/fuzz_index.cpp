@@ -9,7 +9,7 @@
 #include <stdint.h>
 
 #include "fuzz_check.h"
-#include "release/index_core.h"
+#include "core/index_core.h"
 
 namespace {
 

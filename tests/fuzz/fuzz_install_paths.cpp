@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "release/core.h"
+#include "core/core.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <stdint.h>
 
 #include "fuzz_check.h"
-#include "release/core.h"
+#include "core/core.h"
 
 namespace {
 

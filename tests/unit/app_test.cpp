@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/system_dll.h"
+#include "base/system_dll.h"
 #include "setup.h"
 #include "temp_dir.h"
 

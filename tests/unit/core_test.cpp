@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "release/index_core.h"
+#include "core/index_core.h"
 #include "setup.h"
 
 namespace {

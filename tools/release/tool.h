@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "release/core.h"
-#include "release/index_core.h"
+#include "core/core.h"
+#include "core/index_core.h"
 
 // The asset name and address scheme of a release on the forge.
 constexpr const char* kSetupList = "tarnwick-setup.txt";

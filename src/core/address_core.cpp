@@ -1,5 +1,5 @@
 // The requested tag and the nightly rule. No Windows header.
-#include "release/core.h"
+#include "core/core.h"
 
 #include <string.h>
 #include <wchar.h>

@@ -1,6 +1,6 @@
 // The setup list: parsing, validation and the name rule for everything that
 // comes from outside. Bytes in, bytes out; no Windows header.
-#include "release/core.h"
+#include "core/core.h"
 
 #include <string.h>
 

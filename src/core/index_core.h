@@ -21,7 +21,7 @@
 
 #include <stddef.h>
 
-#include "release/core.h"
+#include "core/core.h"
 
 enum {
     INDEX_NAME_CAP = 1024,          // a name of up to 1023 bytes and its NUL

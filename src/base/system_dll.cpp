@@ -1,6 +1,6 @@
 // Loads the system DLLs that the executable does not import, from the system
 // folder alone, each once, on first use; and holds the table of them.
-#include "app/system_dll.h"
+#include "base/system_dll.h"
 
 #include "setup.h"
 

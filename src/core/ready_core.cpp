@@ -1,7 +1,7 @@
 // The completeness rule of a Builder, over any file system: its executable and
 // the twelve files of its self-contained runtime beside it. No Windows header,
 // so the release tool applies the same rule to a release laid out in memory.
-#include "release/core.h"
+#include "core/core.h"
 
 #include <string.h>
 #include <wchar.h>

@@ -1,5 +1,5 @@
 // The Content-Range of a 206 answer, judged against the range asked for.
-#include "release/core.h"
+#include "core/core.h"
 
 namespace {
 

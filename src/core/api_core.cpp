@@ -1,5 +1,5 @@
 // Release-download links and the release API's answer. No Windows header.
-#include "release/core.h"
+#include "core/core.h"
 
 #include <string.h>
 

@@ -1,6 +1,6 @@
 // The release index and the central directory of an assembled zip: bytes
 // in, bytes out; no Windows header.
-#include "release/index_core.h"
+#include "core/index_core.h"
 
 #include <string.h>
 

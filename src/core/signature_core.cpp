@@ -1,7 +1,7 @@
 // The signed setup list's two lines: "serial <n>" and, last, "signature
 // <r and s in hex>" over every byte before it; and the publisher's keys as
 // the build names them. Bytes in, bytes out; no Windows header.
-#include "release/core.h"
+#include "core/core.h"
 
 #include <string.h>
 

@@ -1,6 +1,6 @@
 // How an install turns a relative path of the setup list into a path below a
 // folder. No Windows header: the fuzzers form every install path with it.
-#include "release/core.h"
+#include "core/core.h"
 
 #include <string.h>
 

@@ -1,5 +1,5 @@
 // The folder that a part occupies inside a version. No Windows header.
-#include "release/core.h"
+#include "core/core.h"
 
 #include <string.h>
 
