@@ -10,12 +10,14 @@
 // line. The time runs from opening the file to closing it (hash finished),
 // the connection and TLS handshake included. Exit 0 on success, 1 when the
 // download failed, 2 on a usage error. Progress messages go to no window
-// (g_win stays NULL).
+// (no window is made).
 #include "setup.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
+
+#include "release/release.h"
 
 namespace {
 
@@ -47,7 +49,6 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     unsigned long long expected = _wcstoui64(argv[3], 0, 10);
-    g_win = NULL;
 
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
@@ -86,7 +87,7 @@ int wmain(int argc, wchar_t** argv) {
     QueryPerformanceCounter(&end);
     double ms = (double)(end.QuadPart - start.QuadPart) * 1000.0 / (double)frequency.QuadPart;
     if (!ok) {
-        fprintf(stderr, "download_main: the download failed (HTTP status %lu)\n", g_http_status);
+        fprintf(stderr, "download_main: the download failed (HTTP status %lu)\n", http_status());
         return 1;
     }
     char hex[65] = "-";

@@ -11,6 +11,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "home/home.h"
+#include "release/release.h"
+
 int wmain(int argc, wchar_t** argv) {
     if (argc != 2 && argc != 3) {
         fputs("usage: verify_main <signed list> [count]\n", stderr);

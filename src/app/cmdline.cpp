@@ -1,6 +1,6 @@
 // The command-line tail and its options. Options are found by plain,
 // case-sensitive text comparison, never by splitting into arguments.
-#include "setup.h"
+#include "app/app.h"
 
 #include <string.h>
 #include <wchar.h>
@@ -46,10 +46,4 @@ int cmdline_starts_with(const wchar_t* option) {
     while (*p == L' ') ++p;
     size_t n = wcslen(option);
     return wcsncmp(p, option, n) == 0 && (p[n] == 0 || p[n] == L' ');
-}
-
-int launcher_named(const wchar_t* module_path) {
-    const wchar_t* name = wcsrchr(module_path, L'\\');
-    name = name ? name + 1 : module_path;
-    return CompareStringOrdinal(name, -1, L"stonewake.exe", -1, TRUE) == CSTR_EQUAL;
 }

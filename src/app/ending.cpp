@@ -1,22 +1,12 @@
 // How a run ends before its time: the one place that winds a run down (the
 // running tar finished, the home's lock let go), shows why, and ends it. And
 // how the process ends at all: never while a child it starts is created but
-// not yet in its job, which would leave that child behind for good.
-#include "setup.h"
-
-namespace {
-
-SRWLOCK g_start_lock = SRWLOCK_INIT;
-
-}  // namespace
-
-void child_start_lock(void) {
-    AcquireSRWLockExclusive(&g_start_lock);
-}
-
-void child_start_unlock(void) {
-    ReleaseSRWLockExclusive(&g_start_lock);
-}
+// not yet in its job, which would leave that child behind for good. fail()
+// formats why and comes here from every subsystem.
+#include "app/app.h"
+#include "base/base.h"
+#include "ui/ui.h"
+#include "install/install.h"
 
 void process_end(UINT code) {
     // Held to the end: a child being started is in its job first, and no
@@ -47,4 +37,13 @@ void run_end(const wchar_t* message) {
     error_box(window_handle(), message, L"Stonewake Builder setup");
     window_post(WM_SETUP_CLOSE, 1);
     ExitThread(1);
+}
+
+void fail(const wchar_t* fmt, ...) {
+    wchar_t text[MESSAGE_CAP];
+    va_list ap;
+    va_start(ap, fmt);
+    format_bounded(text, MESSAGE_CAP, fmt, ap);
+    va_end(ap);
+    run_end(text);
 }

@@ -2,10 +2,15 @@
 // program as stonewake.exe. --play runs the game and hands back its exit
 // code; started plainly, the launcher opens the game folder in the installed
 // Builder, or runs the game when no Builder is ready.
-#include "setup.h"
+#include "app/app.h"
 
 #include <string.h>
 #include <wchar.h>
+
+#include "base/base.h"
+#include "ui/ui.h"
+#include "home/home.h"
+#include "store/store.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The entry point: everything it decides lives in the library.
-#include "setup.h"
+#include "app/app.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR tail, int show) {
     test_started();

@@ -1,11 +1,14 @@
 // Start-up: decides, once, what this start does, in a fixed order: the play
 // road, CLI mode, the Builder home, the launcher road, the fast start, and
 // otherwise the worker with the progress window.
-#include "setup.h"
+#include "app/app.h"
 
 #include <wchar.h>
 
 #include "base/system_dll.h"
+#include "ui/ui.h"
+#include "home/home.h"
+#include "store/store.h"
 
 namespace {
 

@@ -3,7 +3,8 @@
 // the old versions are swept, after the Builder started). Any fatal problem
 // ends it through fail(). No step damages the installed version, so whatever
 // a failure or a kill leaves, the next run starts over from it.
-#include "setup.h"
+#include "app/app.h"
+#include "install/install.h"
 
 DWORD WINAPI work(void*) {
     static fetch_result fetched;

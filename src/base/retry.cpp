@@ -5,7 +5,7 @@
 // a start that failed inside the system, the new process ended before it was
 // up, is tried again the same way), and setup_sleep, which every wait goes
 // through so that a test build can shorten them all.
-#include "setup.h"
+#include "base/base.h"
 
 constexpr DWORD g_waits[RETRY_TRIES - 1] = {3, 6, 12, 20, 30, 45, 60};
 
@@ -20,7 +20,18 @@ constexpr DWORD waited(int retries) {
 static_assert(RETRY_TOLD[6] == L'0' + RETRY_TRIES && (waited(RETRY_TRIES - 1) + 30) / 60 == 3,
               "RETRY_TOLD tells the tries and the minutes of the schedule");
 
+// Held while a child is created and put in its job, and by process_end.
+SRWLOCK g_start_lock = SRWLOCK_INIT;
+
 }  // namespace
+
+void child_start_lock(void) {
+    AcquireSRWLockExclusive(&g_start_lock);
+}
+
+void child_start_unlock(void) {
+    ReleaseSRWLockExclusive(&g_start_lock);
+}
 
 void setup_sleep(DWORD ms) {
     Sleep(ms / STONEWAKE_TIME_DIVISOR);

@@ -2,7 +2,7 @@
 // files one call at a time, and each call mostly waits on the file system, so
 // a few threads side by side finish it in a fraction of the time. The calling
 // thread works too; the others exist only for the length of one call.
-#include "setup.h"
+#include "base/base.h"
 
 #include <wchar.h>
 

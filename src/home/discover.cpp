@@ -2,12 +2,13 @@
 // portable home in or above the setup's folder or beside it, the game folder's
 // pointer file for a launcher, a new portable home with --portable, or the
 // per-user default; then its export to the environment for every child.
-#include "setup.h"
+#include "home/home.h"
 
 #include <string.h>
 #include <wchar.h>
 
 #include "base/system_dll.h"
+#include "core/core.h"
 
 qb_home g_home;
 int g_home_ok;
@@ -181,6 +182,12 @@ int portable_setup(const wchar_t* exe, const wchar_t* explicit_home, int named_l
 }
 
 }  // namespace
+
+int launcher_named(const wchar_t* module_path) {
+    const wchar_t* name = wcsrchr(module_path, L'\\');
+    name = name ? name + 1 : module_path;
+    return CompareStringOrdinal(name, -1, L"stonewake.exe", -1, TRUE) == CSTR_EQUAL;
+}
 
 int qb_home_select(int portable_mode) {
     g_home_ok = 0;

@@ -1,7 +1,7 @@
 // The portable marker: a small file that makes a folder a portable Builder
 // home. A damaged or misplaced marker answers -1 and stops the setup instead
 // of being ignored.
-#include "setup.h"
+#include "home/home.h"
 
 #include <string.h>
 #include <wchar.h>

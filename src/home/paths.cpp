@@ -1,11 +1,12 @@
 // Bounded path helpers. Every path is at most 259 characters and its
 // terminator; home_path is the one formatter through which paths are built.
-#include "setup.h"
+#include "home/home.h"
 
 #include <string.h>
 #include <wchar.h>
 
 #include "base/owned.h"
+#include "ui/ui.h"
 
 namespace {
 

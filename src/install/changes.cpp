@@ -21,6 +21,8 @@
 #include <wchar.h>
 
 #include "base/owned.h"
+#include "ui/ui.h"
+#include "home/home.h"
 
 namespace {
 
@@ -179,7 +181,7 @@ int records_fetch(part_changes* c, HANDLE file) {
     for (unsigned r = 0; r < c->plan.ranges; ++r) {
         http_span span = {c->firsts[r], c->lasts[r], part->size, shown, c->plan.bytes, whole_sink, &whole, 0};
         out.at = c->firsts[r];
-        g_http_status = 0;
+        http_status_set(0);
         if (!http_get_span(part->url, records_sink, &out, &span) || span.answer != 206) return 0;
         shown += c->lasts[r] + 1 - c->firsts[r];
         test_point("changes-range");

@@ -6,8 +6,9 @@
 #ifndef STONEWAKE_INSTALL_CHANGES_H
 #define STONEWAKE_INSTALL_CHANGES_H
 
-#include "setup.h"
+#include "install/install.h"
 
+#include "base/base.h"
 #include "core/index_core.h"
 
 enum {

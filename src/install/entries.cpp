@@ -9,6 +9,8 @@
 #include <wchar.h>
 
 #include "base/owned.h"
+#include "ui/ui.h"
+#include "home/home.h"
 
 namespace {
 

@@ -4,10 +4,13 @@
 // already merged file by file, the later part's file winning, as tar
 // overwrites) and its top entry gets its name: the tree that one tar after
 // the other into `dir` gives.
-#include "setup.h"
+#include "install/install.h"
 
 #include <string.h>
 #include <wchar.h>
+
+#include "base/base.h"
+#include "home/home.h"
 
 namespace {
 

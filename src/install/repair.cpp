@@ -11,6 +11,8 @@
 
 #include <string.h>
 
+#include "ui/ui.h"
+
 namespace {
 
 struct repair_state {
@@ -99,7 +101,7 @@ int repair_plan(const fetch_result* fetched, const install_paths* paths, int* in
         damaged |= !c->planned || !c->worth || c->wanted != 0;
     }
     g_repair.on = 1;
-    g_repair.received = g_http_received;
+    g_repair.received = http_received();
     *intact = !damaged;
     if (*intact) g_repair.intact = g_repair.files;
     return 1;
@@ -122,6 +124,6 @@ void repair_report(const fetch_result* fetched) {
     if (!g_repair.on || !fetched->repair || !g_headless) return;
     wchar_t line[STATUS_CAP];
     format_into(line, STATUS_CAP, L"Repaired: %u files of %u fetched (%llu bytes); %u were intact.", g_repair.fetched,
-                g_repair.files, g_http_received - g_repair.received, g_repair.intact);
+                g_repair.files, http_received() - g_repair.received, g_repair.intact);
     say_out(line);
 }

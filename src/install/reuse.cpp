@@ -9,6 +9,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "home/home.h"
+
 namespace {
 
 int file_take(const wchar_t* source, const wchar_t* destination) {

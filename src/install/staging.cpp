@@ -1,9 +1,12 @@
 // The install decision and the staging folder: where the listed version
 // lives, whether it must be installed, and the per-part loop that assembles
 // it in versions\<tag>.part before it is published.
-#include "setup.h"
+#include "install/install.h"
 
 #include <wchar.h>
+
+#include "base/base.h"
+#include "home/home.h"
 
 namespace {
 

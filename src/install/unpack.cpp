@@ -4,10 +4,14 @@
 // judged and put in place in the list's order, so a failure is reported for
 // the earliest failing part. The start of each tar's standard error is kept
 // for the failure message. Only the worker reads or writes this state.
-#include "setup.h"
+#include "install/install.h"
 
 #include <string.h>
 #include <wchar.h>
+
+#include "base/base.h"
+#include "ui/ui.h"
+#include "home/home.h"
 
 namespace {
 

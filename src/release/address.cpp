@@ -1,6 +1,6 @@
 // Where the setup list lives: TARNWICK_SETUP_LIST, else the tagged release
 // (or the nightly release for a build description), else the latest one.
-#include "setup.h"
+#include "release/release.h"
 
 #include <stdlib.h>
 #include <string.h>

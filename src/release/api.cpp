@@ -1,6 +1,7 @@
 // The release API fallback: a release-download link on the release host is
 // turned into the asset's download address from the API's answer.
-#include "setup.h"
+#include "release/release.h"
+#include "base/base.h"
 
 
 int api_link_for(const char* url, char out[URL_CAP]) {

@@ -2,10 +2,14 @@
 // folder, and the setup list fetched on the retry schedule (with the release
 // API as a fallback after no answer or a server error), parsed, validated and
 // checked against the requested tag.
-#include "setup.h"
+#include "release/release.h"
 
 #include <string.h>
 #include <wchar.h>
+
+#include "base/base.h"
+#include "home/home.h"
+#include "store/store.h"
 
 #define WIDEN2(x) L##x
 #define WIDEN(x) WIDEN2(x)
@@ -17,29 +21,29 @@ const wchar_t looking[] = L"Looking for the latest Stonewake Builder...";
 
 int attempt(mem_buf* body) {
     mem_free(body);
-    g_http_status = 0;
+    http_status_set(0);
     if (http_get(manifest_url(), mem_sink, body, 0, 0) && body->data) return ATTEMPT_OK;
-    DWORD direct = g_http_status;
+    DWORD direct = http_status();
     if (direct == 0 || direct >= 500) {
         char link[URL_CAP];
         if (api_link_for(manifest_url(), link)) {
             mem_free(body);
             if (http_get(link, mem_sink, body, 0, L"application/octet-stream") && body->data)
                 return ATTEMPT_OK;
-            g_http_status = direct;  // the retry status reports the direct request
+            http_status_set(direct);  // the retry status reports the direct request
             return ATTEMPT_RETRY;
         }
         // Otherwise classified by what the lookup left: still the direct
         // status, or the API's own answer (a 404 there ends the fetch).
     }
-    return http_retryable(g_http_status) ? ATTEMPT_RETRY : ATTEMPT_FINAL;
+    return http_retryable(http_status()) ? ATTEMPT_RETRY : ATTEMPT_FINAL;
 }
 
 void give_up() {
-    if (g_http_status == 404)
+    if (http_status() == 404)
         fail(L"The latest Stonewake release has no setup files yet. See the releases page: https://" HOST_W
              L"/Stonewake/Stonewake/releases/latest");
-    if (g_http_status == 0)
+    if (http_status() == 0)
         fail(L"Could not reach " HOST_W
              L" to get the Stonewake Builder. Check your internet connection and try again.");
     fail(HOST_W L" is failing right now (an error 500 or above, " RETRY_TOLD L"). Try again in a few "
@@ -130,7 +134,7 @@ void fetch_setup_list(fetch_result* out) {
     mem_buf body = {};
     int outcome = attempt(&body);
     for (int i = 0; outcome == ATTEMPT_RETRY && i < RETRY_TRIES - 1; ++i) {
-        status(L"The download server didn't answer (%lu). Trying again in %d s...", g_http_status,
+        status(L"The download server didn't answer (%lu). Trying again in %d s...", http_status(),
                (int)g_waits[i]);
         retry_wait(i, GetTickCount());
         status(looking);

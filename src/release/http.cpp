@@ -1,7 +1,7 @@
 // Every network access goes through http_get: one blocking GET whose body is
-// streamed, chunk by chunk, into a sink. The caller reads g_http_status after
+// streamed, chunk by chunk, into a sink. The caller reads http_status() after
 // a failure to tell "no answer" from what the server said.
-#include "setup.h"
+#include "release/release.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -9,11 +9,12 @@
 
 #include "base/owned.h"
 #include "base/system_dll.h"
+#include "ui/ui.h"
+
+namespace {
 
 DWORD g_http_status;
 unsigned long long g_http_received;
-
-namespace {
 
 // One WinHTTP session serves the whole run, so its pool keeps connections
 // (and their TLS sessions) open from one request to the next: only the first
@@ -230,38 +231,9 @@ int http_get_span(const char* url, http_sink sink, void* context, http_span* spa
     return body_read(w, open.request.get(), span->whole, span->whole_context, &m, 0);
 }
 
-int mem_sink(void* context, const void* bytes, DWORD count) {
-    mem_buf* buffer = (mem_buf*)context;
-    unsigned long long need = buffer->len + count + 1;
-    if (need > buffer->cap) {
-        unsigned long long cap = 2 * need;
-        char* grown = (char*)(cap == (size_t)cap ? realloc(buffer->data, (size_t)cap) : 0);
-        if (!grown) {
-            free(buffer->data);
-            buffer->data = 0;
-            buffer->len = 0;
-            buffer->cap = 0;
-            return 0;
-        }
-        buffer->data = grown;
-        buffer->cap = cap;
-    }
-    memcpy(buffer->data + buffer->len, bytes, count);
-    buffer->len += count;
-    buffer->data[buffer->len] = 0;
-    return 1;
-}
-
-void mem_free(mem_buf* buffer) {
-    free(buffer->data);
-    buffer->data = 0;
-    buffer->len = 0;
-    buffer->cap = 0;
-}
-
 int file_sink(void* context, const void* bytes, DWORD count) {
-    unpack_poll();  // the part before this one may be unpacking meanwhile
     file_hash_ctx* ctx = (file_hash_ctx*)context;
+    if (ctx->poll) ctx->poll();  // the part before this one may be unpacking meanwhile
     DWORD written = 0;
     if (!WriteFile(ctx->file, bytes, count, &written, 0) || written != count) {
         DWORD error = GetLastError();
@@ -269,6 +241,18 @@ int file_sink(void* context, const void* bytes, DWORD count) {
         return 0;
     }
     return bcrypt()->BCryptHashData(ctx->hash, (PUCHAR)bytes, count, 0) == 0;
+}
+
+DWORD http_status(void) {
+    return g_http_status;
+}
+
+void http_status_set(DWORD status) {
+    g_http_status = status;
+}
+
+unsigned long long http_received(void) {
+    return g_http_received;
 }
 
 int http_retryable(DWORD status) {

@@ -1,12 +1,13 @@
 // The setup list's signature, checked with the publisher's public keys that
 // the build holds (STONEWAKE_LIST_KEYS): ECDSA P-256 over the SHA-256 of the
 // list's bytes before its signature line, verified by Windows' CNG.
-#include "setup.h"
+#include "release/release.h"
 
 #include <string.h>
 
 #include "base/owned.h"
 #include "base/system_dll.h"
+#include "base/base.h"
 
 namespace {
 

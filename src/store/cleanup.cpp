@@ -2,10 +2,13 @@
 // current version in the versions folder. A folder is renamed to a .gone name
 // before it is deleted, so one in use stays whole under its own name. Links
 // are unlinked, never entered, and no shortened path is ever touched.
-#include "setup.h"
+#include "store/store.h"
 
 #include <string.h>
 #include <wchar.h>
+
+#include "base/base.h"
+#include "ui/ui.h"
 
 namespace {
 

@@ -4,10 +4,13 @@
 // letter case). A mutex left by a setup that was killed is taken over. The
 // lock is let go before the Builder starts, so a Builder that starts a setup
 // never waits for its parent.
-#include "setup.h"
+#include "store/store.h"
 
 #include <string.h>
 #include <wchar.h>
+
+#include "ui/ui.h"
+#include "home/home.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The wide form of a part's folder inside a version.
-#include "setup.h"
+#include "store/store.h"
 
 int part_folder(const part_record* part, wchar_t out[PATH_CAP]) {
     char folder[LIST_NAME_CAP];

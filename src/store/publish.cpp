@@ -4,9 +4,12 @@
 // aside under a backup name first, put back when the new copy cannot be moved
 // into place, and swept with the old versions once the new copy's records are
 // written and the Builder started.
-#include "setup.h"
+#include "store/store.h"
 
 #include <string.h>
+
+#include "base/base.h"
+#include "home/home.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The completeness check of a Builder on disk: only the file system's
 // attributes are looked at; nothing is opened. The rule itself (which files,
 // the path limits) is in ready_core.cpp.
-#include "setup.h"
+#include "store/store.h"
 
 namespace {
 

@@ -4,10 +4,13 @@
 // A record is replaced whole: written under a name of the same length beside
 // it, flushed, and renamed over the old file, so a reader (or a run after a
 // power cut) finds the old record or the new one, never an empty or cut one.
-#include "setup.h"
+#include "store/store.h"
 
 #include <string.h>
 #include <wchar.h>
+
+#include "base/base.h"
+#include "home/home.h"
 
 void record_write(const wchar_t* path, const char* bytes, DWORD count) {
     // "current.txt" -> "current.new": never longer than the record itself, so

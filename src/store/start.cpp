@@ -2,10 +2,14 @@
 // in CLI mode, a wait for its exit code once the old versions are swept), or at
 // once from the version that current.txt names (the fast start, no request
 // made).
-#include "setup.h"
+#include "store/store.h"
 
 #include <string.h>
 #include <wchar.h>
+
+#include "base/base.h"
+#include "ui/ui.h"
+#include "home/home.h"
 
 namespace {
 

@@ -1,11 +1,12 @@
 // How the worker reports: the status line, fatal errors and the error line on
 // standard error. The worker reaches the window only by posting messages.
-#include "setup.h"
+#include "ui/ui.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 #include "base/system_dll.h"
+#include "core/core.h"
 
 wchar_t g_status[STATUS_CAP];
 volatile LONG g_percent = -1;
@@ -184,13 +185,4 @@ void error_box(HWND owner, const wchar_t* text, const wchar_t* caption) {
     const user32_functions* u = user32_loaded();
     if (u) u->MessageBoxW(owner, text, caption, MB_ICONERROR);
     else say_error(text);
-}
-
-void fail(const wchar_t* fmt, ...) {
-    wchar_t text[MESSAGE_CAP];
-    va_list ap;
-    va_start(ap, fmt);
-    format_bounded(text, MESSAGE_CAP, fmt, ap);
-    va_end(ap);
-    run_end(text);
 }

@@ -1,6 +1,6 @@
 // The progress window: a title, one status line and one progress bar. Sizes
 // are plain pixels; the manifest declares the program DPI-aware.
-#include "setup.h"
+#include "ui/ui.h"
 
 #include "base/system_dll.h"
 

@@ -9,6 +9,9 @@
 #include "base/system_dll.h"
 #include "setup.h"
 #include "temp_dir.h"
+#include "ui/ui.h"
+#include "home/home.h"
+#include "app/app.h"
 
 namespace {
 

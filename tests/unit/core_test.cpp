@@ -10,6 +10,9 @@
 
 #include "core/index_core.h"
 #include "setup.h"
+#include "base/base.h"
+#include "store/store.h"
+#include "release/release.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 
 #include "setup.h"
 #include "temp_dir.h"
+#include "home/home.h"
 
 using testutil::TempDir;
 using testutil::exists;

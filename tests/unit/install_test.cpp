@@ -9,6 +9,8 @@
 
 #include "setup.h"
 #include "temp_dir.h"
+#include "base/base.h"
+#include "install/install.h"
 
 using namespace testutil;
 

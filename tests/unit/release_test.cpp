@@ -8,6 +8,8 @@
 #include <string>
 
 #include "setup.h"
+#include "base/base.h"
+#include "release/release.h"
 
 TEST(MemSink, GrowsByDoublingAndStaysTerminated) {
     mem_buf buffer = {};

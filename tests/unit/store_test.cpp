@@ -12,6 +12,8 @@
 
 #include "setup.h"
 #include "temp_dir.h"
+#include "home/home.h"
+#include "store/store.h"
 
 using testutil::TempDir;
 using testutil::exists;

@@ -13,6 +13,13 @@
 
 #include <commctrl.h>
 
+#include "ui/ui.h"
+
+// The window's handles (ui/window.cpp's own), which these tests look at.
+extern HWND g_win;
+extern HWND g_text;
+extern HWND g_bar;
+
 namespace {
 
 // ---- format_bounded, status ------------------------------------------------
