@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: builds the release and test executables, prepares the Wine
 # test prefix, then runs the resource check, the failure contract (no job
-# that runs beside the worker can end the run), the unit tests (GoogleTest under
+# that runs beside the worker can end the run), the include order (no folder
+# rests on one to its right), the unit tests (GoogleTest under
 # Wine, through CTest), the fuzzers (libFuzzer, natively), the release tool's
 # tests (pytest, natively) and the end-to-end tests (pytest, the real
 # executable under Wine against the test doubles).
@@ -18,6 +19,9 @@ echo "== resources"
 
 echo "== failure contract"
 /usr/bin/python3 tests/harness/failure_contract.py src
+
+echo "== include order"
+/usr/bin/python3 tests/harness/include_order.py src
 
 echo "== unit tests (under Wine)"
 STONEWAKE_BUILD_DIR="$PWD/build/test" STONEWAKE_TEST_LINK_DIR='C:\linktest' ctest --preset test
