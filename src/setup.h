@@ -14,13 +14,20 @@
 // The failure contract. MAY_END_RUN stands before every function that may end
 // the run through fail(), its own or one it calls: such a call does not
 // return then (the worker thread or the whole process ends, the user is told
-// why). Every other function returns whatever happens; its failures are
-// results for the caller to judge.
+// why). It stands where the function is declared, or for a file-local one
+// where it is defined. Every other function returns whatever happens; its
+// failures are results for the caller to judge. A run ended so exits with
+// code 1 whatever the failure was: no caller tells one failure from another
+// by the code (the message says which). So the codes stay 0, 1, 1223 for a
+// window closed before the Builder started, the Builder's own in CLI mode
+// and, on the play road, the game's.
 #define MAY_END_RUN
 // NEVER_ENDS_RUN stands before a function that must not end the run whatever
 // happens: what runs after the Builder has started (the sweep, the lock let
-// go, the wait for the Builder). tests/harness/failure_contract.py holds such
-// functions, and every job handed to spread, to it.
+// go, the wait for the Builder). tests/harness/failure_contract.py reads the
+// call graph of src/ and fails when a function without MAY_END_RUN (or
+// SETUP_NORETURN) can reach the end of the run, when a marked one cannot,
+// and when a NEVER_ENDS_RUN function or a job handed to spread can.
 #define NEVER_ENDS_RUN
 
 enum {
@@ -57,7 +64,7 @@ extern HANDLE g_window_made;
 void window_made_wait(void);
 // Called by start-up once window_create has made the window: catches up with
 // what the worker posted before, and sets g_window_made.
-void window_ready(void);
+MAY_END_RUN void window_ready(void);
 extern HWND g_text;
 extern HWND g_bar;
 extern wchar_t g_status[STATUS_CAP];
@@ -159,7 +166,7 @@ extern volatile LONG g_builder_started;
 // Window set-up: registers the class, creates the window and its controls,
 // starts the marquee and shows it. Returns 0 when the window could not be made.
 MAY_END_RUN int window_create(HINSTANCE instance, int show);
-LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+MAY_END_RUN LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 // Copies the current status line under its lock (the window thread's read).
 void status_snapshot(wchar_t out[STATUS_CAP]);
 
