@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: builds the release and test executables, prepares the Wine
-# test prefix, then runs the resource check, the failure contract (no job
-# that runs beside the worker can end the run), the include order (no folder
+# test prefix, then runs the resource check, the failure contract (every
+# function that can end the run is marked so, and no job that runs beside the
+# worker can end it), the include order (no folder
 # rests on one to its right), the unit tests (GoogleTest under
 # Wine, through CTest), the fuzzers (libFuzzer, natively), the release tool's
 # tests (pytest, natively) and the end-to-end tests (pytest, the real

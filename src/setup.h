@@ -12,13 +12,20 @@
 // The failure contract. MAY_END_RUN stands before every function that may end
 // the run through fail(), its own or one it calls: such a call does not
 // return then (the worker thread or the whole process ends, the user is told
-// why). Every other function returns whatever happens; its failures are
-// results for the caller to judge.
+// why). It stands where the function is declared, or for a file-local one
+// where it is defined. Every other function returns whatever happens; its
+// failures are results for the caller to judge. A run ended so exits with
+// code 1 whatever the failure was: no caller tells one failure from another
+// by the code (the message says which). So the codes stay 0, 1, 1223 for a
+// window closed before the Builder started, the Builder's own in CLI mode
+// and, on the play road, the game's.
 #define MAY_END_RUN
 // NEVER_ENDS_RUN stands before a function that must not end the run whatever
 // happens: what runs after the Builder has started (the sweep, the lock let
-// go, the wait for the Builder). tests/harness/failure_contract.py holds such
-// functions, and every job handed to spread, to it.
+// go, the wait for the Builder). tests/harness/failure_contract.py reads the
+// call graph of src/ and fails when a function without MAY_END_RUN (or
+// SETUP_NORETURN) can reach the end of the run, when a marked one cannot,
+// and when a NEVER_ENDS_RUN function or a job handed to spread can.
 #define NEVER_ENDS_RUN
 
 enum {

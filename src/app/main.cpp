@@ -1,7 +1,7 @@
 // The entry point: everything it decides lives in the library.
 #include "app/app.h"
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR tail, int show) {
+MAY_END_RUN int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR tail, int show) {
     test_started();
     process_end((UINT)setup_main(instance, tail, show));
     return 0;

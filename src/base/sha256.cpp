@@ -27,7 +27,7 @@ const wchar_t* sha256_algorithm() {
 
 // Without the hash nothing downloaded can be checked: a set-up call that
 // fails ends the run, naming itself.
-void sha256_check(NTSTATUS result, const wchar_t* call) {
+MAY_END_RUN void sha256_check(NTSTATUS result, const wchar_t* call) {
     if (result != 0)
         fail(L"Could not set up SHA-256 hashing (%ls, Windows error 0x%08lx).", call, (unsigned long)result);
 }

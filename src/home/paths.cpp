@@ -22,7 +22,7 @@ const wchar_t too_long_portable[] =
     L"A path in this portable installation is too long for the Windows setup. Use a shorter "
     L"Builder home.";
 
-int home_path_v(wchar_t out[PATH_CAP], const wchar_t* fmt, va_list ap) {
+MAY_END_RUN int home_path_v(wchar_t out[PATH_CAP], const wchar_t* fmt, va_list ap) {
     int n = format_bounded(out, PATH_CAP, fmt, ap);
     if (n < 0 || n >= PATH_CAP) {
         if (g_home.portable) fail(too_long_portable);

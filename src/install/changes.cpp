@@ -77,8 +77,8 @@ int changes_files(part_changes* c, const wchar_t* downloads) {
 // with its Builder where the list runs it), with the index holding the part,
 // when no earlier attempt left the whole part or a piece of it, and when the
 // plan is worth it.
-int changes_begin(part_changes* c, const setup_list* list, unsigned index, const install_paths* paths,
-                  const wchar_t* downloads) {
+MAY_END_RUN int changes_begin(part_changes* c, const setup_list* list, unsigned index,
+                              const install_paths* paths, const wchar_t* downloads) {
     char current[LIST_TAG_CAP];
     if (!current_tag_read(paths->versions, current) || strcmp(current, list->tag) == 0) return 0;
     wchar_t installed[PATH_CAP];
@@ -125,7 +125,7 @@ int record_bytes_agree(records_out* out, const kept_entry* k, unsigned long long
     return memcmp(bytes, out->formed + (from - k->offset), (size_t)(end - from)) == 0;
 }
 
-int records_sink(void* context, const void* bytes, DWORD count) {
+MAY_END_RUN int records_sink(void* context, const void* bytes, DWORD count) {
     unpack_poll();  // the part before this one may be unpacking meanwhile
     records_out* out = (records_out*)context;
     const unsigned char* data = (const unsigned char*)bytes;
@@ -158,7 +158,7 @@ struct whole_out {
     owned_handle file{close_file};
 };
 
-int whole_sink(void* context, const void* bytes, DWORD count) {
+MAY_END_RUN int whole_sink(void* context, const void* bytes, DWORD count) {
     unpack_poll();
     whole_out* out = (whole_out*)context;
     if (!out->file.valid())
@@ -169,7 +169,7 @@ int whole_sink(void* context, const void* bytes, DWORD count) {
 
 // Fetches the planned ranges into the small zip: 0 at the first one that
 // does not come exactly as asked for.
-int records_fetch(part_changes* c, HANDLE file) {
+MAY_END_RUN int records_fetch(part_changes* c, HANDLE file) {
     const part_record* part = &c->list->parts[c->index];
     static records_out out;  // the worker's alone
     memset(&out, 0, sizeof out);

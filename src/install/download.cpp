@@ -31,7 +31,7 @@ struct part_download {
 };
 
 // The partial archive is filled from its first byte again.
-void hash_again(part_download* d) {
+MAY_END_RUN void hash_again(part_download* d) {
     sha256_start(&d->sum);
     d->ctx.hash = d->sum.hash.get();
     d->range.held = 0;
@@ -46,7 +46,7 @@ int cut_at(HANDLE file, unsigned long long held) {
 }
 
 // A 200 answer to a range request: the whole body comes again.
-int rewind_download(void* context) {
+MAY_END_RUN int rewind_download(void* context) {
     part_download* d = (part_download*)context;
     hash_again(d);
     if (cut_at(d->ctx.file, 0)) return 1;
@@ -58,7 +58,7 @@ int rewind_download(void* context) {
 // How many bytes of a partial archive that an earlier run left are carried
 // on from, hashed into the download's hash: none when there is none, when it
 // cannot be read whole, or when it is larger than the part (then it goes).
-unsigned long long held_partial(part_download* d) {
+MAY_END_RUN unsigned long long held_partial(part_download* d) {
     owned_handle file(close_file, CreateFileW(d->partial, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING,
                                               FILE_FLAG_SEQUENTIAL_SCAN, 0));
     if (!file.valid()) return 0;
@@ -85,7 +85,7 @@ int part_retryable(DWORD status) {
 // One attempt's transfer into the partial archive, cut to what it holds; 1
 // when the part is whole. Every second attempt goes through the release
 // API's link.
-int transfer(part_download* d, int attempt) {
+MAY_END_RUN int transfer(part_download* d, int attempt) {
     owned_handle file(close_file, CreateFileW(d->partial, GENERIC_WRITE, 0, 0, OPEN_ALWAYS,
                                               FILE_FLAG_SEQUENTIAL_SCAN, 0));
     if (!file.valid()) fail(L"Could not write to %ls.", d->downloads);
@@ -103,7 +103,7 @@ int transfer(part_download* d, int attempt) {
     return http_get_range(d->part->url, file_sink, d, d->part->size, 0, &d->range);
 }
 
-int part_attempt(part_download* d, int attempt) {
+MAY_END_RUN int part_attempt(part_download* d, int attempt) {
     // A host that does not take ranges sends the whole body again.
     if (!d->range.ranges && d->range.held) hash_again(d);
     d->resumed = d->range.held != 0;
@@ -126,7 +126,7 @@ int part_attempt(part_download* d, int attempt) {
 // is on screen already. Between two, the part before (which may still be
 // unpacking) is waited for within the wait: its failure is reported, as its
 // own, before this part is asked for again.
-int part_attempts(part_download* d, int shown) {
+MAY_END_RUN int part_attempts(part_download* d, int shown) {
     for (int attempt = 0;; ++attempt) {
         if (attempt != 0) {
             status(L"Part %d of %d: the download server didn't answer (%lu). Trying again in %d s...", d->n,
@@ -142,7 +142,7 @@ int part_attempts(part_download* d, int shown) {
     }
 }
 
-void part_give_up(part_download* d, int outcome) {
+MAY_END_RUN void part_give_up(part_download* d, int outcome) {
     // What passing trouble let arrive is kept: the next run carries on from it.
     if (outcome == ATTEMPT_FINAL || d->range.held == 0) DeleteFileW(d->partial);
     if (outcome == ATTEMPT_RETRY)
@@ -156,7 +156,7 @@ void part_give_up(part_download* d, int outcome) {
 
 // Downloads the part into its partial archive (or ends the run); 1 when
 // its digest is the listed one.
-int part_download_checked(part_download* d, int shown) {
+MAY_END_RUN int part_download_checked(part_download* d, int shown) {
     int outcome = part_attempts(d, shown);
     if (outcome != ATTEMPT_OK) part_give_up(d, outcome);
     char digest[65];

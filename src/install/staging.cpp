@@ -11,14 +11,14 @@
 namespace {
 
 // The part's archive in the downloads folder: downloads\<sha256>.zip.
-void archive_path(const fetch_result* fetched, unsigned index, wchar_t out[PATH_CAP]) {
+MAY_END_RUN void archive_path(const fetch_result* fetched, unsigned index, wchar_t out[PATH_CAP]) {
     work_path(out, L"%ls\\%hs.zip", fetched->downloads, fetched->list.parts[index].sha256);
 }
 
 // Waits for every part being unpacked and puts them in place. When a part's
 // changes did not unpack as the index lists them, the part is fetched whole
 // and unpacked (and waited for) before anything comes after it.
-void unpacked_wait(const fetch_result* fetched, const install_paths* paths) {
+MAY_END_RUN void unpacked_wait(const fetch_result* fetched, const install_paths* paths) {
     unpack_finish();
     unsigned index = 0;
     int unpacked = unpack_changes_taken(&index);

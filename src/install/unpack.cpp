@@ -158,7 +158,7 @@ int tar_handles(tar_run* run, STARTUPINFOW* startup, HANDLE* write_end, HANDLE* 
     return 1;
 }
 
-void tar_report_start(const tar_run* run, DWORD error) {
+MAY_END_RUN void tar_report_start(const tar_run* run, DWORD error) {
     if (error == ERROR_FILE_NOT_FOUND)
         fail(L"Windows' tar.exe was not found (Windows error 2).\nOpen Command Prompt as administrator "
              L"and run:\nDISM /Online /Cleanup-Image /RestoreHealth\nAfter DISM succeeds, run:\nsfc "
@@ -167,7 +167,7 @@ void tar_report_start(const tar_run* run, DWORD error) {
     fail(tar_start_failed, error, run->archive, run->destination);
 }
 
-void tar_report_exit(const tar_run* run, DWORD exit_code) {
+MAY_END_RUN void tar_report_exit(const tar_run* run, DWORD exit_code) {
     int n = (int)run->index + 1;
     int count = (int)run->list->part_count;
     wchar_t text[EXCERPT] = {};
@@ -221,7 +221,7 @@ unsigned busy_count(void) {
 }
 
 // The command line that runs the system folder's tar on the slot's archive.
-void tar_command(const tar_run* run, int n, int count, wchar_t command[COMMAND_CAP]) {
+MAY_END_RUN void tar_command(const tar_run* run, int n, int count, wchar_t command[COMMAND_CAP]) {
     wchar_t system_folder[PATH_CAP];
     UINT system_length = GetSystemDirectoryW(system_folder, PATH_CAP);
     if (system_length == 0 || system_length >= PATH_CAP) {
@@ -238,8 +238,8 @@ void tar_command(const tar_run* run, int n, int count, wchar_t command[COMMAND_C
 
 // Starts tar on `archive` in a free slot, into the part's own folder;
 // `changes`: it holds a part's changes.
-void tar_start(tar_run* run, const setup_list* list, unsigned index, const wchar_t* staging,
-               const wchar_t* archive, int changes) {
+MAY_END_RUN void tar_start(tar_run* run, const setup_list* list, unsigned index, const wchar_t* staging,
+                           const wchar_t* archive, int changes) {
     int n = (int)index + 1;
     int count = (int)list->part_count;
     status(L"Unpacking part %d of %d...", n, count);
@@ -280,7 +280,7 @@ void tar_start(tar_run* run, const setup_list* list, unsigned index, const wchar
 
 // Puts in place, in the list's order, every unpacked part that no running
 // tar of an earlier part holds back (nor an earlier failure being reported).
-void places_due(void) {
+MAY_END_RUN void places_due(void) {
     tar_run* first = first_busy();
     unsigned before = first ? first->index : ~0u;
     if (g_bound < before) before = g_bound;
@@ -295,7 +295,7 @@ void places_due(void) {
 // Waits for the tar in `run` to end and frees its slot. Its failure is
 // reported as its part's, unless an earlier part's is being reported; a
 // whole part that unpacked waits to be put in place.
-void tar_end(tar_run* run) {
+MAY_END_RUN void tar_end(tar_run* run) {
     // Taken first: a failure reported below ends up in fail(), which comes
     // back here for the other slots.
     HANDLE process = run->process;
@@ -325,7 +325,7 @@ void tar_end(tar_run* run) {
 
 // Ends every tar that has exited, in the list's order, and puts in place
 // what is due.
-void ended_take(void) {
+MAY_END_RUN void ended_take(void) {
     for (;;) {
         tar_run* ended = 0;
         for (unsigned s = 0; s < SLOTS_CAP; ++s) {
@@ -342,7 +342,7 @@ void ended_take(void) {
 
 // A free slot, once a tar has ended if all are taken. Meanwhile every
 // tar's standard error is read, so that none blocks on a full pipe.
-tar_run* slot_free(void) {
+MAY_END_RUN tar_run* slot_free(void) {
     static unsigned slots;
     if (!slots) slots = spread_width();  // one tar per logical processor, 1 to 4
     for (;;) {

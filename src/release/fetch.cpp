@@ -19,7 +19,7 @@ namespace {
 
 const wchar_t looking[] = L"Looking for the latest Stonewake Builder...";
 
-int attempt(mem_buf* body) {
+MAY_END_RUN int attempt(mem_buf* body) {
     mem_free(body);
     http_status_set(0);
     if (http_get(manifest_url(), mem_sink, body, 0, 0) && body->data) return ATTEMPT_OK;
@@ -39,7 +39,7 @@ int attempt(mem_buf* body) {
     return http_retryable(http_status()) ? ATTEMPT_RETRY : ATTEMPT_FINAL;
 }
 
-void give_up() {
+MAY_END_RUN void give_up() {
     if (http_status() == 404)
         fail(L"The latest Stonewake release has no setup files yet. See the releases page: https://" HOST_W
              L"/Stonewake/Stonewake/releases/latest");
@@ -50,7 +50,7 @@ void give_up() {
                 L"minutes, or later today.");
 }
 
-void list_validated(const setup_list* list) {
+MAY_END_RUN void list_validated(const setup_list* list) {
     int verdict = list_validate(list);
     if (verdict == LIST_UNREADABLE) fail(L"The release's setup list could not be read. Try again later.");
     if (verdict == LIST_TOO_MANY)
@@ -64,7 +64,8 @@ void list_validated(const setup_list* list) {
 // In a build with the publisher's keys: only a list one of them signed, and
 // never one older than this home has used, unless a --tag option of its own
 // asked for one release (the user then gets that one, whatever its serial).
-void list_signed(const list_signing* signing, int verified, const wchar_t* versions, fetch_result* out) {
+MAY_END_RUN void list_signed(const list_signing* signing, int verified, const wchar_t* versions,
+                             fetch_result* out) {
     if (!list_keys_held()) return;
     if (!verified)
         fail(L"The release's setup list is not signed by the Stonewake Builder's publisher, so this "
@@ -78,7 +79,7 @@ void list_signed(const list_signing* signing, int verified, const wchar_t* versi
 }
 
 // Asked for one version, the user must not silently get another.
-void list_tag_checked(const setup_list* list, const char* wanted) {
+MAY_END_RUN void list_tag_checked(const setup_list* list, const char* wanted) {
     if (!wanted[0] || strcmp(wanted, list->tag) == 0) return;
     wchar_t listed[LIST_TAG_CAP];
     wchar_t asked[LIST_TAG_CAP];
@@ -91,7 +92,7 @@ void list_tag_checked(const setup_list* list, const char* wanted) {
 
 // The answer taken as the setup list: parsed and validated, then its
 // signature and serial judged, then its tag.
-void list_take(mem_buf* body, const wchar_t* versions, fetch_result* out) {
+MAY_END_RUN void list_take(mem_buf* body, const wchar_t* versions, fetch_result* out) {
     list_signing signing;
     list_signing_scan(body->data, (size_t)body->len, &signing);
     // Verified before parsing, which writes line ends over with NUL bytes.

@@ -53,7 +53,7 @@ void header_text(const winhttp_functions* w, HINTERNET request, DWORD query, wch
         value[0] = 0;
 }
 
-void close_internet(void* handle) {
+MAY_END_RUN void close_internet(void* handle) {
     winhttp()->WinHttpCloseHandle(handle);
 }
 

@@ -13,17 +13,18 @@ namespace {
 
 const char g_keys[] = STONEWAKE_LIST_KEYS;
 
-void destroy_key(void* key) {
+MAY_END_RUN void destroy_key(void* key) {
     bcrypt()->BCryptDestroyKey(key);
 }
 
-void close_provider(void* provider) {
+MAY_END_RUN void close_provider(void* provider) {
     bcrypt()->BCryptCloseAlgorithmProvider(provider, 0);
 }
 
 // 1 when `key` (X and Y) verifies `signature` (r and s) over `digest`.
-int key_verifies(BCRYPT_ALG_HANDLE provider, const unsigned char key[LIST_KEY_BYTES],
-                 const unsigned char digest[32], const unsigned char signature[LIST_SIGNATURE_BYTES]) {
+MAY_END_RUN int key_verifies(BCRYPT_ALG_HANDLE provider, const unsigned char key[LIST_KEY_BYTES],
+                             const unsigned char digest[32],
+                             const unsigned char signature[LIST_SIGNATURE_BYTES]) {
     struct {
         BCRYPT_ECCKEY_BLOB head;
         unsigned char xy[LIST_KEY_BYTES];

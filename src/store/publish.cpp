@@ -17,7 +17,7 @@ const wchar_t publish_failed[] =
     L"Could not finish installing into %ls (Windows error %lu). A preserved repair backup, if "
     L"restoration was blocked, is beside it as .rollback-*.";
 
-void mark_installed(const install_paths* paths, const setup_list* list) {
+MAY_END_RUN void mark_installed(const install_paths* paths, const setup_list* list) {
     test_point("published");
     record_write(paths->installed_txt, list->tag, (DWORD)strlen(list->tag));
     test_point("installed-written");
@@ -69,7 +69,7 @@ void publish_version(const install_paths* paths, const setup_list* list) {
     if (!(there & FILE_ATTRIBUTE_DIRECTORY)) delete_file(backup);
 }
 
-static int version_restore(const wchar_t* versions, const wchar_t* tag) {
+MAY_END_RUN static int version_restore(const wchar_t* versions, const wchar_t* tag) {
     wchar_t version[PATH_CAP];
     wchar_t pattern[PATH_CAP];
     if (home_path(version, L"%ls\\%ls", versions, tag) < 0 ||

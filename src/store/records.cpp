@@ -80,7 +80,7 @@ unsigned long long serial_read(const wchar_t* versions) {
     return value;
 }
 
-static void serial_write(const wchar_t* versions, unsigned long long serial) {
+MAY_END_RUN static void serial_write(const wchar_t* versions, unsigned long long serial) {
     if (serial == 0) return;
     char digits[21];
     size_t n = decimal_text(serial, digits);

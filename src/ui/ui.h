@@ -13,7 +13,7 @@ extern HANDLE g_window_made;
 void window_made_wait(void);
 // Called by start-up once window_create has made the window: catches up with
 // what the worker posted before, and sets g_window_made.
-void window_ready(void);
+MAY_END_RUN void window_ready(void);
 extern wchar_t g_status[STATUS_CAP];
 extern volatile LONG g_percent;  // -1: marquee; written with InterlockedExchange
 
@@ -42,7 +42,7 @@ extern volatile LONG g_builder_started;
 // Window set-up: registers the class, creates the window and its controls,
 // starts the marquee and shows it. Returns 0 when the window could not be made.
 MAY_END_RUN int window_create(HINSTANCE instance, int show);
-LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+MAY_END_RUN LRESULT CALLBACK wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 // Copies the current status line under its lock (the window thread's read).
 void status_snapshot(wchar_t out[STATUS_CAP]);
 
