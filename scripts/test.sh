@@ -19,6 +19,9 @@ echo "== resources"
 echo "== failure contract"
 /usr/bin/python3 tests/harness/failure_contract.py src
 
+echo "== function lengths"
+/usr/bin/python3 tests/harness/function_lengths.py src tools
+
 echo "== unit tests (under Wine)"
 STONEWAKE_BUILD_DIR="$PWD/build/test" STONEWAKE_TEST_LINK_DIR='C:\linktest' ctest --preset test
 
