@@ -12,7 +12,7 @@ namespace {
 struct part_line {
     unsigned line;
     std::string asset, source, dir, from, to;
-    bool store = false;
+    bool store;
 };
 
 std::vector<std::string> fields_of(const std::string& line) {
