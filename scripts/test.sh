@@ -24,6 +24,9 @@ echo "== failure contract"
 echo "== include order"
 /usr/bin/python3 tests/harness/include_order.py src
 
+echo "== function lengths"
+/usr/bin/python3 tests/harness/function_lengths.py src tools
+
 echo "== unit tests (under Wine)"
 STONEWAKE_BUILD_DIR="$PWD/build/test" STONEWAKE_TEST_LINK_DIR='C:\linktest' ctest --preset test
 

@@ -91,14 +91,14 @@ int parse_entry(cursor c, index_entry* e) {
     if (entry_name_verdict(e->name, n) != ENTRY_NAME_OK) return 0;
     // Deflated or stored, never encrypted (bits 0, 6 and 13).
     if (e->method != 0 && e->method != 8) return 0;
-    if (e->flags & 0x2041u) return 0;
+    if (e->flags & ZIP_ENCRYPTED_FLAGS) return 0;
     if (e->method == 0 && e->compressed != e->size) return 0;
     if (e->folder != (e->name[n - 1] == '/')) return 0;
     if (e->folder && (e->size || e->compressed || e->crc32 || strcmp(e->sha256, kNothing) != 0)) return 0;
-    // The record holds a 30-byte header, the name and the data, and at most
-    // a 65535-byte extra field and a 24-byte data descriptor besides.
+    // The record holds its fixed header, the name and the data, and at most
+    // an extra field and a data descriptor besides.
     unsigned long long least = ZIP_LOCAL_HEADER + n + (unsigned long long)e->compressed;
-    if (e->length < least || e->length - least > 65535ULL + 24) return 0;
+    if (e->length < least || e->length - least > (unsigned long long)ZIP_FIELD_MAX + ZIP_DESCRIPTOR_MAX) return 0;
     return 1;
 }
 
@@ -161,27 +161,18 @@ int run(const char* data, size_t length, const char* part, unsigned long long pa
     return found ? INDEX_OK : INDEX_NO_PART;
 }
 
-void put16(unsigned char* p, unsigned v) {
-    p[0] = (unsigned char)(v & 0xFF);
-    p[1] = (unsigned char)((v >> 8) & 0xFF);
-}
-
-void put32(unsigned char* p, unsigned long long v) {
-    for (int i = 0; i < 4; ++i) p[i] = (unsigned char)((v >> (8 * i)) & 0xFF);
-}
-
 // What the local header and the central directory record share: from the
 // version needed to extract to the name's length.
 void put_common(unsigned char* p, const index_entry* e) {
-    put16(p, e->method == 8 ? 20 : 10);  // needed to extract
-    put16(p + 2, e->flags);
-    put16(p + 4, e->method);
-    put16(p + 6, e->time);
-    put16(p + 8, e->date);
-    put32(p + 10, e->crc32);
-    put32(p + 14, e->compressed);
-    put32(p + 18, e->size);
-    put16(p + 22, (unsigned)e->name_length);
+    zip_put16(p + ZIP_COMMON_VERSION, e->method == 8 ? 20 : 10);  // needed to extract
+    zip_put16(p + ZIP_COMMON_FLAGS, e->flags);
+    zip_put16(p + ZIP_COMMON_METHOD, e->method);
+    zip_put16(p + ZIP_COMMON_TIME, e->time);
+    zip_put16(p + ZIP_COMMON_DATE, e->date);
+    zip_put32(p + ZIP_COMMON_CRC32, e->crc32);
+    zip_put32(p + ZIP_COMMON_COMPRESSED, e->compressed);
+    zip_put32(p + ZIP_COMMON_SIZE, e->size);
+    zip_put16(p + ZIP_COMMON_NAME_LENGTH, (unsigned)e->name_length);
 }
 
 }  // namespace
@@ -235,9 +226,9 @@ void zip_directory_begin(zip_directory* z, unsigned char* out, size_t cap) {
 size_t zip_local_header(const index_entry* e, unsigned char* out, size_t cap) {
     size_t size = ZIP_LOCAL_HEADER + e->name_length;
     if (e->name_length >= INDEX_NAME_CAP || cap < size) return 0;
-    put32(out, 0x04034b50);
-    put_common(out + 4, e);
-    put16(out + 28, 0);  // extra field
+    zip_put32(out, ZIP_LOCAL_SIGNATURE);
+    put_common(out + ZIP_LOCAL_COMMON, e);
+    zip_put16(out + ZIP_LOCAL_EXTRA_LENGTH, 0);
     memcpy(out + ZIP_LOCAL_HEADER, e->name, e->name_length);
     return size;
 }
@@ -250,21 +241,21 @@ int zip_record_plain(const index_entry* e) {
 int zip_directory_add(zip_directory* z, const index_entry* e, unsigned long long offset) {
     const size_t size = ZIP_CENTRAL_HEADER + e->name_length;
     if (z->failed || offset < z->records_end || offset > INDEX_MAX_VALUE ||
-        offset + e->length > INDEX_MAX_VALUE || z->count >= 65534 || e->name_length == 0 ||
+        offset + e->length > INDEX_MAX_VALUE || z->count >= ZIP_WIDE_COUNT - 1 || e->name_length == 0 ||
         e->name_length >= INDEX_NAME_CAP || z->cap - z->used < size) {
         z->failed = 1;
         return 0;
     }
     unsigned char* p = z->out + z->used;
-    put32(p, 0x02014b50);
-    put16(p + 4, 0x0314);  // made by: Unix, zip 2.0 (the modes below)
-    put_common(p + 6, e);
-    put16(p + 30, 0);  // extra field
-    put16(p + 32, 0);  // comment
-    put16(p + 34, 0);  // disk
-    put16(p + 36, 0);  // internal attributes
-    put32(p + 38, (unsigned long long)(e->folder ? 040755u : 0100644u) << 16);
-    put32(p + 42, offset);
+    zip_put32(p, ZIP_CENTRAL_SIGNATURE);
+    zip_put16(p + ZIP_CENTRAL_MADE_BY, 0x0314);  // Unix, zip 2.0 (the modes below)
+    put_common(p + ZIP_CENTRAL_COMMON, e);
+    zip_put16(p + ZIP_CENTRAL_EXTRA_LENGTH, 0);
+    zip_put16(p + ZIP_CENTRAL_COMMENT_LENGTH, 0);
+    zip_put16(p + ZIP_CENTRAL_DISK, 0);
+    zip_put16(p + ZIP_CENTRAL_INTERNAL, 0);
+    zip_put32(p + ZIP_CENTRAL_EXTERNAL, (unsigned long long)(e->folder ? 040755u : 0100644u) << 16);
+    zip_put32(p + ZIP_CENTRAL_OFFSET, offset);
     memcpy(p + ZIP_CENTRAL_HEADER, e->name, e->name_length);
     z->used += size;
     z->count++;
@@ -279,14 +270,14 @@ size_t zip_directory_end(zip_directory* z, unsigned long long directory_offset) 
         return 0;
     }
     unsigned char* p = z->out + z->used;
-    put32(p, 0x06054b50);
-    put16(p + 4, 0);
-    put16(p + 6, 0);
-    put16(p + 8, z->count);
-    put16(p + 10, z->count);
-    put32(p + 12, z->used);
-    put32(p + 16, directory_offset);
-    put16(p + 20, 0);
+    zip_put32(p, ZIP_END_SIGNATURE);
+    zip_put16(p + ZIP_END_DISK, 0);
+    zip_put16(p + ZIP_END_DIRECTORY_DISK, 0);
+    zip_put16(p + ZIP_END_DISK_ENTRIES, z->count);
+    zip_put16(p + ZIP_END_ENTRIES, z->count);
+    zip_put32(p + ZIP_END_DIRECTORY_SIZE, z->used);
+    zip_put32(p + ZIP_END_DIRECTORY_OFFSET, directory_offset);
+    zip_put16(p + ZIP_END_COMMENT_LENGTH, 0);
     z->used += ZIP_END_RECORD;
     return z->used;
 }

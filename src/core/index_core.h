@@ -22,6 +22,7 @@
 #include <stddef.h>
 
 #include "core/core.h"
+#include "core/zip_core.h"
 
 enum {
     INDEX_NAME_CAP = 1024,          // a name of up to 1023 bytes and its NUL
@@ -83,12 +84,11 @@ int index_check(const char* data, size_t length, size_t* bad_line);
 int index_section(const char* data, size_t length, const char* part_sha256, unsigned long long part_size,
                   index_entry_fn fn, void* context);
 
-// The zip records the index speaks of, as the release tool writes them and
-// the setup checks them: a local header of ZIP_LOCAL_HEADER bytes and the
-// name, with the CRC-32 and both sizes in it (no data descriptor) and no
-// extra field, then the data; a central directory record of
-// ZIP_CENTRAL_HEADER bytes and the name; the end record of ZIP_END_RECORD.
-enum { ZIP_LOCAL_HEADER = 30, ZIP_CENTRAL_HEADER = 46, ZIP_END_RECORD = 22, ZIP_DESCRIPTOR_FLAG = 8 };
+// The zip records the index speaks of (core/zip_core.h), as the release
+// tool writes them and the setup checks them: a local header and the name,
+// with the CRC-32 and both sizes in it (no data descriptor) and no extra
+// field, then the data; a central directory record and the name; the end
+// record.
 
 // The local header of `entry` (its length: ZIP_LOCAL_HEADER and the name),
 // formed from the index's fields alone; 0 when it does not fit `cap`.

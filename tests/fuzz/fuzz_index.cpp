@@ -8,6 +8,7 @@
 // with) must hold the fields that its directory record holds.
 #include <stdint.h>
 
+#include "core/zip_core.h"
 #include "fuzz_check.h"
 #include "core/index_core.h"
 
@@ -67,7 +68,7 @@ int on_entry(const index_entry* e, void* context) {
     seen->records_end = (unsigned long long)e->offset + e->length;
     FUZZ_CHECK(seen->records_end <= seen->part_size, "record ends at %llu, past %llu", seen->records_end,
                seen->part_size);
-    FUZZ_CHECK(e->length >= 30 + e->name_length + e->compressed, "record of %u bytes", e->length);
+    FUZZ_CHECK(e->length >= ZIP_LOCAL_HEADER + e->name_length + e->compressed, "record of %u bytes", e->length);
     // The one spelling of the entry is a line of the input.
     char* line = (char*)malloc(200 + e->name_length);
     int n = snprintf(line, 200, "\n%c %u %u %u %04x %08x %04x %04x %u %u %s ", e->folder ? 'd' : 'f', e->offset,
@@ -83,13 +84,10 @@ int on_entry(const index_entry* e, void* context) {
     return 0;
 }
 
-unsigned get16(const unsigned char* p) { return p[0] | (unsigned)p[1] << 8; }
-unsigned get32(const unsigned char* p) { return get16(p) | get16(p + 2) << 16; }
-
 // Each entry's local header: signature, the fields the directory record
-// holds at its offset 6 (version needed to the name's length), no extra
-// field, the name; nothing past the header's size touched; and the record
-// is plain exactly when it is that header and the data.
+// holds too (version needed to the name's length), no extra field, the
+// name; nothing past the header's size touched; and the record is plain
+// exactly when it is that header and the data.
 void check_local_headers(const Seen* seen, const unsigned char* directory) {
     unsigned count = seen->count < 64 ? seen->count : 64;
     const unsigned char* record = directory;
@@ -100,8 +98,10 @@ void check_local_headers(const Seen* seen, const unsigned char* directory) {
         FUZZ_CHECK(zip_local_header(e, out, size - 1) == 0 && out[0] == 0xA5, "a header of %zu bytes in %zu", size,
                    size - 1);
         FUZZ_CHECK(zip_local_header(e, out, size) == size, "header of %s", e->name);
-        FUZZ_CHECK(get32(out) == 0x04034b50 && memcmp(out + 4, record + 6, 24) == 0 && get16(out + 28) == 0 &&
-                       memcmp(out + 30, e->name, e->name_length) == 0,
+        FUZZ_CHECK(zip_get32(out) == ZIP_LOCAL_SIGNATURE &&
+                       memcmp(out + ZIP_LOCAL_COMMON, record + ZIP_CENTRAL_COMMON, ZIP_COMMON_BYTES) == 0 &&
+                       zip_get16(out + ZIP_LOCAL_EXTRA_LENGTH) == 0 &&
+                       memcmp(out + ZIP_LOCAL_HEADER, e->name, e->name_length) == 0,
                    "local header of %s", e->name);
         FUZZ_CHECK(out[size] == 0xA5, "written past the header of %s", e->name);
         int plain = !(e->flags & ZIP_DESCRIPTOR_FLAG) && e->length == size + e->compressed;
@@ -115,8 +115,8 @@ void check_local_headers(const Seen* seen, const unsigned char* directory) {
 // for them holds each one's fields, and nothing past the buffer is touched.
 void check_directory(const Seen* seen) {
     unsigned count = seen->count < 64 ? seen->count : 64;
-    size_t need = 22;
-    for (unsigned i = 0; i < count; ++i) need += 46 + seen->kept[i].name_length;
+    size_t need = ZIP_END_RECORD;
+    for (unsigned i = 0; i < count; ++i) need += ZIP_CENTRAL_HEADER + seen->kept[i].name_length;
     unsigned char* out = (unsigned char*)malloc(need);
     zip_directory z;
     unsigned long long offset = 0;
@@ -137,17 +137,21 @@ void check_directory(const Seen* seen) {
         offset = 0;
         for (unsigned i = 0; i < count; ++i) {
             const index_entry* e = &seen->kept[i];
-            FUZZ_CHECK(get32(p) == 0x02014b50 && get16(p + 8) == e->flags && get16(p + 10) == e->method &&
-                           get16(p + 12) == e->time && get16(p + 14) == e->date && get32(p + 16) == e->crc32 &&
-                           get32(p + 20) == e->compressed && get32(p + 24) == e->size &&
-                           get16(p + 28) == e->name_length && get32(p + 42) == offset &&
-                           memcmp(p + 46, e->name, e->name_length) == 0,
+            FUZZ_CHECK(zip_get32(p) == ZIP_CENTRAL_SIGNATURE && zip_get16(p + ZIP_CENTRAL_FLAGS) == e->flags &&
+                           zip_get16(p + ZIP_CENTRAL_METHOD) == e->method && zip_get16(p + ZIP_CENTRAL_TIME) == e->time &&
+                           zip_get16(p + ZIP_CENTRAL_DATE) == e->date && zip_get32(p + ZIP_CENTRAL_CRC32) == e->crc32 &&
+                           zip_get32(p + ZIP_CENTRAL_COMPRESSED) == e->compressed &&
+                           zip_get32(p + ZIP_CENTRAL_SIZE) == e->size &&
+                           zip_get16(p + ZIP_CENTRAL_NAME_LENGTH) == e->name_length &&
+                           zip_get32(p + ZIP_CENTRAL_OFFSET) == offset &&
+                           memcmp(p + ZIP_CENTRAL_HEADER, e->name, e->name_length) == 0,
                        "directory record %u of %s", i, e->name);
             offset += e->length;
-            p += 46 + e->name_length;
+            p += ZIP_CENTRAL_HEADER + e->name_length;
         }
-        FUZZ_CHECK(get32(p) == 0x06054b50 && get16(p + 10) == count && get32(p + 12) == (unsigned)(p - out) &&
-                       get32(p + 16) == offset,
+        FUZZ_CHECK(zip_get32(p) == ZIP_END_SIGNATURE && zip_get16(p + ZIP_END_ENTRIES) == count &&
+                       zip_get32(p + ZIP_END_DIRECTORY_SIZE) == (unsigned)(p - out) &&
+                       zip_get32(p + ZIP_END_DIRECTORY_OFFSET) == offset,
                    "end record for %u entries", count);
         check_local_headers(seen, out);
     }

@@ -159,11 +159,11 @@ def edit_line(n: int, field: int, value: str):
     return edit
 
 
-def replace_part(n: int, name: str, link: bool = False):
-    """Puts a hostile zip in place of part n, with its true digest and size listed."""
+def replace_part(n: int, name: str, link: bool = False, raw: bytes = b""):
+    """Puts a hostile zip (or `raw` bytes) in place of part n, with its true digest and size listed."""
     def edit(out: Path) -> None:
         asset = out / digests_asset(out, n)
-        evil_zip(asset, name, link)
+        asset.write_bytes(raw) if raw else evil_zip(asset, name, link)
         edit_line(n + 2, 1, hashlib.sha256(asset.read_bytes()).hexdigest())(out)
         edit_line(n + 2, 2, str(asset.stat().st_size))(out)
     return edit
@@ -243,6 +243,10 @@ REFUSALS = [
     ("control-entry", replace_part(1, "python/a\x01b"), "holds a control character"),
     ("link-entry", replace_part(1, "python/bin", link=True), "is a link"),
     ("damaged-zip", lambda out: (out / "engine-2.3.zip").write_bytes(b"PK\x03\x04 broken"), "not a zip"),
+    # An empty zip whose end record points to zip64, named by a locator too short to hold one.
+    ("zip64-locator-short", replace_part(1, "", raw=b"PK\x06\x07" + bytes(4) + (1 << 40).to_bytes(8, "little") +
+                                         (1).to_bytes(4, "little") + b"PK\x05\x06" + bytes(4) + b"\xff" * 4 +
+                                         bytes(10)), "(StonewakeBuilder-python-3.12.zip): is not in the index"),
     ("index-range", edit_index(index_field("engine-2.3/engine.dll", 2, lambda v: str(int(v) + 1))),
      '(engine-2.3.zip): the index entry "engine-2.3/engine.dll" differs from its zip: range'),
     ("index-crc", edit_index(index_field("python/bin/python.exe", 5, lambda v: "%08x" % (int(v, 16) ^ 1))),

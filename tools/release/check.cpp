@@ -10,12 +10,23 @@
 
 namespace {
 
-struct Report {
-    unsigned problems = 0;
+// The problems of a release: each told as "<where>: <text>" on stdout.
+struct check_report {
+    unsigned problems;
     void say(const std::string& where, const std::string& text) {
         printf("%s: %s\n", where.c_str(), text.c_str());
         ++problems;
     }
+};
+
+// While it lives, a fault found below is a problem of the release at `where`.
+class problems_at : public fault_scope {
+  public:
+    problems_at(check_report& report, const std::string& where) : fault_scope(stdout, where + ": "), report_(report) {}
+    ~problems_at() { report_.problems += told(); }
+
+  private:
+    check_report& report_;
 };
 
 std::string part_label(unsigned index, unsigned count, const part_record& part) {
@@ -29,7 +40,7 @@ std::string folder_of(const part_record& part) {
 
 // Fetches or finds a part's archive; returns its path ("" after a report).
 std::string archive_path(const part_record& part, const std::string& label, const std::string& parts_dir,
-                         const std::string& cacert, std::unique_ptr<TempFile>& temp, Report& report) {
+                         const std::string& cacert, std::unique_ptr<temp_file>& temp, check_report& report) {
     if (!parts_dir.empty()) {
         std::string name = archive_name(part);
         if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
@@ -45,20 +56,20 @@ std::string archive_path(const part_record& part, const std::string& label, cons
         fclose(f);
         return path;
     }
-    std::string error;
-    temp.reset(new TempFile);
-    if (temp->path.empty() || !fetch_to_file(part.url, cacert, temp->path, error)) {
-        report.say(label, "cannot be downloaded from " + std::string(part.url) + ": " +
-                                (error.empty() ? "no temporary file" : error));
+    temp.reset(new temp_file);
+    std::string from = label + ": cannot be downloaded from " + part.url;
+    if (temp->path.empty()) {
+        report.say(from, "no temporary file");
         return "";
     }
-    return temp->path;
+    problems_at faults(report, from);
+    return fetch_to_file(part.url, cacert, temp->path) ? temp->path : "";
 }
 
 // One part: digest, size, entries, the `from` entry; its entries go into the layout.
-bool check_part(const part_record& part, const std::string& label, const std::string& path, Layout& layout,
-                Report& report) {
-    std::string sha256, error;
+bool check_part(const part_record& part, const std::string& label, const std::string& path,
+                version_layout& layout, check_report& report) {
+    std::string sha256;
     unsigned long long size = 0;
     if (!file_digest(path, sha256, size)) {
         report.say(label, "cannot read " + path);
@@ -67,14 +78,12 @@ bool check_part(const part_record& part, const std::string& label, const std::st
     if (size != part.size)
         report.say(label, "is " + std::to_string(size) + " bytes, the list says " + std::to_string(part.size));
     if (sha256 != part.sha256) report.say(label, "has the SHA-256 " + sha256 + ", the list says " + part.sha256);
-    std::vector<ZipEntry> entries;
-    if (!zip_list(path, entries, error)) {
-        report.say(label, error);
-        return false;
-    }
+    std::vector<zip_entry> entries;
+    problems_at faults(report, label);
+    if (!zip_list(path, entries)) return false;
     std::set<std::string> tops;
     unsigned escaping = 0;
-    for (const ZipEntry& entry : entries) {
+    for (const zip_entry& entry : entries) {
         std::string why = entry_escape(entry);
         if (!why.empty()) {
             if (++escaping <= 5) report.say(label, "the entry \"" + entry.name + "\" " + why);
@@ -95,18 +104,18 @@ bool check_part(const part_record& part, const std::string& label, const std::st
 // The list's "index <sha256> <size> <https address>" line, as a part_record
 // (sha256, size, url); line 0 when the list has none. A malformed or second
 // index line is reported.
-struct IndexLine {
-    unsigned line = 0;
-    part_record where = {};
+struct index_line_found {
+    unsigned line;
+    part_record where;
 };
 
 bool index_line_form(const std::string& text, part_record& out) {
     return text.find('\0') == std::string::npos && index_line_read(text.c_str(), &out);
 }
 
-IndexLine index_line_of(const std::string& body, const std::string& where, Report& report) {
-    IndexLine found;
-    for (const TextLine& line : text_lines(body.substr(0, strlen(body.c_str())))) {
+index_line_found index_line_of(const std::string& body, const std::string& where, check_report& report) {
+    index_line_found found = {};
+    for (const text_line& line : text_lines(body.substr(0, strlen(body.c_str())))) {
         if (line.text.compare(0, 6, "index ") != 0) continue;
         std::string at = where + ":" + std::to_string(line.number);
         if (found.line) report.say(at, "a second index line (the first is on line " + std::to_string(found.line) + ")");
@@ -119,8 +128,8 @@ IndexLine index_line_of(const std::string& body, const std::string& where, Repor
 
 // The index that `line` names, with its digest and size checked; false after a report.
 bool load_index(const part_record& line, const std::string& label, const std::string& parts_dir,
-                const std::string& cacert, std::string& index, Report& report) {
-    std::unique_ptr<TempFile> temp;
+                const std::string& cacert, std::string& index, check_report& report) {
+    std::unique_ptr<temp_file> temp;
     std::string path = archive_path(line, label, parts_dir, cacert, temp, report), sha256;
     unsigned long long size = 0;
     if (path.empty()) return false;
@@ -148,7 +157,7 @@ std::string refused_line(const std::string& index, size_t number) {
         name = line.find(' ', name);
         if (name != std::string::npos) ++name;
     }
-    ZipEntry entry;
+    zip_entry entry = {};
     if (name != std::string::npos && (line[0] == 'f' || line[0] == 'd')) entry.name = line.substr(name);
     std::string why = entry.name.empty() ? "" : entry_escape(entry);
     return why.empty() ? ": " + shown(line) : ": the entry \"" + shown(entry.name) + "\" " + why;
@@ -173,8 +182,8 @@ std::string differences(const index_entry& listed, const index_entry& real) {
 // The part's index entries against its zip's real bytes.
 void check_part_index(const part_record& part, const std::string& label, const std::string& path,
                       const std::string& index, const std::string& index_label, std::set<size_t>& refused,
-                      Report& report) {
-    std::string zip, error;
+                      check_report& report) {
+    std::string zip;
     std::vector<index_entry> real, listed;
     size_t bad_line = 0;
     int verdict = index_entries(index, part, listed, bad_line);
@@ -185,13 +194,18 @@ void check_part_index(const part_record& part, const std::string& label, const s
         return;
     }
     if (!read_file(path, zip)) return report.say(label, "cannot read " + path);
-    IndexOutcome outcome = index_zip(zip, real, error);
+    int outcome;
     if (verdict == INDEX_NO_PART) {
-        if (outcome != IndexOutcome::zip64) report.say(label, "is not in the index");
+        fault_scope quiet(nullptr, "");  // only a part the index lists is judged by it
+        if (index_zip(zip, real) != ZIP_INDEX_WIDE) report.say(label, "is not in the index");
         return;
     }
-    if (outcome != IndexOutcome::ok)
-        return report.say(label, "cannot be indexed: " + (outcome == IndexOutcome::zip64 ? "it needs zip64" : error));
+    {
+        problems_at faults(report, label + ": cannot be indexed");
+        outcome = index_zip(zip, real);
+    }
+    if (outcome == ZIP_INDEX_WIDE) return report.say(label, "cannot be indexed: it needs zip64");
+    if (outcome != ZIP_INDEXED) return;
     if (listed.size() != real.size())
         report.say(label, "the index lists " + std::to_string(listed.size()) + " entries, its zip holds " +
                               std::to_string(real.size()));
@@ -207,12 +221,12 @@ void check_part_index(const part_record& part, const std::string& label, const s
 
 // What the delta road fetches of a part: the records of the entries that the
 // installed version lacks, planned as the setup plans them.
-struct Delta {
-    bool known = false;
-    range_plan plan = {};
+struct delta_fetch {
+    bool known;
+    range_plan plan;
 };
 
-std::vector<Delta> deltas_of(const setup_list& old, const std::string& old_index, const setup_list& now,
+std::vector<delta_fetch> deltas_of(const setup_list& old, const std::string& old_index, const setup_list& now,
                              const std::string& index) {
     std::map<std::string, std::string> installed;  // the version's files (SHA-256 and size) and folders ("/")
     std::vector<index_entry> entries;
@@ -224,10 +238,10 @@ std::vector<Delta> deltas_of(const setup_list& old, const std::string& old_index
         if (index_entries(old_index, old.parts[i], entries, bad) == INDEX_OK)
             for (const index_entry& e : entries)
                 installed[version_key(old.parts[i], std::string(e.name, e.name_length))] = what(e);
-    std::vector<Delta> out(now.part_count);
+    std::vector<delta_fetch> out(now.part_count, delta_fetch());
     for (unsigned i = 0; i < now.part_count; ++i) {
         if (index_entries(index, now.parts[i], entries, bad) != INDEX_OK) continue;
-        Delta& d = out[i];
+        delta_fetch& d = out[i];
         d.known = true;
         for (const index_entry& e : entries) {
             auto have = installed.find(version_key(now.parts[i], std::string(e.name, e.name_length)));
@@ -252,7 +266,7 @@ std::string address_tag(const std::string& url) {
 
 // What an update from `old` to `now` would take over from the installed version.
 // With `deltas`, also what the delta road fetches for each part downloaded.
-void print_reuse(const setup_list& old, const setup_list& now, const std::vector<Delta>* deltas) {
+void print_reuse(const setup_list& old, const setup_list& now, const std::vector<delta_fetch>* deltas) {
     std::set<std::string> listed, folders;  // the old version's parts.txt, and its part folders
     for (unsigned i = 0; i < old.part_count; ++i) {
         std::string folder = folder_of(old.parts[i]);
@@ -274,7 +288,7 @@ void print_reuse(const setup_list& old, const setup_list& now, const std::vector
         if (!why) ++reused;
         std::string road;
         if (why && deltas) {
-            const Delta& d = (*deltas)[i];
+            const delta_fetch& d = (*deltas)[i];
             const range_plan& plan = d.plan;
             std::string ranges = std::to_string(plan.ranges) + (plan.ranges == 1 ? " range" : " ranges");
             std::string size = std::to_string(part.size);
@@ -297,124 +311,157 @@ void print_reuse(const setup_list& old, const setup_list& now, const std::vector
         printf("an update from %s fetches %llu bytes, %llu without the delta road\n", old.tag, fetched, downloaded);
 }
 
-}  // namespace
+// One release under check: what it is given and what it finds.
+struct release_check {
+    std::string where, parts_dir, cacert;
+    const std::vector<list_key>* keys;
+    check_report report;
+    std::string body;
+    std::unique_ptr<setup_list> list;
+    unsigned long long serial;
+    unsigned key_number;
+    std::string index_label, index;  // the list's index, when `indexed`
+    bool indexed;
+};
 
-int check_release(const std::string& where, const std::string& parts_dir, const std::string& previous,
-                  const std::string& cacert, const std::vector<ListKey>* keys) {
-    Report report;
-    std::string body, error;
-    if (!load_text(where, cacert, body, error)) {
-        report.say(where, error);
-        return 1;
+// The list, loaded and judged as the setup judges it; false when refused.
+bool list_accepted(release_check& c) {
+    {
+        problems_at faults(c.report, c.where);
+        if (!load_text(c.where, c.cacert, c.body)) return false;
     }
-    std::unique_ptr<setup_list> list(new setup_list);
-    std::vector<ListFinding> findings;
-    int verdict = judge_list(body, *list, findings);
-    for (const ListFinding& f : findings)
-        report.say(f.line ? where + ":" + std::to_string(f.line) : where, f.text);
+    c.list.reset(new setup_list);
+    std::vector<list_finding> findings;
+    int verdict = judge_list(c.body, *c.list, findings);
+    for (const list_finding& f : findings)
+        c.report.say(f.line ? c.where + ":" + std::to_string(f.line) : c.where, f.text);
     if (verdict != LIST_OK) {
-        printf("refused: the setup does not accept %s\n", where.c_str());
-        return 1;
+        printf("refused: the setup does not accept %s\n", c.where.c_str());
+        return false;
     }
-
     // The setup with keys judges the signature after the list, before its tag.
-    unsigned long long serial = 0;
-    unsigned key_number = 0;
-    if (keys)
-        for (const std::string& finding : list_signature_findings(body, *keys, serial, key_number))
-            report.say(where, finding);
+    if (c.keys)
+        for (const std::string& finding : list_signature_findings(c.body, *c.keys, c.serial, c.key_number))
+            c.report.say(c.where, finding);
 
     // A setup started with --tag compares the list's own tag with the one it asked for.
-    std::string asked = address_tag(where);
-    if (!asked.empty() && asked != "nightly" && asked != list->tag)
-        report.say(where, "the list served for " + asked + " says tag " + list->tag +
-                              ": a setup started with --tag " + asked + " refuses it");
+    std::string asked = address_tag(c.where);
+    if (!asked.empty() && asked != "nightly" && asked != c.list->tag)
+        c.report.say(c.where, "the list served for " + asked + " says tag " + c.list->tag +
+                                  ": a setup started with --tag " + asked + " refuses it");
 
     // The index, when the list names one; a list without it is checked as before.
-    IndexLine index_line = index_line_of(body, where, report);
-    const std::string index_label = "index (" + archive_name(index_line.where) + ")";
-    std::string index;
-    bool indexed = index_line.line && load_index(index_line.where, index_label, parts_dir, cacert, index, report);
-    std::set<size_t> refused_lines;
+    index_line_found index_line = index_line_of(c.body, c.where, c.report);
+    c.index_label = "index (" + archive_name(index_line.where) + ")";
+    c.indexed = index_line.line &&
+                load_index(index_line.where, c.index_label, c.parts_dir, c.cacert, c.index, c.report);
+    return true;
+}
 
-    Layout layout;
+// Every part, its entries against the index, and the version they make.
+void check_parts(release_check& c, unsigned long long& total) {
+    const setup_list& list = *c.list;
+    version_layout layout;
+    std::set<size_t> refused_lines;
     bool all_read = true;
-    unsigned long long total = 0;
-    for (unsigned i = 0; i < list->part_count; ++i) {
-        const part_record& part = list->parts[i];
-        std::string label = part_label(i, list->part_count, part);
-        std::unique_ptr<TempFile> temp;  // only for a part that is downloaded
-        std::string path = archive_path(part, label, parts_dir, cacert, temp, report);
-        bool read = !path.empty() && check_part(part, label, path, layout, report);
-        if (read && indexed) check_part_index(part, label, path, index, index_label, refused_lines, report);
+    for (unsigned i = 0; i < list.part_count; ++i) {
+        const part_record& part = list.parts[i];
+        std::string label = part_label(i, list.part_count, part);
+        std::unique_ptr<temp_file> temp;  // only for a part that is downloaded
+        std::string path = archive_path(part, label, c.parts_dir, c.cacert, temp, c.report);
+        bool read = !path.empty() && check_part(part, label, path, layout, c.report);
+        if (read && c.indexed) check_part_index(part, label, path, c.index, c.index_label, refused_lines, c.report);
         all_read = read && all_read;
         total += part.size;
     }
-    for (unsigned i = 0; i < list->part_count; ++i) {
+    for (unsigned i = 0; i < list.part_count; ++i) {
         char folder[LIST_NAME_CAP];
-        if (!part_folder_bytes(&list->parts[i], folder)) continue;
+        if (!part_folder_bytes(&list.parts[i], folder)) continue;
         for (unsigned k = 0; k < i; ++k)
-            if (windows_key(folder) == folder_of(list->parts[k])) {
-                report.say(part_label(i, list->part_count, list->parts[i]),
-                           std::string("maps to the part folder ") + folder + " of part " + std::to_string(k + 1) +
-                               ": an update cannot take both over");
+            if (windows_key(folder) == folder_of(list.parts[k])) {
+                c.report.say(part_label(i, list.part_count, list.parts[i]),
+                             std::string("maps to the part folder ") + folder + " of part " + std::to_string(k + 1) +
+                                 ": an update cannot take both over");
                 break;
             }
     }
     std::string missing;
-    if (all_read && !layout.builder_ready(list->run, missing))
-        report.say(where, missing.empty() ? std::string("the Builder's path ") + list->run + " is too long"
-                                          : "the Builder is incomplete once the parts are laid out: " + missing +
-                                                " is missing or empty");
+    if (all_read && !layout.builder_ready(list.run, missing))
+        c.report.say(c.where, missing.empty() ? std::string("the Builder's path ") + list.run + " is too long"
+                                              : "the Builder is incomplete once the parts are laid out: " +
+                                                    missing + " is missing or empty");
+}
 
-    if (!previous.empty()) {
-        std::string old_body;
-        std::unique_ptr<setup_list> old(new setup_list);
-        std::vector<ListFinding> ignored;
-        if (!load_text(previous, cacert, old_body, error)) report.say(previous, error);
-        else if (judge_list(old_body, *old, ignored) != LIST_OK)
-            report.say(previous, "the setup does not accept this list, so nothing can be reused from it");
-        else if (!indexed)
-            print_reuse(*old, *list, nullptr);
-        else {
-            // The old release's index lies beside its list, or at its address.
-            Report old_report;
-            IndexLine old_line = index_line_of(old_body, previous, old_report);
-            size_t slash = previous.rfind('/');
-            std::string old_index, beside = is_url(previous)             ? ""
-                                             : slash == std::string::npos ? "."
-                                                                          : previous.substr(0, slash + 1);
-            bool have = old_line.line && !old_report.problems &&
-                        load_index(old_line.where, previous + ": its index", beside, cacert, old_index, report);
-            if (!old_line.line || old_report.problems) printf("%s has no index: what the delta road would fetch is not known\n", previous.c_str());
-            std::vector<Delta> deltas;
-            if (have) deltas = deltas_of(*old, old_index, *list, index);
-            print_reuse(*old, *list, have ? &deltas : nullptr);
-        }
+// What an update from the list at `previous` takes over, and, with both
+// indexes, what the delta road fetches.
+void check_previous(release_check& c, const std::string& previous) {
+    std::string old_body;
+    std::unique_ptr<setup_list> old(new setup_list);
+    std::vector<list_finding> ignored;
+    {
+        problems_at faults(c.report, previous);
+        if (!load_text(previous, c.cacert, old_body)) return;
     }
-    if (report.problems) {
-        printf("refused: %u problem%s in %s\n", report.problems, report.problems == 1 ? "" : "s", where.c_str());
+    if (judge_list(old_body, *old, ignored) != LIST_OK)
+        return c.report.say(previous, "the setup does not accept this list, so nothing can be reused from it");
+    if (!c.indexed) return print_reuse(*old, *c.list, nullptr);
+    // The old release's index lies beside its list, or at its address.
+    check_report old_report = {};
+    index_line_found old_line = index_line_of(old_body, previous, old_report);
+    size_t slash = previous.rfind('/');
+    std::string old_index, beside = is_url(previous)             ? ""
+                                     : slash == std::string::npos ? "."
+                                                                  : previous.substr(0, slash + 1);
+    bool have = old_line.line && !old_report.problems &&
+                load_index(old_line.where, previous + ": its index", beside, c.cacert, old_index, c.report);
+    if (!old_line.line || old_report.problems)
+        printf("%s has no index: what the delta road would fetch is not known\n", previous.c_str());
+    std::vector<delta_fetch> deltas;
+    if (have) deltas = deltas_of(*old, old_index, *c.list, c.index);
+    print_reuse(*old, *c.list, have ? &deltas : nullptr);
+}
+
+}  // namespace
+
+int check_release(const std::string& where, const std::string& parts_dir, const std::string& previous,
+                  const std::string& cacert, const std::vector<list_key>* keys) {
+    release_check c;
+    c.where = where;
+    c.parts_dir = parts_dir;
+    c.cacert = cacert;
+    c.keys = keys;
+    c.report = {};
+    c.serial = 0;
+    c.key_number = 0;
+    c.indexed = false;
+    if (!list_accepted(c)) return 1;
+    unsigned long long total = 0;
+    check_parts(c, total);
+    if (!previous.empty()) check_previous(c, previous);
+    const setup_list& list = *c.list;
+    unsigned problems = c.report.problems;
+    if (problems) {
+        printf("refused: %u problem%s in %s\n", problems, problems == 1 ? "" : "s", where.c_str());
         return 1;
     }
-    std::string signing = keys ? ", serial " + std::to_string(serial) + " signed by key " + std::to_string(key_number) +
-                                     " of " + std::to_string(keys->size())
+    std::string signing = keys ? ", serial " + std::to_string(c.serial) + " signed by key " +
+                                     std::to_string(c.key_number) + " of " + std::to_string(keys->size())
                                : "";
-    printf("ok: %s: release %s, %u part%s, %llu bytes%s; the setup accepts it\n", where.c_str(), list->tag,
-           list->part_count, list->part_count == 1 ? "" : "s", total, signing.c_str());
+    printf("ok: %s: release %s, %u part%s, %llu bytes%s; the setup accepts it\n", where.c_str(), list.tag,
+           list.part_count, list.part_count == 1 ? "" : "s", total, signing.c_str());
     return 0;
 }
 
 int cmd_check(int argc, char** argv) {
-    Options o;
+    options o;
     if (!parse_options(argc, argv, {"parts", "previous", "cacert", "keys"}, {}, o)) return 2;
     if (o.positional.size() != 1) {
         fprintf(stderr, "usage: stonewake-release check LIST [--parts DIR] [--previous OLDLIST] [--cacert FILE] "
                         "[--keys KEYS]\n");
         return 2;
     }
-    std::vector<ListKey> keys;
+    std::vector<list_key> keys;
     if (o.get("keys") && !read_list_keys(*o.get("keys"), keys)) return 2;
-    auto value = [&](const char* name) { return o.get(name) ? *o.get(name) : std::string(); };
-    return check_release(o.positional[0], value("parts"), value("previous"), value("cacert"),
+    return check_release(o.positional[0], o.value("parts"), o.value("previous"), o.value("cacert"),
                          o.get("keys") ? &keys : nullptr);
 }

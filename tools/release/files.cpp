@@ -79,7 +79,7 @@ bool file_digest(const std::string& path, std::string& sha256, unsigned long lon
 
 bool is_url(const std::string& text) { return text.compare(0, 8, "https://") == 0 || text.compare(0, 7, "http://") == 0; }
 
-TempFile::TempFile() {
+temp_file::temp_file() {
     const char* dir = getenv("TMPDIR");
     std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/stonewake-release-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
@@ -91,25 +91,24 @@ TempFile::TempFile() {
     }
 }
 
-TempFile::~TempFile() {
+temp_file::~temp_file() {
     if (!path.empty()) unlink(path.c_str());
 }
 
-bool load_text(const std::string& where, const std::string& cacert, std::string& out,
-               std::string& error) {
+bool load_text(const std::string& where, const std::string& cacert, std::string& out) {
     if (!is_url(where)) {
         if (read_file(where, out)) return true;
-        error = "cannot be read";
+        tool_error("cannot be read");
         return false;
     }
-    TempFile temp;
+    temp_file temp;
     if (temp.path.empty()) {
-        error = "cannot make a temporary file";
+        tool_error("cannot make a temporary file");
         return false;
     }
-    if (!fetch_to_file(where, cacert, temp.path, error)) return false;
+    if (!fetch_to_file(where, cacert, temp.path)) return false;
     if (read_file(temp.path, out)) return true;
-    error = "cannot read what was fetched";
+    tool_error("cannot read what was fetched");
     return false;
 }
 

@@ -15,42 +15,59 @@
 
 namespace {
 
-unsigned get16(const std::string& z, size_t at) {
-    return (unsigned char)z[at] | (unsigned)(unsigned char)z[at + 1] << 8;
+const unsigned char* at_byte(const std::string& z, size_t at) {
+    return reinterpret_cast<const unsigned char*>(z.data()) + at;
 }
 
-unsigned long long get32(const std::string& z, size_t at) {
-    return get16(z, at) | (unsigned long long)get16(z, at + 2) << 16;
+unsigned get16(const std::string& z, size_t at) { return zip_get16(at_byte(z, at)); }
+unsigned long long get32(const std::string& z, size_t at) { return zip_get32(at_byte(z, at)); }
+unsigned long long get64(const std::string& z, size_t at) { return zip_get64(at_byte(z, at)); }
+
+// The zip64 end record that the locator before the end record at `end` names:
+// it lies whole before the locator. The directory's offset and count.
+bool zip64_directory(const std::string& z, size_t end, unsigned long long& offset, unsigned long long& count) {
+    size_t locator = end >= ZIP64_LOCATOR ? end - ZIP64_LOCATOR : 0;
+    if (end < ZIP64_LOCATOR || get32(z, locator) != ZIP64_LOCATOR_SIGNATURE) {
+        tool_error("a broken zip64 end record");
+        return false;
+    }
+    unsigned long long end64 = get64(z, locator + ZIP64_LOCATOR_END);
+    if (locator < ZIP64_END_RECORD || end64 > locator - ZIP64_END_RECORD ||
+        get32(z, (size_t)end64) != ZIP64_END_SIGNATURE) {
+        tool_error("a broken zip64 end record");
+        return false;
+    }
+    count = get64(z, (size_t)end64 + ZIP64_END_ENTRIES);
+    offset = get64(z, (size_t)end64 + ZIP64_END_DIRECTORY_OFFSET);
+    return true;
 }
 
-unsigned long long get64(const std::string& z, size_t at) { return get32(z, at) | get32(z, at + 4) << 32; }
-
-const unsigned long long kWide = 0xFFFFFFFFull;  // a field that zip64 holds instead
-
-// The central directory: where it starts, how many records it has.
-bool find_directory(const std::string& z, size_t& start, unsigned long long& count, bool& wide,
-                    std::string& error) {
-    if (z.size() < 22) return error = "too short for a zip", false;
-    size_t floor = z.size() > 22 + 65535 ? z.size() - 22 - 65535 : 0;
-    for (size_t at = z.size() - 22 + 1; at-- > floor;) {
-        if (get32(z, at) != 0x06054b50) continue;
-        count = get16(z, at + 10);
-        unsigned long long offset = get32(z, at + 16);
-        if (count == 0xFFFF || offset == kWide) {
-            // The zip64 end record, named by the locator just before.
-            if (at < 20 || get32(z, at - 20) != 0x07064b50) return error = "a broken zip64 end record", false;
-            unsigned long long end64 = get64(z, at - 12);
-            if (end64 > z.size() - 56 || get32(z, (size_t)end64) != 0x06064b50)
-                return error = "a broken zip64 end record", false;
-            count = get64(z, (size_t)end64 + 32);
-            offset = get64(z, (size_t)end64 + 48);
-            wide = offset >= kWide;
+// The central directory: where it starts, how many records it has; `wide`
+// when it lies beyond 32-bit offsets.
+bool find_directory(const std::string& z, size_t& start, unsigned long long& count, bool& wide) {
+    if (z.size() < ZIP_END_RECORD) {
+        tool_error("too short for a zip");
+        return false;
+    }
+    size_t last = z.size() - ZIP_END_RECORD;
+    size_t floor = last > ZIP_FIELD_MAX ? last - ZIP_FIELD_MAX : 0;  // the comment's longest
+    for (size_t at = last + 1; at-- > floor;) {
+        if (get32(z, at) != ZIP_END_SIGNATURE) continue;
+        count = get16(z, at + ZIP_END_ENTRIES);
+        unsigned long long offset = get32(z, at + ZIP_END_DIRECTORY_OFFSET);
+        if (count == ZIP_WIDE_COUNT || offset == ZIP_WIDE) {
+            if (!zip64_directory(z, at, offset, count)) return false;
+            wide = offset >= ZIP_WIDE;
         }
-        if (offset > at) return error = "its central directory lies outside it", false;
+        if (offset > at) {
+            tool_error("its central directory lies outside it");
+            return false;
+        }
         start = (size_t)offset;
         return true;
     }
-    return error = "no end of central directory", false;
+    tool_error("no end of central directory");
+    return false;
 }
 
 std::string sha256_final(EVP_MD_CTX* ctx) {
@@ -60,14 +77,15 @@ std::string sha256_final(EVP_MD_CTX* ctx) {
     return hex(digest, n);
 }
 
-// Reads `entries`' records back from a zip assembled of them, as tar would,
-// and sets each entry's digest.
-bool digest_entries(const std::string& z, std::vector<index_entry>& entries, std::string& error) {
-    std::string small;
+// A zip of `entries`' records one after another, with the core's directory.
+bool assembled(const std::string& z, const std::vector<index_entry>& entries, std::string& small) {
     unsigned long long offsets_end = 0;
     for (const index_entry& e : entries) offsets_end += e.length;
-    if (offsets_end > INDEX_MAX_VALUE) return error = "its records need zip64", false;
-    std::vector<unsigned char> directory(entries.size() * (46 + INDEX_NAME_CAP) + 22);
+    if (offsets_end > INDEX_MAX_VALUE) {
+        tool_error("its records need zip64");
+        return false;
+    }
+    std::vector<unsigned char> directory(entries.size() * (ZIP_CENTRAL_HEADER + INDEX_NAME_CAP) + ZIP_END_RECORD);
     zip_directory d;
     zip_directory_begin(&d, directory.data(), directory.size());
     for (const index_entry& e : entries) {
@@ -75,42 +93,76 @@ bool digest_entries(const std::string& z, std::vector<index_entry>& entries, std
         small.append(z, e.offset, e.length);
     }
     size_t n = zip_directory_end(&d, small.size());
-    if (!n) return error = "its records do not fit one zip without zip64", false;
+    if (!n) {
+        tool_error("its records do not fit one zip without zip64");
+        return false;
+    }
     small.append((const char*)directory.data(), n);
+    return true;
+}
 
+// The SHA-256 of the data of the entry `a` has just read the header of.
+bool data_digest(archive* a, const index_entry& e, char* sha256) {
+    static char buf[1 << 16];
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+    la_ssize_t got;
+    while ((got = archive_read_data(a, buf, sizeof buf)) > 0) EVP_DigestUpdate(ctx, buf, (size_t)got);
+    if (got >= 0) snprintf(sha256, sizeof e.sha256, "%s", sha256_final(ctx).c_str());
+    else tool_error("the record of %s does not unpack: %s", e.name, archive_error_string(a) ? archive_error_string(a) : "");
+    EVP_MD_CTX_free(ctx);
+    return got >= 0;
+}
+
+// Reads `entries`' records back from a zip assembled of them, as tar would,
+// and sets each entry's digest.
+bool digest_entries(const std::string& z, std::vector<index_entry>& entries) {
+    std::string small;
+    if (!assembled(z, entries, small)) return false;
     archive* a = archive_read_new();
     archive_read_support_format_zip_seekable(a);
     bool ok = archive_read_open_memory(a, small.data(), small.size()) == ARCHIVE_OK;
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     size_t i = 0;
     archive_entry* entry;
-    static char buf[1 << 16];
     while (ok && archive_read_next_header(a, &entry) == ARCHIVE_OK) {
         const char* name = archive_entry_pathname_utf8(entry);
         if (i >= entries.size() || !name || strcmp(name, entries[i].name) != 0) {
-            error = "its records read back in another order";
+            tool_error("its records read back in another order");
             ok = false;
             break;
         }
-        EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
-        la_ssize_t got;
-        while ((got = archive_read_data(a, buf, sizeof buf)) > 0) EVP_DigestUpdate(ctx, buf, (size_t)got);
-        if (got < 0) {
-            error = std::string("the record of ") + entries[i].name + " does not unpack: " +
-                    (archive_error_string(a) ? archive_error_string(a) : "");
-            ok = false;
-            break;
-        }
-        snprintf(entries[i].sha256, sizeof entries[i].sha256, "%s", sha256_final(ctx).c_str());
-        ++i;
+        ok = data_digest(a, entries[i], entries[i].sha256);
+        if (ok) ++i;
     }
     if (ok && i != entries.size()) {
-        error = "its records read back as " + std::to_string(i) + " entries, not " + std::to_string(entries.size());
+        tool_error("its records read back as %zu entries, not %zu", i, entries.size());
         ok = false;
     }
-    EVP_MD_CTX_free(ctx);
     archive_read_free(a);
     return ok;
+}
+
+// The entry's local record: header, name, extra field, data, data
+// descriptor; sets its length.
+bool local_record(const std::string& z, index_entry& e) {
+    unsigned long long offset = e.offset;
+    size_t name_length = e.name_length;
+    if (offset + ZIP_LOCAL_HEADER > z.size() || get32(z, offset) != ZIP_LOCAL_SIGNATURE ||
+        get16(z, offset + ZIP_LOCAL_NAME_LENGTH) != name_length ||
+        z.compare(offset + ZIP_LOCAL_HEADER, name_length, e.name, name_length) != 0) {
+        tool_error("the local header of %s does not match its directory record", e.name);
+        return false;
+    }
+    unsigned long long end =
+        offset + ZIP_LOCAL_HEADER + name_length + get16(z, offset + ZIP_LOCAL_EXTRA_LENGTH) + e.compressed;
+    if (e.flags & ZIP_DESCRIPTOR_FLAG)
+        end += end + 4 <= z.size() && get32(z, end) == ZIP_DESCRIPTOR_SIGNATURE ? ZIP_DESCRIPTOR_SIGNED : ZIP_DESCRIPTOR;
+    if (end > z.size()) {
+        tool_error("the record of %s runs past the zip's end", e.name);
+        return false;
+    }
+    e.length = (unsigned)(end - offset);
+    return true;
 }
 
 std::string hex_of(unsigned value, int digits) {
@@ -121,52 +173,69 @@ std::string hex_of(unsigned value, int digits) {
 
 }  // namespace
 
-IndexOutcome index_zip(const std::string& z, std::vector<index_entry>& entries, std::string& error) {
+namespace {
+
+// The entry of the central record at `at` and its local record; `at` moves
+// past the central record. ZIP_INDEX_WIDE when a field needs zip64.
+int directory_record(const std::string& z, size_t& at, index_entry& e) {
+    if (at + ZIP_CENTRAL_HEADER > z.size() || get32(z, at) != ZIP_CENTRAL_SIGNATURE) {
+        tool_error("a broken central directory");
+        return ZIP_INDEX_BROKEN;
+    }
+    e = {};
+    e.flags = get16(z, at + ZIP_CENTRAL_FLAGS);
+    e.method = get16(z, at + ZIP_CENTRAL_METHOD);
+    e.time = get16(z, at + ZIP_CENTRAL_TIME);
+    e.date = get16(z, at + ZIP_CENTRAL_DATE);
+    e.crc32 = (unsigned)get32(z, at + ZIP_CENTRAL_CRC32);
+    unsigned long long compressed = get32(z, at + ZIP_CENTRAL_COMPRESSED), size = get32(z, at + ZIP_CENTRAL_SIZE),
+                       offset = get32(z, at + ZIP_CENTRAL_OFFSET);
+    size_t name_length = get16(z, at + ZIP_CENTRAL_NAME_LENGTH);
+    size_t skip = ZIP_CENTRAL_HEADER + name_length + get16(z, at + ZIP_CENTRAL_EXTRA_LENGTH) +
+                  get16(z, at + ZIP_CENTRAL_COMMENT_LENGTH);
+    if (at + skip > z.size()) {
+        tool_error("a broken central directory");
+        return ZIP_INDEX_BROKEN;
+    }
+    if (compressed == ZIP_WIDE || size == ZIP_WIDE || offset == ZIP_WIDE) return ZIP_INDEX_WIDE;
+    std::string name = z.substr(at + ZIP_CENTRAL_HEADER, name_length);
+    at += skip;
+    if (name_length == 0 || name_length >= INDEX_NAME_CAP) {
+        tool_error("an entry name of %zu bytes", name_length);
+        return ZIP_INDEX_BROKEN;
+    }
+    memcpy(e.name, name.data(), name_length);
+    e.name_length = name_length;
+    e.folder = name.back() == '/';
+    e.compressed = (unsigned)compressed;
+    e.size = (unsigned)size;
+    e.offset = (unsigned)offset;
+    return local_record(z, e) ? ZIP_INDEXED : ZIP_INDEX_BROKEN;
+}
+
+}  // namespace
+
+int index_zip(const std::string& z, std::vector<index_entry>& entries) {
     entries.clear();
     size_t at = 0;
     unsigned long long count = 0;
     bool wide = false;
-    if (!find_directory(z, at, count, wide, error)) return IndexOutcome::broken;
-    if (wide) return IndexOutcome::zip64;
+    if (!find_directory(z, at, count, wide)) return ZIP_INDEX_BROKEN;
+    if (wide) return ZIP_INDEX_WIDE;
     for (unsigned long long k = 0; k < count; ++k) {
-        if (at + 46 > z.size() || get32(z, at) != 0x02014b50) return error = "a broken central directory", IndexOutcome::broken;
-        index_entry e = {};
-        e.flags = get16(z, at + 8);
-        e.method = get16(z, at + 10);
-        e.time = get16(z, at + 12);
-        e.date = get16(z, at + 14);
-        e.crc32 = (unsigned)get32(z, at + 16);
-        unsigned long long compressed = get32(z, at + 20), size = get32(z, at + 24), offset = get32(z, at + 42);
-        size_t name_length = get16(z, at + 28), skip = 46 + name_length + get16(z, at + 30) + get16(z, at + 32);
-        if (at + skip > z.size()) return error = "a broken central directory", IndexOutcome::broken;
-        if (compressed == kWide || size == kWide || offset == kWide) return IndexOutcome::zip64;
-        std::string name = z.substr(at + 46, name_length);
-        at += skip;
-        if (name_length == 0 || name_length >= INDEX_NAME_CAP)
-            return error = "an entry name of " + std::to_string(name_length) + " bytes", IndexOutcome::broken;
-        memcpy(e.name, name.data(), name_length);
-        e.name_length = name_length;
-        e.folder = name.back() == '/';
-        e.compressed = (unsigned)compressed;
-        e.size = (unsigned)size;
-        e.offset = (unsigned)offset;
-        // The local record: header, name, extra field, data, data descriptor.
-        if (offset + 30 > z.size() || get32(z, offset) != 0x04034b50 || get16(z, offset + 26) != name_length ||
-            z.compare(offset + 30, name_length, name) != 0)
-            return error = "the local header of " + name + " does not match its directory record", IndexOutcome::broken;
-        unsigned long long end = offset + 30 + name_length + get16(z, offset + 28) + compressed;
-        if (e.flags & 8) end += end + 4 <= z.size() && get32(z, end) == 0x08074b50 ? 16 : 12;
-        if (end > z.size()) return error = "the record of " + name + " runs past the zip's end", IndexOutcome::broken;
-        e.length = (unsigned)(end - offset);
+        index_entry e;
+        int verdict = directory_record(z, at, e);
+        if (verdict != ZIP_INDEXED) return verdict;
         entries.push_back(e);
     }
     std::sort(entries.begin(), entries.end(),
               [](const index_entry& x, const index_entry& y) { return x.offset < y.offset; });
     for (size_t i = 1; i < entries.size(); ++i)
-        if (entries[i].offset < (unsigned long long)entries[i - 1].offset + entries[i - 1].length)
-            return error = std::string("the records of ") + entries[i - 1].name + " and " + entries[i].name + " overlap",
-                   IndexOutcome::broken;
-    return digest_entries(z, entries, error) ? IndexOutcome::ok : IndexOutcome::broken;
+        if (entries[i].offset < (unsigned long long)entries[i - 1].offset + entries[i - 1].length) {
+            tool_error("the records of %s and %s overlap", entries[i - 1].name, entries[i].name);
+            return ZIP_INDEX_BROKEN;
+        }
+    return digest_entries(z, entries) ? ZIP_INDEXED : ZIP_INDEX_BROKEN;
 }
 
 std::string index_entry_line(const index_entry& e) {

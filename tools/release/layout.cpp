@@ -8,7 +8,7 @@ std::string join(const std::string& folder, const std::string& name) {
     return folder.empty() ? name : folder + "\\" + name;
 }
 
-struct Probe {
+struct probe_state {
     const std::map<std::string, bool>* files;
     std::string missing;
 };
@@ -31,10 +31,10 @@ std::string windows_key(const std::string& path) {
     return out;
 }
 
-void Layout::put(const std::string& key, bool folder, unsigned long long size) {
+void version_layout::put(const std::string& key, bool folder, unsigned long long size) {
     for (size_t slash = key.find('\\'); slash != std::string::npos; slash = key.find('\\', slash + 1))
-        nodes_[key.substr(0, slash)] = Node{true, 0};
-    nodes_[key] = Node{folder, size};
+        nodes_[key.substr(0, slash)] = node{true, 0};
+    nodes_[key] = node{folder, size};
 }
 
 namespace {
@@ -66,10 +66,10 @@ std::string version_key(const part_record& part, const std::string& entry_name) 
     return kept.empty() ? "" : join(dest_of(part), kept);
 }
 
-void Layout::unpack(const part_record& part, const std::vector<ZipEntry>& entries) {
+void version_layout::unpack(const part_record& part, const std::vector<zip_entry>& entries) {
     std::string dest = dest_of(part);
     if (!dest.empty()) put(dest, true, 0);
-    for (const ZipEntry& entry : entries) {
+    for (const zip_entry& entry : entries) {
         if (!entry_escape(entry).empty()) continue;
         std::string kept = kept_of(entry.name);
         if (!kept.empty()) put(join(dest, kept), entry.folder, entry.size);
@@ -78,7 +78,7 @@ void Layout::unpack(const part_record& part, const std::vector<ZipEntry>& entrie
     if (from == "-" || to == "-") return;
     std::string source = join(dest, windows_key(from)), target = join(dest, windows_key(to));
     if (has(target) || !has(source)) return;
-    std::map<std::string, Node> moved;
+    std::map<std::string, node> moved;
     for (auto it = nodes_.begin(); it != nodes_.end();) {
         const std::string& key = it->first;
         if (key == source || key.compare(0, source.size() + 1, source + "\\") == 0) {
@@ -91,17 +91,17 @@ void Layout::unpack(const part_record& part, const std::vector<ZipEntry>& entrie
     for (auto& kv : moved) put(kv.first, kv.second.folder, kv.second.size);
 }
 
-bool Layout::has(const std::string& path) const { return nodes_.count(windows_key(path)) != 0; }
+bool version_layout::has(const std::string& path) const { return nodes_.count(windows_key(path)) != 0; }
 
-bool Layout::builder_ready(const std::string& run, std::string& missing) const {
+bool version_layout::builder_ready(const std::string& run, std::string& missing) const {
     std::map<std::string, bool> files;  // non-empty files
     for (auto& kv : nodes_)
         if (!kv.second.folder && kv.second.size > 0) files[kv.first] = true;
     std::wstring exe = L"\\";
     for (char c : run) exe += (c == '/') ? L'\\' : (wchar_t)(unsigned char)c;
-    Probe probe{&files, ""};
+    probe_state probe{&files, ""};
     auto present = [](const wchar_t* path, void* context) -> int {
-        Probe* p = static_cast<Probe*>(context);
+        probe_state* p = static_cast<probe_state*>(context);
         std::string narrow;
         for (const wchar_t* c = path + 1; *c; ++c) narrow += (char)*c;
         if (p->files->count(windows_key(narrow))) return 1;

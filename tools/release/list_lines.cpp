@@ -23,8 +23,8 @@ int verdict_of(const std::string& body, setup_list& list) {
 
 }  // namespace
 
-std::vector<TextLine> text_lines(const std::string& body) {
-    std::vector<TextLine> lines;
+std::vector<text_line> text_lines(const std::string& body) {
+    std::vector<text_line> lines;
     unsigned number = 1;
     size_t start = 0;
     for (size_t i = 0; i <= body.size(); ++i) {
@@ -43,7 +43,7 @@ std::string shown(const std::string& text) {
     return out;
 }
 
-int judge_list(const std::string& whole, setup_list& list, std::vector<ListFinding>& findings) {
+int judge_list(const std::string& whole, setup_list& list, std::vector<list_finding>& findings) {
     // A NUL byte ends the file for the setup.
     std::string body = whole.substr(0, strlen(whole.c_str()));
     size_t start = findings.size();
@@ -52,8 +52,8 @@ int judge_list(const std::string& whole, setup_list& list, std::vector<ListFindi
     std::unique_ptr<setup_list> alone(new setup_list);
     std::unique_ptr<setup_list> judged(new setup_list);
     unsigned tag_line = 0, run_line = 0, parts = 0;
-    std::vector<TextLine> refused;
-    for (const TextLine& line : text_lines(body)) {
+    std::vector<text_line> refused;
+    for (const text_line& line : text_lines(body)) {
         verdict_of(line.text, *alone);
         if (alone->tag[0]) tag_line = line.number;
         if (alone->run[0]) run_line = line.number;
@@ -69,7 +69,7 @@ int judge_list(const std::string& whole, setup_list& list, std::vector<ListFindi
             findings.push_back({0, "the setup cannot read this list: no \"part\" line with all six fields"});
     }
     if (verdict == LIST_OK) return verdict;
-    for (const TextLine& line : refused) {
+    for (const text_line& line : refused) {
         // An earlier tag or run line is replaced by the last one; only that counts.
         verdict_of(line.text, *alone);
         if ((alone->tag[0] && line.number != tag_line) || (alone->run[0] && line.number != run_line)) continue;

@@ -25,13 +25,13 @@ namespace {
 const unsigned char kP256Prefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01,
                                      0x06, 0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
 
-struct PkeyFree {
+struct pkey_free {
     void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
 };
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+typedef std::unique_ptr<EVP_PKEY, pkey_free> pkey_owned;
 
 // X and Y of a P-256 key; false for any other kind of key.
-bool public_key_of(EVP_PKEY* pkey, ListKey& out) {
+bool public_key_of(EVP_PKEY* pkey, list_key& out) {
     unsigned char* der = nullptr;
     int length = i2d_PUBKEY(pkey, &der);
     bool ok = length == (int)sizeof kP256Prefix + LIST_KEY_BYTES && memcmp(der, kP256Prefix, sizeof kP256Prefix) == 0;
@@ -40,23 +40,23 @@ bool public_key_of(EVP_PKEY* pkey, ListKey& out) {
     return ok;
 }
 
-Pkey public_pkey(const ListKey& key) {
+pkey_owned public_pkey(const list_key& key) {
     std::string der(reinterpret_cast<const char*>(kP256Prefix), sizeof kP256Prefix);
     der.append(reinterpret_cast<const char*>(key.data()), key.size());
     const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-    return Pkey(d2i_PUBKEY(nullptr, &p, (long)der.size()));
+    return pkey_owned(d2i_PUBKEY(nullptr, &p, (long)der.size()));
 }
 
-Pkey private_pkey(const std::string& key_file, ListKey& public_key, std::string& error) {
+pkey_owned private_pkey(const std::string& key_file, list_key& public_key) {
     FILE* f = fopen(key_file.c_str(), "rb");
     if (!f) {
-        error = "cannot read the key " + key_file;
+        tool_error("cannot read the key %s", key_file.c_str());
         return nullptr;
     }
-    Pkey pkey(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
+    pkey_owned pkey(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
     fclose(f);
     if (!pkey || !public_key_of(pkey.get(), public_key)) {
-        error = key_file + " holds no ECDSA P-256 private key (PEM)";
+        tool_error("%s holds no ECDSA P-256 private key (PEM)", key_file.c_str());
         return nullptr;
     }
     return pkey;
@@ -91,8 +91,8 @@ std::string der_signature(const unsigned char raw[LIST_SIGNATURE_BYTES]) {
     return out;
 }
 
-bool verifies(const ListKey& key, const std::string& signed_bytes, const unsigned char raw[LIST_SIGNATURE_BYTES]) {
-    Pkey pkey = public_pkey(key);
+bool verifies(const list_key& key, const std::string& signed_bytes, const unsigned char raw[LIST_SIGNATURE_BYTES]) {
+    pkey_owned pkey = public_pkey(key);
     std::string der = der_signature(raw);
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     bool ok = pkey && !der.empty() && ctx && EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, pkey.get()) == 1 &&
@@ -102,9 +102,9 @@ bool verifies(const ListKey& key, const std::string& signed_bytes, const unsigne
     return ok;
 }
 
-bool parse_keys(const std::string& text, std::vector<ListKey>& keys) {
+bool parse_keys(const std::string& text, std::vector<list_key>& keys) {
     const char* cursor = text.c_str();
-    ListKey key;
+    list_key key;
     while (list_key_next(&cursor, key.data())) keys.push_back(key);
     return *cursor == 0 && !keys.empty();
 }
@@ -118,7 +118,7 @@ bool signing_line(const std::string& line) {
 
 }  // namespace
 
-bool read_list_keys(const std::string& value, std::vector<ListKey>& keys) {
+bool read_list_keys(const std::string& value, std::vector<list_key>& keys) {
     keys.clear();
     if (parse_keys(value, keys)) return true;
     std::string text;
@@ -132,7 +132,7 @@ bool read_list_keys(const std::string& value, std::vector<ListKey>& keys) {
     return false;
 }
 
-bool serial_option(const Options& o, unsigned long long& serial) {
+bool serial_option(const options& o, unsigned long long& serial) {
     const std::string* given = o.get("serial");
     if (!given) {
         serial = (unsigned long long)time(nullptr);
@@ -146,13 +146,13 @@ bool serial_option(const Options& o, unsigned long long& serial) {
     return found.serial_ok;
 }
 
-bool sign_list_body(const std::string& body, const std::string& key_file, unsigned long long serial,
-                    std::string& out, ListKey& public_key, std::string& error) {
-    Pkey pkey = private_pkey(key_file, public_key, error);
-    if (!pkey) return false;
-    // Every byte but the old serial and signature lines; the new lines end as the list's first line does.
-    out.clear();
-    std::string eol;
+namespace {
+
+// `body` without its serial and signature lines, then the new serial line;
+// the new lines end as the list's first line does (`eol`).
+std::string serialled(const std::string& body, unsigned long long serial, std::string& eol) {
+    std::string out;
+    eol.clear();
     for (size_t start = 0, end; start < body.size(); start = end) {
         size_t text_end = std::min(body.find_first_of("\r\n", start), body.size());
         end = text_end;
@@ -164,30 +164,45 @@ bool sign_list_body(const std::string& body, const std::string& key_file, unsign
     if (!out.empty() && out.back() != '\n' && out.back() != '\r') out += eol;
     char digits[21];
     decimal_text(serial, digits);
-    out += std::string("serial ") + digits + eol;
+    return out + "serial " + digits + eol;
+}
 
+// The DER signature of `bytes` with `pkey`; empty when it cannot be made.
+std::string der_signed(EVP_PKEY* pkey, const std::string& bytes) {
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     size_t length = 0;
     std::string der;
-    bool ok = ctx && EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, pkey.get()) == 1 &&
-              EVP_DigestSign(ctx, nullptr, &length, reinterpret_cast<const unsigned char*>(out.data()), out.size()) == 1;
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    bool ok = ctx && EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, pkey) == 1 &&
+              EVP_DigestSign(ctx, nullptr, &length, data, bytes.size()) == 1;
     if (ok) {
         der.resize(length);
-        ok = EVP_DigestSign(ctx, reinterpret_cast<unsigned char*>(&der[0]), &length,
-                            reinterpret_cast<const unsigned char*>(out.data()), out.size()) == 1;
+        ok = EVP_DigestSign(ctx, reinterpret_cast<unsigned char*>(&der[0]), &length, data, bytes.size()) == 1;
         der.resize(length);
     }
     EVP_MD_CTX_free(ctx);
+    return ok ? der : std::string();
+}
+
+}  // namespace
+
+bool sign_list_body(const std::string& body, const std::string& key_file, unsigned long long serial,
+                    std::string& out, list_key& public_key) {
+    pkey_owned pkey = private_pkey(key_file, public_key);
+    if (!pkey) return false;
+    std::string eol;
+    out = serialled(body, serial, eol);
+    std::string der = der_signed(pkey.get(), out);
     unsigned char raw[LIST_SIGNATURE_BYTES];
-    if (!ok || !raw_signature(der, raw)) {
-        error = "the signature could not be made with " + key_file;
+    if (der.empty() || !raw_signature(der, raw)) {
+        tool_error("the signature could not be made with %s", key_file.c_str());
         return false;
     }
     out += "signature " + hex(raw, LIST_SIGNATURE_BYTES) + eol;
     return true;
 }
 
-std::vector<std::string> list_signature_findings(const std::string& body, const std::vector<ListKey>& keys,
+std::vector<std::string> list_signature_findings(const std::string& body, const std::vector<list_key>& keys,
                                                  unsigned long long& serial, unsigned& key_number) {
     list_signing s;
     list_signing_scan(body.data(), body.size(), &s);
@@ -219,7 +234,7 @@ std::vector<std::string> list_signature_findings(const std::string& body, const 
 }
 
 int cmd_keygen(int argc, char** argv) {
-    Options o;
+    options o;
     if (!parse_options(argc, argv, {"out"}, {}, o)) return 2;
     if (!o.positional.empty() || !o.get("out")) {
         fprintf(stderr, "usage: stonewake-release keygen --out DIR\n");
@@ -235,8 +250,8 @@ int cmd_keygen(int argc, char** argv) {
     bool ok = ctx && EVP_PKEY_keygen_init(ctx) == 1 &&
               EVP_PKEY_CTX_set_ec_paramgen_curve_nid(ctx, NID_X9_62_prime256v1) == 1 && EVP_PKEY_keygen(ctx, &made) == 1;
     EVP_PKEY_CTX_free(ctx);
-    Pkey pkey(made);
-    ListKey public_key;
+    pkey_owned pkey(made);
+    list_key public_key;
     if (!ok || !public_key_of(pkey.get(), public_key)) {
         fprintf(stderr, "stonewake-release keygen: libcrypto could not make a P-256 key\n");
         return 1;
@@ -263,7 +278,7 @@ int cmd_keygen(int argc, char** argv) {
 }
 
 int cmd_sign_list(int argc, char** argv) {
-    Options o;
+    options o;
     unsigned long long serial = 0;
     if (!parse_options(argc, argv, {"key", "serial"}, {}, o)) return 2;
     if (o.positional.size() != 1 || !o.get("key")) {
@@ -272,27 +287,25 @@ int cmd_sign_list(int argc, char** argv) {
     }
     if (!serial_option(o, serial)) return 2;
     const std::string path = o.positional[0];
-    std::string body, signed_body, error;
+    std::string body, signed_body;
     if (!read_file(path, body)) {
         fprintf(stderr, "stonewake-release sign-list: cannot read %s\n", path.c_str());
         return 1;
     }
     // Only a list the setup accepts is worth signing (not the index, nor a part).
     std::unique_ptr<setup_list> list(new setup_list);
-    std::vector<ListFinding> findings;
+    std::vector<list_finding> findings;
     if (judge_list(body, *list, findings) != LIST_OK) {
-        for (const ListFinding& f : findings)
+        for (const list_finding& f : findings)
             printf("%s%s: %s\n", path.c_str(), f.line ? (":" + std::to_string(f.line)).c_str() : "", f.text.c_str());
         printf("refused: the setup does not accept %s, so it is not signed\n", path.c_str());
         return 1;
     }
     list_signing old;
     list_signing_scan(body.data(), body.size(), &old);
-    ListKey public_key;
-    if (!sign_list_body(body, *o.get("key"), serial, signed_body, public_key, error)) {
-        fprintf(stderr, "stonewake-release sign-list: %s\n", error.c_str());
-        return 1;
-    }
+    list_key public_key;
+    fault_scope faults(stderr, "stonewake-release sign-list: ");
+    if (!sign_list_body(body, *o.get("key"), serial, signed_body, public_key)) return 1;
     if (!write_file(path, signed_body)) {
         fprintf(stderr, "stonewake-release sign-list: cannot write %s\n", path.c_str());
         return 1;

@@ -1,6 +1,8 @@
 // stonewake-release: make, check and sign a release of the Stonewake Builder.
 #include "tool.h"
 
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -23,22 +25,52 @@ const char usage[] =
     "separated by commas, or a file holding them (publisher.pub).\n"
     "Exit codes: 0 all holds, 1 refused, 2 usage.\n";
 
+fault_scope* g_scope = nullptr;  // the innermost
+
 }  // namespace
 
-const std::string* Options::get(const std::string& name) const {
+fault_scope::fault_scope(FILE* stream, const std::string& lead)
+    : stream_(stream), lead_(lead), told_(0), outer_(g_scope) {
+    g_scope = this;
+}
+
+fault_scope::~fault_scope() { g_scope = outer_; }
+
+void tool_error(const char* format, ...) {
+    va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    std::vector<char> text((size_t)std::max(vsnprintf(nullptr, 0, format, args), 0) + 1);
+    vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    va_end(args);
+    if (!g_scope) {
+        fprintf(stderr, "stonewake-release: %s\n", text.data());
+        return;
+    }
+    ++g_scope->told_;
+    if (g_scope->stream_) fprintf(g_scope->stream_, "%s%s\n", g_scope->lead_.c_str(), text.data());
+}
+
+const std::string* options::get(const std::string& name) const {
     for (auto& kv : named)
         if (kv.first == name) return &kv.second;
     return nullptr;
 }
 
-bool Options::has(const std::string& flag) const {
+std::string options::value(const std::string& name) const {
+    const std::string* given = get(name);
+    return given ? *given : std::string();
+}
+
+bool options::has(const std::string& flag) const {
     for (auto& f : flags)
         if (f == flag) return true;
     return false;
 }
 
 bool parse_options(int argc, char** argv, const std::vector<std::string>& valued,
-                   const std::vector<std::string>& flagged, Options& out) {
+                   const std::vector<std::string>& flagged, options& out) {
     for (int i = 0; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg.compare(0, 2, "--") != 0) {

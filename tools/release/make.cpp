@@ -9,10 +9,10 @@
 
 namespace {
 
-struct PartLine {
+struct part_line {
     unsigned line;
     std::string asset, source, dir, from, to;
-    bool store = false;
+    bool store;
 };
 
 std::vector<std::string> fields_of(const std::string& line) {
@@ -29,7 +29,7 @@ std::vector<std::string> fields_of(const std::string& line) {
 
 // The parts file: "<asset> <folder or file below DIR> <dir> <from> <to> [store]"
 // a line; blank lines and lines starting with '#' are skipped.
-bool read_parts(const std::string& path, std::vector<PartLine>& parts) {
+bool read_parts(const std::string& path, std::vector<part_line>& parts) {
     std::string text;
     if (!read_file(path, text)) {
         fprintf(stderr, "stonewake-release: cannot read %s\n", path.c_str());
@@ -98,8 +98,17 @@ std::string escaped(const std::string& name) {
 
 }  // namespace
 
-int cmd_make(int argc, char** argv) {
-    Options o;
+namespace {
+
+// The options of `make`, read and judged; 0, or the exit code after a message.
+struct make_request {
+    options given;
+    unsigned long long serial;
+    std::string builder, host, tag, out, run;
+};
+
+int make_options(int argc, char** argv, make_request& r) {
+    options& o = r.given;
     if (!parse_options(argc, argv, {"builder", "parts", "host", "tag", "out", "run", "key", "serial"}, {"no-check"}, o))
         return 2;
     for (const char* need : {"builder", "parts", "host", "tag", "out"})
@@ -111,73 +120,95 @@ int cmd_make(int argc, char** argv) {
         fprintf(stderr, "stonewake-release make: unexpected %s\n", o.positional[0].c_str());
         return 2;
     }
-    unsigned long long serial = 0;
     if (o.get("serial") && !o.get("key")) {
         fprintf(stderr, "stonewake-release make: --serial is that of the signature: it needs --key\n");
         return 2;
     }
-    if (!serial_option(o, serial)) return 2;
-    const std::string builder = *o.get("builder"), host = *o.get("host"), tag = *o.get("tag"),
-                      out = *o.get("out");
-    const std::string run = o.get("run") ? *o.get("run") : kDefaultRun;
-    if (host.empty() || host.find_first_of("/ \t\r\n?#@\\") != std::string::npos) {
+    if (!serial_option(o, r.serial)) return 2;
+    r.builder = o.value("builder");
+    r.host = o.value("host");
+    r.tag = o.value("tag");
+    r.out = o.value("out");
+    r.run = o.get("run") ? o.value("run") : kDefaultRun;
+    if (r.host.empty() || r.host.find_first_of("/ \t\r\n?#@\\") != std::string::npos) {
         fprintf(stderr, "stonewake-release make: --host is a host name, optionally with :port\n");
         return 2;
     }
-    if (!list_name_ok(tag.c_str(), 0) || !list_name_ok(run.c_str(), 1)) {
+    if (!list_name_ok(r.tag.c_str(), 0) || !list_name_ok(r.run.c_str(), 1)) {
         fprintf(stderr, "stonewake-release make: the setup does not accept the tag %s or the run path %s\n",
-                tag.c_str(), run.c_str());
+                r.tag.c_str(), r.run.c_str());
         return 1;
     }
-    std::vector<PartLine> parts;
-    if (!read_parts(*o.get("parts"), parts)) return 1;
+    return 0;
+}
+
+// One part's zip in `out`: its line in the list, its section in the index.
+bool make_part(const make_request& r, const part_line& p, const std::string& base, std::string& list,
+               std::string& index) {
+    std::string zip = r.out + "/" + p.asset, sha256, bytes;
+    unsigned long long size = 0;
+    if (!zip_write(r.builder + "/" + p.source, zip, p.store)) return false;
+    if (!file_digest(zip, sha256, size) || !read_file(zip, bytes)) {
+        tool_error("cannot read %s", zip.c_str());
+        return false;
+    }
+    list += "part " + sha256 + " " + std::to_string(size) + " " + p.dir + " " + p.from + " " + p.to + " " + base +
+            escaped(p.asset) + "\n";
+    std::vector<index_entry> entries;
+    int indexed;
+    {
+        fault_scope faults(stderr, "stonewake-release make: cannot index " + zip + ": ");
+        indexed = index_zip(bytes, entries);
+    }
+    if (indexed == ZIP_INDEX_BROKEN) return false;
+    if (indexed == ZIP_INDEXED) index += index_section(sha256, entries);
+    else tool_error("%s needs zip64, so the index leaves it out: an update downloads it whole", p.asset.c_str());
+    return true;
+}
+
+// The index and the list (signed with --key) in `out`; false after a message.
+bool make_list(const make_request& r, const std::string& base, std::string& list, const std::string& index,
+               list_key& public_key) {
+    std::string index_path = r.out + "/" + kIndex, index_sha256;
+    unsigned long long index_size = 0;
+    if (!write_file(index_path, index) || !file_digest(index_path, index_sha256, index_size)) {
+        tool_error("cannot write %s", index_path.c_str());
+        return false;
+    }
+    list += "index " + index_sha256 + " " + std::to_string(index_size) + " " + base + kIndex + "\n";
+    if (r.given.get("key") && !sign_list_body(std::string(list), r.given.value("key"), r.serial, list, public_key))
+        return false;
+    std::string list_path = r.out + "/" + kSetupList;
+    if (!write_file(list_path, list)) {
+        tool_error("cannot write %s", list_path.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int cmd_make(int argc, char** argv) {
+    make_request r;
+    int refused = make_options(argc, argv, r);
+    if (refused) return refused;
+    std::vector<part_line> parts;
+    if (!read_parts(r.given.value("parts"), parts)) return 1;
 
     // Zip times are DOS local times: fix the zone so they do not depend on the machine.
     setenv("TZ", "UTC", 1);
     tzset();
-    if (!make_folders(out)) {
-        fprintf(stderr, "stonewake-release make: cannot make the folder %s\n", out.c_str());
+    fault_scope faults(stderr, "stonewake-release make: ");
+    if (!make_folders(r.out)) {
+        tool_error("cannot make the folder %s", r.out.c_str());
         return 1;
     }
-    const std::string base = "https://" + host + "/" + kRepository + "/releases/download/" + escaped(tag) + "/";
-    std::string list = "tag " + tag + "\nrun " + run + "\n", index = "tarnwick-index 1\n";
-    for (const PartLine& p : parts) {
-        std::string zip = out + "/" + p.asset, error, sha256, bytes;
-        unsigned long long size = 0;
-        if (!zip_write(builder + "/" + p.source, zip, p.store, error) || !file_digest(zip, sha256, size) ||
-            !read_file(zip, bytes)) {
-            fprintf(stderr, "stonewake-release make: %s\n", error.empty() ? ("cannot read " + zip).c_str() : error.c_str());
-            return 1;
-        }
-        list += "part " + sha256 + " " + std::to_string(size) + " " + p.dir + " " + p.from + " " + p.to + " " +
-                base + escaped(p.asset) + "\n";
-        std::vector<index_entry> entries;
-        IndexOutcome indexed = index_zip(bytes, entries, error);
-        if (indexed == IndexOutcome::broken) {
-            fprintf(stderr, "stonewake-release make: cannot index %s: %s\n", zip.c_str(), error.c_str());
-            return 1;
-        }
-        if (indexed == IndexOutcome::ok) index += index_section(sha256, entries);
-        else fprintf(stderr, "stonewake-release make: %s needs zip64, so the index leaves it out: an update downloads it whole\n", p.asset.c_str());
-    }
-    std::string index_path = out + "/" + kIndex, index_sha256;
-    unsigned long long index_size = 0;
-    if (!write_file(index_path, index) || !file_digest(index_path, index_sha256, index_size)) {
-        fprintf(stderr, "stonewake-release make: cannot write %s\n", index_path.c_str());
-        return 1;
-    }
-    list += "index " + index_sha256 + " " + std::to_string(index_size) + " " + base + kIndex + "\n";
-    std::vector<ListKey> keys(1);  // the signing key's own public key, for the check
-    std::string error;
-    if (o.get("key") && !sign_list_body(std::string(list), *o.get("key"), serial, list, keys[0], error)) {
-        fprintf(stderr, "stonewake-release make: %s\n", error.c_str());
-        return 1;
-    }
-    std::string list_path = out + "/" + kSetupList;
-    if (!write_file(list_path, list)) {
-        fprintf(stderr, "stonewake-release make: cannot write %s\n", list_path.c_str());
-        return 1;
-    }
-    if (o.has("no-check")) return 0;
-    return check_release(list_path, out, "", "", o.get("key") ? &keys : nullptr);
+    const std::string base = "https://" + r.host + "/" + kRepository + "/releases/download/" + escaped(r.tag) + "/";
+    std::string list = "tag " + r.tag + "\nrun " + r.run + "\n", index = "tarnwick-index 1\n";
+    for (const part_line& p : parts)
+        if (!make_part(r, p, base, list, index)) return 1;
+    std::vector<list_key> keys(1);  // the signing key's own public key, for the check
+    if (!make_list(r, base, list, index, keys[0])) return 1;
+    if (r.given.has("no-check")) return 0;
+    return check_release(r.out + "/" + kSetupList, r.out, "", "", r.given.get("key") ? &keys : nullptr);
 }

@@ -35,7 +35,7 @@ bool verified(const std::string& exe, const std::string& ca) {
 }  // namespace
 
 int cmd_sign(int argc, char** argv) {
-    Options o;
+    options o;
     if (!parse_options(argc, argv, {"cert", "key", "ca"}, {}, o)) return 2;
     if (o.positional.size() != 1 || !o.get("cert") || !o.get("key")) {
         fprintf(stderr, "usage: stonewake-release sign EXE --cert CERT --key KEY [--ca FILE]\n");
@@ -67,7 +67,7 @@ int cmd_sign(int argc, char** argv) {
 }
 
 int cmd_verify(int argc, char** argv) {
-    Options o;
+    options o;
     if (!parse_options(argc, argv, {"ca"}, {}, o)) return 2;
     if (o.positional.size() != 1 || !o.get("ca")) {
         fprintf(stderr, "usage: stonewake-release verify EXE --ca FILE\n");

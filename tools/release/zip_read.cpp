@@ -5,7 +5,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
-bool zip_list(const std::string& zip_path, std::vector<ZipEntry>& entries, std::string& error) {
+bool zip_list(const std::string& zip_path, std::vector<zip_entry>& entries) {
     entries.clear();
     archive* a = archive_read_new();
     archive_read_support_format_zip_seekable(a);
@@ -13,7 +13,7 @@ bool zip_list(const std::string& zip_path, std::vector<ZipEntry>& entries, std::
     archive_entry* entry;
     int rc = ARCHIVE_OK;
     while (ok && (rc = archive_read_next_header(a, &entry)) == ARCHIVE_OK) {
-        ZipEntry e;
+        zip_entry e = {};
         const char* name = archive_entry_pathname_utf8(entry);
         if (!name) name = archive_entry_pathname(entry);
         e.name = name ? name : "";
@@ -33,13 +33,13 @@ bool zip_list(const std::string& zip_path, std::vector<ZipEntry>& entries, std::
     if (ok && rc != ARCHIVE_EOF) ok = false;
     if (!ok) {
         const char* why = archive_error_string(a);
-        error = std::string("not a zip that unpacks whole") + (why ? std::string(": ") + why : "");
+        tool_error("not a zip that unpacks whole%s%s", why ? ": " : "", why ? why : "");
     }
     archive_read_free(a);
     return ok;
 }
 
-std::string entry_escape(const ZipEntry& entry) {
+std::string entry_escape(const zip_entry& entry) {
     if (entry.link) return "is a link";
     switch (entry_name_verdict(entry.name.data(), entry.name.size())) {
     case ENTRY_NAME_OK: return "";

@@ -25,18 +25,17 @@ const time_t kFixedTime = 946684800;
 const unsigned kDosTime = 0;
 const unsigned kDosDate = (2000 - 1980) << 9 | 1 << 5 | 1;
 
-struct Item {
+struct zip_item {
     std::string name;  // entry name; folders end in '/'
     std::string path;  // on disk
     bool folder;
     unsigned long long size;
 };
 
-bool collect(const std::string& path, const std::string& name, std::vector<Item>& items,
-             std::string& error) {
+bool collect(const std::string& path, const std::string& name, std::vector<zip_item>& items) {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) {
-        error = "cannot read " + path;
+        tool_error("cannot read %s", path.c_str());
         return false;
     }
     if (S_ISREG(st.st_mode)) {
@@ -44,13 +43,13 @@ bool collect(const std::string& path, const std::string& name, std::vector<Item>
         return true;
     }
     if (!S_ISDIR(st.st_mode)) {
-        error = path + " is neither a file nor a folder (links are not put into a release)";
+        tool_error("%s is neither a file nor a folder (links are not put into a release)", path.c_str());
         return false;
     }
     items.push_back({name + "/", path, true, 0});
     DIR* dir = opendir(path.c_str());
     if (!dir) {
-        error = "cannot read the folder " + path;
+        tool_error("cannot read the folder %s", path.c_str());
         return false;
     }
     std::vector<std::string> children;
@@ -60,11 +59,11 @@ bool collect(const std::string& path, const std::string& name, std::vector<Item>
     }
     closedir(dir);
     for (auto& child : children)
-        if (!collect(path + "/" + child, name + "/" + child, items, error)) return false;
+        if (!collect(path + "/" + child, name + "/" + child, items)) return false;
     return true;
 }
 
-bool add(archive* a, const Item& item, std::string& error) {
+bool add(archive* a, const zip_item& item) {
     archive_entry* entry = archive_entry_new();
     archive_entry_set_pathname_utf8(entry, item.name.c_str());
     archive_entry_set_filetype(entry, item.folder ? AE_IFDIR : AE_IFREG);
@@ -90,7 +89,9 @@ bool add(archive* a, const Item& item, std::string& error) {
             fclose(f);
         }
     }
-    if (!ok) error = "cannot put " + item.path + " into the zip: " + (archive_error_string(a) ? archive_error_string(a) : "read error");
+    if (!ok)
+        tool_error("cannot put %s into the zip: %s", item.path.c_str(),
+                   archive_error_string(a) ? archive_error_string(a) : "read error");
     return ok;
 }
 
@@ -119,23 +120,31 @@ bool deflated(const std::string& in, std::string& out) {
 }
 
 // One record: the core's local header, then the data.
-bool record_add(const Item& item, bool store, std::string& zip, std::vector<index_entry>& entries,
-                std::string& error) {
+bool record_add(const zip_item& item, bool store, std::string& zip, std::vector<index_entry>& entries) {
     index_entry e = {};
     e.folder = item.folder;
     e.name_length = item.name.size();
-    if (e.name_length >= INDEX_NAME_CAP) return error = "the entry name " + item.name + " is too long", false;
+    if (e.name_length >= INDEX_NAME_CAP) {
+        tool_error("the entry name %s is too long", item.name.c_str());
+        return false;
+    }
     memcpy(e.name, item.name.data(), e.name_length);
     for (unsigned char c : item.name)
-        if (c >= 0x80) e.flags = 0x800;  // the name is UTF-8
+        if (c >= 0x80) e.flags = ZIP_UTF8_FLAG;
     e.time = kDosTime;
     e.date = kDosDate;
     std::string data, packed;
     if (!item.folder) {
-        if (!read_whole(item.path, item.size, data)) return error = "cannot read " + item.path, false;
+        if (!read_whole(item.path, item.size, data)) {
+            tool_error("cannot read %s", item.path.c_str());
+            return false;
+        }
         e.crc32 = (unsigned)crc32(crc32(0, nullptr, 0), (const Bytef*)data.data(), (uInt)data.size());
         e.method = store ? 0 : 8;
-        if (!store && !deflated(data, packed)) return error = "cannot deflate " + item.path, false;
+        if (!store && !deflated(data, packed)) {
+            tool_error("cannot deflate %s", item.path.c_str());
+            return false;
+        }
     }
     const std::string& body = e.method == 8 ? packed : data;
     e.size = (unsigned)data.size();
@@ -151,32 +160,35 @@ bool record_add(const Item& item, bool store, std::string& zip, std::vector<inde
 }
 
 // The whole zip in memory: the records, then the core's central directory.
-bool zip_own(const std::vector<Item>& items, bool store, std::string& zip, std::string& error) {
+bool zip_own(const std::vector<zip_item>& items, bool store, std::string& zip) {
     std::vector<index_entry> entries;
-    for (const Item& item : items)
-        if (!record_add(item, store, zip, entries, error)) return false;
+    for (const zip_item& item : items)
+        if (!record_add(item, store, zip, entries)) return false;
     std::vector<unsigned char> directory(entries.size() * (ZIP_CENTRAL_HEADER + INDEX_NAME_CAP) + ZIP_END_RECORD);
     zip_directory d;
     zip_directory_begin(&d, directory.data(), directory.size());
     for (const index_entry& e : entries) zip_directory_add(&d, &e, e.offset);
     size_t n = zip_directory_end(&d, zip.size());
-    if (!n) return error = "its records need zip64", false;
+    if (!n) {
+        tool_error("its records need zip64");
+        return false;
+    }
     zip.append((const char*)directory.data(), n);
     return true;
 }
 
 // A zip too large for 32-bit offsets, by libarchive (with zip64).
-bool zip_libarchive(const std::vector<Item>& items, bool store, const std::string& temp, std::string& error) {
+bool zip_libarchive(const std::vector<zip_item>& items, bool store, const std::string& temp) {
     archive* a = archive_write_new();
     archive_write_set_format_zip(a);
     const char* options = store ? "zip:compression=store,zip:hdrcharset=UTF-8"
                                 : "zip:compression=deflate,zip:compression-level=6,zip:hdrcharset=UTF-8";
     bool ok = archive_write_set_options(a, options) == ARCHIVE_OK &&
               archive_write_open_filename(a, temp.c_str()) == ARCHIVE_OK;
-    if (!ok) error = std::string("cannot write ") + temp + ": " + (archive_error_string(a) ? archive_error_string(a) : "");
-    for (size_t i = 0; ok && i < items.size(); ++i) ok = add(a, items[i], error);
+    if (!ok) tool_error("cannot write %s: %s", temp.c_str(), archive_error_string(a) ? archive_error_string(a) : "");
+    for (size_t i = 0; ok && i < items.size(); ++i) ok = add(a, items[i]);
     if (archive_write_close(a) != ARCHIVE_OK && ok) {
-        error = "cannot finish " + temp;
+        tool_error("cannot finish %s", temp.c_str());
         ok = false;
     }
     archive_write_free(a);
@@ -185,30 +197,31 @@ bool zip_libarchive(const std::vector<Item>& items, bool store, const std::strin
 
 }  // namespace
 
-bool zip_write(const std::string& source, const std::string& zip_path, bool store, std::string& error) {
+bool zip_write(const std::string& source, const std::string& zip_path, bool store) {
     std::string top = source;
     while (top.size() > 1 && top.back() == '/') top.pop_back();
     size_t slash = top.rfind('/');
     std::string name = slash == std::string::npos ? top : top.substr(slash + 1);
-    std::vector<Item> items;
-    if (!collect(top, name, items, error)) return false;
-    std::sort(items.begin(), items.end(), [](const Item& x, const Item& y) { return x.name < y.name; });
+    std::vector<zip_item> items;
+    if (!collect(top, name, items)) return false;
+    std::sort(items.begin(), items.end(), [](const zip_item& x, const zip_item& y) { return x.name < y.name; });
 
     // Stored, the zip is larger than what it holds by its headers alone;
     // deflated, by a little more at worst.
     unsigned long long bound = ZIP_END_RECORD;
-    for (const Item& item : items)
+    for (const zip_item& item : items)
         bound += ZIP_LOCAL_HEADER + ZIP_CENTRAL_HEADER + 2 * item.name.size() + item.size + item.size / 1000 + 64;
     if (bound <= INDEX_MAX_VALUE) {
         std::string zip;
-        if (!zip_own(items, store, zip, error)) return false;
-        if (!write_file(zip_path, zip)) return error = "cannot write " + zip_path, false;
-        return true;
+        if (!zip_own(items, store, zip)) return false;
+        if (write_file(zip_path, zip)) return true;
+        tool_error("cannot write %s", zip_path.c_str());
+        return false;
     }
     std::string temp = zip_path + ".writing";
-    bool ok = zip_libarchive(items, store, temp, error);
+    bool ok = zip_libarchive(items, store, temp);
     if (ok && rename(temp.c_str(), zip_path.c_str()) != 0) {
-        error = "cannot write " + zip_path;
+        tool_error("cannot write %s", zip_path.c_str());
         ok = false;
     }
     if (!ok) remove(temp.c_str());
