@@ -100,13 +100,33 @@ int merge_pass(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH
     return moved;
 }
 
+// Removes the folder `source` emptied by a pass, waiting out another process
+// that holds it (an antivirus scanning it): 1 when it is gone, -1 when it is
+// not empty yet, 0 with the last error set when it stays.
+int emptied_remove(const wchar_t* source) {
+    for (int tries = 1;; ++tries) {
+        if (RemoveDirectoryW(source)) return 1;
+        DWORD error = GetLastError();
+        if (error == ERROR_DIR_NOT_EMPTY) return -1;
+        if (GetFileAttributesW(source) == INVALID_FILE_ATTRIBUTES) return 1;
+        if (!held_retry(tries, error, 0)) return 0;
+    }
+}
+
 // Every entry of the folder `source` moved into the folder `target`, then
-// `source` removed. A search need not list what was added or removed while it
-// ran, so passes go on until the folder is empty (a few at most).
+// `source` removed: one that stays would be published with the version. A
+// search need not list what was added or removed while it ran, so passes go
+// on until the folder is empty (a few at most).
 int merge_into(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH_CAP]) {
     for (int pass = 0; pass < 8; ++pass) {
         if (!merge_pass(source, target, failed)) return 0;
-        if (RemoveDirectoryW(source) || GetLastError() != ERROR_DIR_NOT_EMPTY) return 1;
+        int removed = emptied_remove(source);
+        if (removed == 1) return 1;
+        if (removed == 0) {
+            const wchar_t* name = wcsrchr(source, L'\\');
+            wcscpy(failed, name ? name + 1 : source);
+            return 0;
+        }
     }
     wcscpy(failed, L".");
     SetLastError(ERROR_DIR_NOT_EMPTY);

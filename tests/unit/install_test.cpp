@@ -353,6 +353,39 @@ TEST_F(Place, TheLaterPartsEntryWins) {
     g_headless = headless;
 }
 
+// The part's own folder, emptied by the moves, that another program holds
+// (an antivirus scanning it): tried again as a held file is, and then the
+// run ends naming it, so that it is never published inside the version.
+TEST_F(Place, AHeldUnpackingFolderEndsTheRun) {
+    setup_list list = {};
+    list.part_count = 2;
+    list.parts[0] = Part('a', ".", "-", "-");
+    list.parts[1] = Part('c', ".", "-", "-");
+    // Not below the test's own folder: the run ends in a child process, whose
+    // folder would be left behind; this one is the same in both.
+    wchar_t temp[MAX_PATH + 1];
+    const std::wstring staging = std::wstring(temp, GetTempPathW(MAX_PATH + 1, temp)) + L"sw-held-unpacking";
+    remove_tree(staging);
+    wchar_t own[PATH_CAP];
+    part_own_folder(staging.c_str(), &list, 1, own);
+    Build(own, "x=1");
+    EXPECT_EXIT(
+        {
+            g_headless = 1;
+            HANDLE held = CreateFileW(own, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, 0);
+            if (held == INVALID_HANDLE_VALUE) ExitProcess(2);
+            part_place(&list, 1, staging.c_str());
+            ExitProcess(0);  // counted as removed
+        },
+        ::testing::ExitedWithCode(1),
+        ::testing::ContainsRegex("^error Could not set up part 2 of 2 \\(renaming " + std::string(16, 'c') +
+                                 "~2\\.unpacking, Windows error \\d+\\)\\. Another program is holding the "
+                                 "files just unpacked"));
+    EXPECT_EQ(std::string(16, 'c') + "~2.unpacking/ x=1", Tree(staging));  // moved, not removed
+    remove_tree(staging);
+}
+
 namespace {
 
 std::string Sha(const std::string& bytes) {
