@@ -1,9 +1,9 @@
 // Putting an unpacked part in place. Each part's tar unpacks into a folder of
 // its own inside the staging folder; once it and every part before it are
 // unpacked, its entries are moved below its `dir` (a folder that is there
-// already merged file by file, the later part's file winning, as tar
-// overwrites) and its top entry gets its name: the tree that one tar after
-// the other into `dir` gives.
+// already merged file by file; otherwise the later part's entry wins, a file
+// over a folder as a folder over a file, as tar overwrites) and its top entry
+// gets its name: the tree that one tar after the other into `dir` gives.
 #include "install/install.h"
 
 #include <string.h>
@@ -44,14 +44,38 @@ int child_path(wchar_t out[PATH_CAP], const wchar_t* folder, const wchar_t* name
 
 int merge_into(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH_CAP]);
 
-// Moves `source` to `target`. A folder onto a folder is merged; a file
-// takes the place of what is there (tar unlinks an existing file, so a link
-// into the installed version keeps its own content and attributes).
+// Removes what an earlier part left at `target` (of the `there` attributes):
+// a folder with all below it (a link alone), or a file. Another process
+// holding it, or a file inside the folder, is waited out as a rename waits
+// for it. 0 with the last error set when it stays.
+int earlier_remove(const wchar_t* target, DWORD there) {
+    for (int tries = 1;; ++tries) {
+        DWORD error;
+        if (there & FILE_ATTRIBUTE_DIRECTORY) {
+            rmtree(target);
+            if (RemoveDirectoryW(target)) return 1;
+        } else if (delete_file(target)) {
+            return 1;
+        }
+        error = GetLastError();
+        if (GetFileAttributesW(target) == INVALID_FILE_ATTRIBUTES) return 1;
+        if (!held_retry(tries, error, ERROR_DIR_NOT_EMPTY)) return 0;
+    }
+}
+
+// Moves `source` to `target`. A folder onto a folder is merged; otherwise
+// the entry takes the place of what is there. What is there goes first when
+// it is a folder, the entry is one, or it is a read-only file (tar unlinks an
+// existing file, so a link into the installed version keeps its own content
+// and attributes).
 int move_entry(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH_CAP]) {
     DWORD there = GetFileAttributesW(target);
     if (there == INVALID_FILE_ATTRIBUTES) return move_with_retries(source, target, 0);
-    if (is_folder(there) && is_folder(GetFileAttributesW(source))) return merge_into(source, target, failed);
-    if (!is_folder(there) && (there & FILE_ATTRIBUTE_READONLY)) delete_file(target);
+    int folder = is_folder(GetFileAttributesW(source));
+    if (is_folder(there) && folder) return merge_into(source, target, failed);
+    if ((folder || (there & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) &&
+        !earlier_remove(target, there))
+        return 0;
     return move_with_retries(source, target, MOVEFILE_REPLACE_EXISTING);
 }
 
@@ -79,13 +103,33 @@ int merge_pass(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH
     return moved;
 }
 
+// Removes the folder `source` emptied by a pass, waiting out another process
+// that holds it (an antivirus scanning it): 1 when it is gone, -1 when it is
+// not empty yet, 0 with the last error set when it stays.
+int emptied_remove(const wchar_t* source) {
+    for (int tries = 1;; ++tries) {
+        if (RemoveDirectoryW(source)) return 1;
+        DWORD error = GetLastError();
+        if (error == ERROR_DIR_NOT_EMPTY) return -1;
+        if (GetFileAttributesW(source) == INVALID_FILE_ATTRIBUTES) return 1;
+        if (!held_retry(tries, error, 0)) return 0;
+    }
+}
+
 // Every entry of the folder `source` moved into the folder `target`, then
-// `source` removed. A search need not list what was added or removed while it
-// ran, so passes go on until the folder is empty (a few at most).
+// `source` removed: one that stays would be published with the version. A
+// search need not list what was added or removed while it ran, so passes go
+// on until the folder is empty (a few at most).
 int merge_into(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH_CAP]) {
     for (int pass = 0; pass < 8; ++pass) {
         if (!merge_pass(source, target, failed)) return 0;
-        if (RemoveDirectoryW(source) || GetLastError() != ERROR_DIR_NOT_EMPTY) return 1;
+        int removed = emptied_remove(source);
+        if (removed == 1) return 1;
+        if (removed == 0) {
+            const wchar_t* name = wcsrchr(source, L'\\');
+            wcscpy(failed, name ? name + 1 : source);
+            return 0;
+        }
     }
     wcscpy(failed, L".");
     SetLastError(ERROR_DIR_NOT_EMPTY);

@@ -50,18 +50,26 @@ def names(folder: Path) -> set[str]:
 
 def unpacked(parts: list[mr.Part]) -> dict[str, bytes]:
     """The files that these parts put into a version folder: each zip member
-    below its part's dir, the top entry renamed from `frm` to `to`."""
+    below its part's dir, the top entry renamed from `frm` to `to`; as one
+    tar after the other writes them, a later entry replaces an earlier one of
+    the other kind at its name or along its path."""
     out = {}
     for p in parts:
         with zipfile.ZipFile(p.path) as z:
             for info in z.infolist():
-                if info.is_dir():
-                    continue
-                name = info.filename
+                name = info.filename.rstrip("/")
                 top, _, rest = name.partition("/")
                 if p.frm != "-" and p.to != "-" and top == p.frm:
-                    name = p.to + "/" + rest
-                out[name if p.dir == "." else p.dir + "/" + name] = z.read(info)
+                    name = p.to + ("/" + rest if rest else "")
+                name = name if p.dir == "." else p.dir + "/" + name
+                steps = name.split("/")
+                for n in range(1, len(steps) + info.is_dir()):
+                    out.pop("/".join(steps[:n]), None)
+                if info.is_dir():
+                    continue
+                for below in [k for k in out if k.startswith(name + "/")]:
+                    del out[below]
+                out[name] = z.read(info)
     return out
 
 

@@ -146,13 +146,17 @@ def test_dir_ending_in_a_separator_unpacks_into_that_folder(run_setup, home, hos
 # tar 2 has started, "later-wins" until tar 2 has ended (part 2 writes into
 # part 1's folder, and its file must win all the same), "3-fails" and
 # "2-and-3-fail" hold tar 2 until tar 3 has failed: the failure reported is
-# part 2's when it fails too, else part 3's, once part 2 has ended.
+# part 2's when it fails too, else part 3's, once part 2 has ended;
+# "kinds-win" as "later-wins", with part 2's folder where part 1 left a file
+# and its file where part 1 left a folder.
 OVERLAP = "StonewakeBuilder/" + mr.BUILDER_FILES[0]
+KINDS = ({"kinds/a": b"a file", "kinds/b/x": b"in a folder"},     # in the Builder's top folder
+         {"StonewakeBuilder/kinds/a/y": b"now in a folder", "StonewakeBuilder/kinds/b": b"now a file"})
 
 
 def side_by_side_env(rel, marks: str, row: str) -> dict[str, str]:
     sha = [p.sha256 for p in rel.parts]
-    held, until, mark = {"side": (0, 1, "started"), "later-wins": (0, 1, "ended"),
+    held, until, mark = {"side": (0, 1, "started"), "later-wins": (0, 1, "ended"), "kinds-win": (0, 1, "ended"),
                          "3-fails": (1, 2, "ended"), "2-and-3-fail": (1, 2, "ended")}[row]
     env = {"STONEWAKE_TAR_MARK": marks,
            "STONEWAKE_TAR_AWAIT_" + sha[held][:12]: "%s\\%s.zip.%s" % (marks, sha[until], mark)}
@@ -178,15 +182,20 @@ def part_paths(home_win: str, rel: mr.Release, n: int) -> tuple[str, str]:
     ({"STONEWAKE_TAR_FAIL": "3"}, 503, 1),        # not after part 2's retries
     ("side", None, None),
     ("later-wins", None, None),
+    ("kinds-win", None, None),
     ("3-fails", None, 3),
     ("2-and-3-fail", None, 2),
 ], ids=["overlap", "tar-fails-while-next-downloads", "next-download-fails", "both-fail", "tar-fails-while-next-503s",
-        "two-tars-at-once", "later-part-file-wins", "part-3-fails-beside-part-2", "parts-2-and-3-fail"])
+        "two-tars-at-once", "later-part-file-wins", "later-part-kind-wins", "part-3-fails-beside-part-2",
+        "parts-2-and-3-fail"])
 def test_the_next_part_downloads_while_tar_unpacks(publish, run_setup, wine, home, host, tar_double, tar_env,
                                                    part2_fault, failed):
     if tar_env == "later-wins":
         over = mr.PartSpec("StonewakeBuilder-over.zip", {OVERLAP: b"the later part's\n", "over/x": b"x"})
         rel = custom_release(host, "v1.0.0", [builder_spec("v1.0.0"), over])
+    elif tar_env == "kinds-win":
+        rel = custom_release(host, "v1.0.0", [builder_spec("v1.0.0", extra_files=KINDS[0]),
+                                              mr.PartSpec("StonewakeBuilder-kinds.zip", KINDS[1])])
     else:
         rel = publish("v1.0.0")
     count = len(rel.parts)
@@ -214,6 +223,8 @@ def test_the_next_part_downloads_while_tar_unpacks(publish, run_setup, wine, hom
         assert {k: v for k, v in got.items() if k not in ("installed.txt", "parts.txt")} == unpacked(rel.parts)
         if tar_env == "later-wins":
             assert got[OVERLAP] == b"the later part's\n"
+        if tar_env == "kinds-win":
+            assert {k: v for k, v in got.items() if "/kinds/" in k} == KINDS[1]
         return
     assert r.rc == 1
     if failed != "download":

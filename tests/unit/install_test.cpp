@@ -1,12 +1,15 @@
 // The Windows side of installing, against real files in a fresh temporary
 // folder per test: the completeness check, the record files, the copy of a
-// part's tree, and tar's command line.
+// part's tree, a part put in place, the delta road's plan, and tar's command
+// line.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "install/changes.h"
 #include "setup.h"
 #include "temp_dir.h"
 #include "base/base.h"
@@ -235,6 +238,258 @@ TEST_F(CopyTree, PathLimits) {
         if (c.ok) {
             EXPECT_EQ("child", file_text(dst + L"\\" + name));
         }
+    }
+}
+
+namespace {
+
+// A tree written as text: blank-separated items, "a/" a folder, "a/b=text" a
+// file (its folders made with it); "!" after the text makes the file
+// read-only, "#" gives its record a data descriptor in an index.
+std::vector<std::string> Items(const std::string& spec) {
+    std::vector<std::string> out;
+    for (size_t at = 0; at < spec.size();) {
+        size_t end = spec.find(' ', at);
+        if (end == std::string::npos) end = spec.size();
+        if (end > at) out.push_back(spec.substr(at, end - at));
+        at = end + 1;
+    }
+    return out;
+}
+
+std::wstring Below(const std::wstring& folder, std::string name) {
+    if (!name.empty() && name.back() == '/') name.pop_back();
+    std::wstring path = folder;
+    for (char ch : "\\" + name) path += ch == '/' ? L'\\' : (wchar_t)ch;
+    return path;
+}
+
+void Build(const std::wstring& folder, const std::string& spec) {
+    for (const std::string& item : Items(spec)) {
+        size_t eq = item.find('=');
+        const std::wstring path = Below(folder, item.substr(0, eq));
+        if (eq == std::string::npos) {
+            make_dirs(path);
+            continue;
+        }
+        std::string text = item.substr(eq + 1);
+        const bool read_only = !text.empty() && text.back() == '!';
+        if (read_only) text.pop_back();
+        ASSERT_TRUE(write_file(path, text)) << item;
+        if (read_only) SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    }
+}
+
+void Collect(const std::wstring& folder, const std::string& below, std::set<std::string>* out) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::string name = below + narrow(found.cFileName);
+        if (name == below + "." || name == below + "..") continue;
+        const std::wstring path = folder + L"\\" + found.cFileName;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            out->insert(name + "/");
+            Collect(path, name + "/", out);
+        } else {
+            out->insert(name + "=" + file_text(path));
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+// The tree below `folder` in the same form, sorted.
+std::string Tree(const std::wstring& folder) {
+    std::set<std::string> items;
+    Collect(folder, "", &items);
+    std::string out;
+    for (const std::string& item : items) out += (out.empty() ? "" : " ") + item;
+    return out;
+}
+
+part_record Part(char digit, const char* dir, const char* from, const char* to) {
+    part_record p = {};
+    memset(p.sha256, digit, 64);
+    strcpy(p.dir, dir);
+    strcpy(p.from, from);
+    strcpy(p.to, to);
+    return p;
+}
+
+typedef TempFolder Place;
+
+}  // namespace
+
+// A part's own folder merged into what the parts before it left: one tar
+// after the other would give the same tree, the later part's entry winning
+// whatever the earlier one was.
+TEST_F(Place, TheLaterPartsEntryWins) {
+    struct Row { const char* what; const char* earlier; const char* later; const char* after; } rows[] = {
+        {"a file over a folder", "bin/ bin/old=1 bin/deep/x=2 keep=k", "bin=new", "bin=new keep=k"},
+        {"a folder over a file", "bin=old", "bin/x=new", "bin/ bin/x=new"},
+        {"a folder over a read-only file", "bin=old!", "bin/", "bin/"},
+        {"a file over a folder holding a read-only file", "bin/x=1!", "bin=new", "bin=new"},
+        {"nested, both ways, beside what stays", "a/b/c=1 a/d=2 a/e/f=3 a/k=k", "a/b=new a/d/x=4 a/e/f/",
+         "a/ a/b=new a/d/ a/d/x=4 a/e/ a/e/f/ a/k=k"},
+        {"the same file twice", "a/x=old a/y=y", "a/x=new", "a/ a/x=new a/y=y"},
+        {"a read-only file over a read-only file", "x=old!", "x=new!", "x=new"},
+    };
+    const unsigned char headless = g_headless;
+    g_headless = 1;  // a fault ends the test program with its message
+    setup_list list = {};
+    list.part_count = 2;
+    list.parts[0] = Part('a', ".", "-", "-");
+    list.parts[1] = Part('b', ".", "-", "-");
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::wstring staging = root + L"\\s" + std::to_wstring(n++);
+        wchar_t own[PATH_CAP];
+        part_own_folder(staging.c_str(), &list, 1, own);
+        Build(staging, row.earlier);
+        Build(own, row.later);
+        make_dirs(own);
+        part_place(&list, 1, staging.c_str());
+        EXPECT_EQ(row.after, Tree(staging));  // the part's own folder is gone
+    }
+    g_headless = headless;
+}
+
+// The part's own folder, emptied by the moves, that another program holds
+// (an antivirus scanning it): tried again as a held file is, and then the
+// run ends naming it, so that it is never published inside the version.
+TEST_F(Place, AHeldUnpackingFolderEndsTheRun) {
+    setup_list list = {};
+    list.part_count = 2;
+    list.parts[0] = Part('a', ".", "-", "-");
+    list.parts[1] = Part('c', ".", "-", "-");
+    // Not below the test's own folder: the run ends in a child process, whose
+    // folder would be left behind; this one is the same in both.
+    wchar_t temp[MAX_PATH + 1];
+    const std::wstring staging = std::wstring(temp, GetTempPathW(MAX_PATH + 1, temp)) + L"sw-held-unpacking";
+    remove_tree(staging);
+    wchar_t own[PATH_CAP];
+    part_own_folder(staging.c_str(), &list, 1, own);
+    Build(own, "x=1");
+    EXPECT_EXIT(
+        {
+            g_headless = 1;
+            HANDLE held = CreateFileW(own, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, 0);
+            if (held == INVALID_HANDLE_VALUE) ExitProcess(2);
+            part_place(&list, 1, staging.c_str());
+            ExitProcess(0);  // counted as removed
+        },
+        ::testing::ExitedWithCode(1),
+        ::testing::ContainsRegex("^error Could not set up part 2 of 2 \\(renaming " + std::string(16, 'c') +
+                                 "~2\\.unpacking, Windows error \\d+\\)\\. Another program is holding the "
+                                 "files just unpacked"));
+    EXPECT_EQ(std::string(16, 'c') + "~2.unpacking/ x=1", Tree(staging));  // moved, not removed
+    remove_tree(staging);
+}
+
+namespace {
+
+std::string Sha(const std::string& bytes) {
+    unsigned char sum[32];
+    sha256_of(bytes.data(), bytes.size(), sum);
+    std::string hex;
+    for (unsigned char b : sum) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
+    return hex;
+}
+
+// An index of the part's entries, records one after another from offset 0,
+// each the plain record the release tool writes (or one with a descriptor).
+std::string IndexOf(const part_record& part, const std::string& spec) {
+    std::string lines;
+    unsigned long long offset = 0;
+    const std::vector<std::string> items = Items(spec);
+    for (const std::string& item : items) {
+        size_t eq = item.find('=');
+        const std::string name = item.substr(0, eq);
+        std::string text = eq == std::string::npos ? "" : item.substr(eq + 1);
+        const bool descriptor = !text.empty() && text.back() == '#';
+        if (descriptor) text.pop_back();
+        const unsigned long long length = ZIP_LOCAL_HEADER + name.size() + text.size() + (descriptor ? 16 : 0);
+        lines += std::string(eq == std::string::npos ? "d " : "f ") + std::to_string(offset) + " " +
+                 std::to_string(length) + " 0 " + (descriptor ? "0008" : "0000") + " 00000000 0000 2821 " +
+                 std::to_string(text.size()) + " " + std::to_string(text.size()) + " " + Sha(text) + " " + name +
+                 "\n";
+        offset += length;
+    }
+    return "tarnwick-index 1\npart " + std::string(part.sha256) + " " + std::to_string(items.size()) + "\n" + lines;
+}
+
+typedef TempFolder DeltaPlan;
+
+}  // namespace
+
+// Which entries of the new index an update fetches: those the installed
+// version lacks at their place with the same kind, size and SHA-256. The
+// others are linked into the staging folder; what only the installed
+// version holds is left out.
+TEST_F(DeltaPlan, OnlyWhatDiffersIsFetched) {
+    struct Row {
+        const char* what;
+        const char* dir;
+        const char* from;
+        const char* to;
+        const char* installed;  // the installed version's tree
+        const char* entries;    // the new index's entries of the part
+        int worth;
+        const char* fetched;
+        const char* staged;
+    } rows[] = {
+        {"kept, changed, added and dropped", ".", "-", "-", "a/ a/same=1 a/changed=old gone=x",
+         "a/ a/same=1 a/changed=new a/added=2", 1, "a/changed a/added", "a/ a/same=1"},
+        {"the same size with other bytes", ".", "-", "-", "f=abc g=abc", "f=abd g=abc", 1, "f", "g=abc"},
+        {"a file where a folder was and a folder where a file was", ".", "-", "-", "x/ x/in=1 y=1 k=k",
+         "x=1 y/ k=k", 1, "x y/", "k=k"},
+        {"a renamed top folder below a dir", "lib", "eng-2", "eng", "lib/eng/k=1 lib/eng/n=old lib/eng-2/n=2",
+         "eng-2/ eng-2/k=1 eng-2/n=2", 1, "eng-2/n", "lib/ lib/eng-2/ lib/eng-2/k=1"},
+        {"nothing differs", ".", "-", "-", "a/ a/x=1 b=2", "a/ a/x=1 b=2", 1, "", "a/ a/x=1 b=2"},
+        {"a kept record with a data descriptor", ".", "-", "-", "a=1 b=2", "a=1# b=3", 1, "b", "a=1"},
+        {"a wanted record with a data descriptor", ".", "-", "-", "a=1 b=2", "a=1 b=3#", 0, "", ""},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::wstring label = std::to_wstring(n++);
+        const std::wstring installed = root + L"\\v" + label;
+        Build(installed, row.installed);
+        const std::string before = Tree(installed);
+        install_paths paths = {};
+        wcscpy(paths.staging, (root + L"\\s" + label).c_str());
+        make_dirs(paths.staging);
+        setup_list list = {};
+        list.part_count = 1;
+        list.parts[0] = Part('d', row.dir, row.from, row.to);
+        list.parts[0].size = 1 << 20;
+        const std::string index = IndexOf(list.parts[0], row.entries);
+        mem_buf body = {};
+        ASSERT_TRUE(mem_sink(&body, index.data(), (DWORD)index.size()));
+        part_changes* c = changes_of(0);
+        ASSERT_EQ(1, changes_load(c, &list, 0, &paths, &body));
+        wcscpy(c->installed, installed.c_str());
+        EXPECT_EQ(row.worth, changes_plan(c, 0));
+        if (row.worth) {
+            std::string fetched;
+            unsigned long long records = 0;
+            for (size_t i = 0; i < c->count; ++i) {
+                const kept_entry* k = kept(c, i);
+                if (!k->wanted) continue;
+                fetched += (fetched.empty() ? "" : " ") + std::string(c->names.data + k->name_at, k->name_length);
+                records += k->length;
+            }
+            EXPECT_EQ(row.fetched, fetched);
+            EXPECT_EQ(records, c->records);
+            c->live = 1;
+            EXPECT_EQ(1, part_changes_place(0));
+        }
+        EXPECT_EQ(row.staged, Tree(paths.staging));
+        EXPECT_EQ(before, Tree(installed)) << "only ever read";
+        changes_free(c);
+        mem_free(&body);
     }
 }
 
