@@ -16,7 +16,7 @@ root=$(cd "$here/../.." && pwd)
 out=${1:-$root/build/fuzz}
 seconds=${FUZZ_SECONDS:-20}
 targets="fuzz_setup_list fuzz_api_scan fuzz_tag_scan fuzz_install_paths fuzz_index"
-core="src/release/list_core.cpp src/release/address_core.cpp src/release/api_core.cpp
+core="src/core/decimal_core.cpp src/release/list_core.cpp src/release/address_core.cpp src/release/api_core.cpp
       src/install/part_folder_core.cpp src/install/layout_core.cpp src/release/index_core.cpp
       src/release/signature_core.cpp"
 
