@@ -5,6 +5,8 @@
 
 #include <wchar.h>
 
+#include "base/wide.h"
+
 namespace {
 
 // The part's archive in the downloads folder: downloads\<sha256>.zip.
@@ -36,7 +38,9 @@ void unpacked_wait(const fetch_result* fetched, const install_paths* paths) {
 }  // namespace
 
 void install_paths_form(const setup_list* list, install_paths* out) {
-    MultiByteToWideChar(CP_UTF8, 0, list->tag, -1, out->tag, LIST_TAG_CAP);
+    // The tag passed the name rule (ASCII, shorter than its buffer); one that
+    // did not convert is refused as a bad name is.
+    if (!tag_wide(list->tag, out->tag)) fail(list_name_refused);
     // The run path as it is put below a version: '\' separators, none at its end.
     char run[LIST_NAME_CAP];
     layout_relative(run, list->run);

@@ -7,6 +7,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "base/wide.h"
+
 namespace {
 
 // Removal works below the 260-character limit of every other path: a folder
@@ -149,7 +151,8 @@ void rmtree(const wchar_t* folder) {
 void version_sweep(const wchar_t* versions, const char* tag) {
     wchar_t wide_tag[LIST_TAG_CAP];
     wide_tag[0] = 0;
-    if (tag) MultiByteToWideChar(CP_UTF8, 0, tag, -1, wide_tag, LIST_TAG_CAP);
+    // Without the version that stays, nothing goes.
+    if (tag && !tag_wide(tag, wide_tag)) return;
     wchar_t pattern[PATH_CAP];
     // Nothing here ends the run: what does not fit is left for a later one.
     if (!fits(format_into(pattern, PATH_CAP, L"%ls\\*", versions))) return;

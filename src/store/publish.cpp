@@ -8,6 +8,8 @@
 
 #include <string.h>
 
+#include "base/wide.h"
+
 namespace {
 
 const wchar_t publish_failed[] =
@@ -90,8 +92,7 @@ static int version_restore(const wchar_t* versions, const wchar_t* tag) {
 
 int version_restore_current(const wchar_t* versions) {
     char tag[LIST_TAG_CAP];
-    if (!current_tag_read(versions, tag)) return 0;
     wchar_t wide_tag[LIST_TAG_CAP];
-    MultiByteToWideChar(CP_UTF8, 0, tag, -1, wide_tag, LIST_TAG_CAP);
+    if (!current_tag_read(versions, tag) || !tag_wide(tag, wide_tag)) return 0;
     return version_restore(versions, wide_tag);
 }

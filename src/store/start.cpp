@@ -7,6 +7,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "base/wide.h"
+
 namespace {
 
 int usable(HANDLE handle) {
@@ -74,7 +76,7 @@ int launch_installed(void) {
     char tag[LIST_TAG_CAP];
     if (home_path(versions, L"%ls\\versions", home) < 0 || !current_tag_read(versions, tag)) return 0;
     wchar_t wide_tag[LIST_TAG_CAP];
-    MultiByteToWideChar(CP_UTF8, 0, tag, -1, wide_tag, LIST_TAG_CAP);
+    if (!tag_wide(tag, wide_tag)) return 0;
     wchar_t folder[PATH_CAP];
     wchar_t exe[PATH_CAP];
     if (home_path(folder, L"%ls\\versions\\%ls\\StonewakeBuilder", home, wide_tag) < 0 ||
