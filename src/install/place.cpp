@@ -9,6 +9,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "base/wide.h"
+
 namespace {
 
 // The run's rename failure, for part `index` and the entry `name`.
@@ -121,8 +123,8 @@ void part_top_rename(const setup_list* list, unsigned index, const wchar_t* dest
     if (strcmp(part->from, "-") == 0 || strcmp(part->to, "-") == 0) return;
     wchar_t from[PATH_CAP];
     wchar_t to[PATH_CAP];
-    MultiByteToWideChar(CP_UTF8, 0, part->from, -1, from, PATH_CAP);
-    MultiByteToWideChar(CP_UTF8, 0, part->to, -1, to, PATH_CAP);
+    // Names that passed the name rule; one that did not convert is refused.
+    if (!utf8_wide(part->from, from, PATH_CAP) || !utf8_wide(part->to, to, PATH_CAP)) fail(list_name_refused);
     wchar_t source[PATH_CAP];
     wchar_t target[PATH_CAP];
     work_path(source, L"%ls\\%ls", destination, from);

@@ -38,13 +38,13 @@ void unpacked_wait(const fetch_result* fetched, const install_paths* paths) {
 }  // namespace
 
 void install_paths_form(const setup_list* list, install_paths* out) {
-    // The tag passed the name rule (ASCII, shorter than its buffer); one that
-    // did not convert is refused as a bad name is.
+    // The tag and the run path passed the name rule (ASCII, shorter than their
+    // buffers); one that did not convert is refused as a bad name is.
     if (!tag_wide(list->tag, out->tag)) fail(list_name_refused);
     // The run path as it is put below a version: '\' separators, none at its end.
     char run[LIST_NAME_CAP];
     layout_relative(run, list->run);
-    MultiByteToWideChar(CP_UTF8, 0, run, -1, out->run, PATH_CAP);
+    if (!utf8_wide(run, out->run, PATH_CAP)) fail(list_name_refused);
     work_path(out->versions, L"%ls\\versions", g_home.path);
     work_path(out->version, L"%ls\\%ls", out->versions, out->tag);
     work_path(out->installed_txt, L"%ls\\installed.txt", out->version);

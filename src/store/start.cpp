@@ -11,6 +11,10 @@
 
 namespace {
 
+// The Builder's command line: its path in quotes (at most 259 characters), a
+// blank and the setup's own arguments (at most 2047): it always fits.
+enum { COMMAND_CAP = 2 + (PATH_CAP - 1) + 1 + CMDLINE_CAP };
+
 int usable(HANDLE handle) {
     return handle != 0 && handle != INVALID_HANDLE_VALUE;
 }
@@ -23,8 +27,8 @@ void builder_start(const wchar_t* exe, HANDLE* process_out) {
     wchar_t folder[PATH_CAP];
     memcpy(folder, exe, (wcslen(exe) + 1) * sizeof(wchar_t));
     qb_home_parent(folder);
-    wchar_t command[4096];
-    format_into(command, 4096, L"\"%ls\" %ls", exe, g_cmdline);
+    wchar_t command[COMMAND_CAP];
+    if (format_into(command, COMMAND_CAP, L"\"%ls\" %ls", exe, g_cmdline) < 0) fail(L"Could not start %ls.", exe);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -90,8 +94,8 @@ int launch_installed(void) {
         home_lock_release();
         if (!restored || !builder_ready(exe)) return 0;
     }
-    wchar_t command[4096];
-    format_into(command, 4096, L"\"%ls\" %ls", exe, g_cmdline);
+    wchar_t command[COMMAND_CAP];
+    if (format_into(command, COMMAND_CAP, L"\"%ls\" %ls", exe, g_cmdline) < 0) return 0;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
