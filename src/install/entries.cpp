@@ -8,7 +8,7 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "app/owned.h"
+#include "base/folder_each.h"
 
 namespace {
 
@@ -37,10 +37,6 @@ int keep_entry(const index_entry* e, void* context) {
     if (!mem_sink(&c->names, e->name, (DWORD)e->name_length) || !mem_sink(&c->entries, &k, sizeof k)) return 1;
     c->count++;
     return 0;
-}
-
-void close_search(void* search) {
-    FindClose(search);
 }
 
 }  // namespace
@@ -106,9 +102,7 @@ int place_path(wchar_t out[PATH_CAP], const wchar_t* folder, const part_changes*
 }
 
 int folder_there(const wchar_t* path) {
-    DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    return is_folder(GetFileAttributesW(path));
 }
 
 int file_there(const wchar_t* path, const kept_entry* k, file_identity* identity) {
@@ -185,26 +179,34 @@ void entry_set_free(entry_set* s) {
     s->count = 0;
 }
 
+namespace {
+
+struct walk {
+    const wchar_t* folder;
+    const wchar_t* const* spared;
+    int (*takes)(void* context, const wchar_t* path, int folder, unsigned long long size);
+    void* context;
+};
+
+int walk_one(void* context, const WIN32_FIND_DATAW* found) {
+    const walk* w = (const walk*)context;
+    const wchar_t* name = found->cFileName;
+    for (const wchar_t* const* s = w->spared; s && *s; ++s)
+        if (_wcsicmp(*s, name) == 0) return 1;
+    wchar_t path[PATH_CAP];
+    int folder = (found->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    unsigned long long size = ((unsigned long long)found->nFileSizeHigh << 32) | found->nFileSizeLow;
+    return !(found->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && qb_home_join(path, PATH_CAP, w->folder, name) &&
+           w->takes(w->context, path, folder, size) && (!folder || folder_walk(path, 0, w->takes, w->context));
+}
+
+}  // namespace
+
 int folder_walk(const wchar_t* folder, const wchar_t* const* spared,
                 int (*takes)(void* context, const wchar_t* path, int folder, unsigned long long size),
                 void* context) {
     wchar_t pattern[PATH_CAP];
     if (!qb_home_join(pattern, PATH_CAP, folder, L"*")) return 0;
-    WIN32_FIND_DATAW found;
-    owned_handle search(close_search, FindFirstFileW(pattern, &found));
-    if (!search.valid()) return GetLastError() == ERROR_FILE_NOT_FOUND;
-    do {
-        const wchar_t* name = found.cFileName;
-        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) continue;
-        int skip = 0;
-        for (const wchar_t* const* s = spared; s && *s && !skip; ++s) skip = _wcsicmp(*s, name) == 0;
-        if (skip) continue;
-        wchar_t path[PATH_CAP];
-        int is_folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        unsigned long long size = ((unsigned long long)found.nFileSizeHigh << 32) | found.nFileSizeLow;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !qb_home_join(path, PATH_CAP, folder, name) ||
-            !takes(context, path, is_folder, size) || (is_folder && !folder_walk(path, 0, takes, context)))
-            return 0;
-    } while (FindNextFileW(search.get(), &found));
-    return GetLastError() == ERROR_NO_MORE_FILES;
+    walk w = {folder, spared, takes, context};
+    return folder_each(pattern, walk_one, &w) > 0;
 }

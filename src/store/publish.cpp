@@ -8,6 +8,7 @@
 
 #include <string.h>
 
+#include "base/folder_each.h"
 #include "base/wide.h"
 
 namespace {
@@ -68,6 +69,26 @@ void publish_version(const install_paths* paths, const setup_list* list) {
     if (!(there & FILE_ATTRIBUTE_DIRECTORY)) delete_file(backup);
 }
 
+namespace {
+
+struct restore {
+    const wchar_t* versions;
+    const wchar_t* version;
+    int restored;
+};
+
+// The first backup folder that can take the version's name takes it.
+int restore_one(void* context, const WIN32_FIND_DATAW* found) {
+    restore* r = (restore*)context;
+    if (!is_folder(found->dwFileAttributes)) return 1;
+    wchar_t backup[PATH_CAP];
+    if (home_path(backup, L"%ls\\%ls", r->versions, found->cFileName) >= 0 && MoveFileW(backup, r->version))
+        r->restored = 1;
+    return !r->restored;
+}
+
+}  // namespace
+
 static int version_restore(const wchar_t* versions, const wchar_t* tag) {
     wchar_t version[PATH_CAP];
     wchar_t pattern[PATH_CAP];
@@ -75,19 +96,9 @@ static int version_restore(const wchar_t* versions, const wchar_t* tag) {
         home_path(pattern, L"%ls.rollback-*", version) < 0)
         return 0;
     if (GetFileAttributesW(version) != INVALID_FILE_ATTRIBUTES) return 0;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE) return 0;
-    int restored = 0;
-    do {
-        DWORD attributes = found.dwFileAttributes;
-        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
-        wchar_t backup[PATH_CAP];
-        if (home_path(backup, L"%ls\\%ls", versions, found.cFileName) >= 0 && MoveFileW(backup, version))
-            restored = 1;
-    } while (!restored && FindNextFileW(search, &found));
-    FindClose(search);
-    return restored;
+    restore r = {versions, version, 0};
+    folder_each(pattern, restore_one, &r);
+    return r.restored;
 }
 
 int version_restore_current(const wchar_t* versions) {
