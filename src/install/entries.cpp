@@ -21,19 +21,8 @@ int keep_entry(const index_entry* e, void* context) {
     part_changes* c = (part_changes*)context;
     kept_entry k;
     memset(&k, 0, sizeof k);
-    k.offset = e->offset;
-    k.length = e->length;
-    k.method = e->method;
-    k.flags = e->flags;
-    k.crc32 = e->crc32;
-    k.time = e->time;
-    k.date = e->date;
-    k.compressed = e->compressed;
-    k.size = e->size;
-    k.folder = e->folder;
-    memcpy(k.sha256, e->sha256, sizeof k.sha256);
+    static_cast<index_fields&>(k) = *e;
     k.name_at = (size_t)c->names.len;
-    k.name_length = e->name_length;
     if (!mem_sink(&c->names, e->name, (DWORD)e->name_length) || !mem_sink(&c->entries, &k, sizeof k)) return 1;
     c->count++;
     return 0;
@@ -73,19 +62,8 @@ int changes_load(part_changes* c, const setup_list* list, unsigned index, const 
 
 void entry_of(const part_changes* c, const kept_entry* k, index_entry* e) {
     memset(e, 0, sizeof *e);
-    e->folder = k->folder;
-    e->offset = k->offset;
-    e->length = k->length;
-    e->method = k->method;
-    e->flags = k->flags;
-    e->crc32 = k->crc32;
-    e->time = k->time;
-    e->date = k->date;
-    e->compressed = k->compressed;
-    e->size = k->size;
-    memcpy(e->sha256, k->sha256, sizeof e->sha256);
+    static_cast<index_fields&>(*e) = *k;
     memcpy(e->name, c->names.data + k->name_at, k->name_length);
-    e->name_length = k->name_length;
 }
 
 int place_path(wchar_t out[PATH_CAP], const wchar_t* folder, const part_changes* c, const kept_entry* k,
