@@ -16,6 +16,16 @@ namespace {
 
 const wchar_t no_game[] =
     L"No built game to start. Build it first (the game folder needs bin\\stonewake.exe).";
+const wchar_t too_long[] =
+    L"The game folder's path is too long for Windows. Move the game to a folder with a shorter path.";
+
+// The game below its folder, and the length that adds to the folder's path.
+const wchar_t game_below[] = L"\\bin\\stonewake.exe";
+enum { GAME_BELOW = sizeof game_below / sizeof(wchar_t) - 1 };
+
+// The play road's command line: the game's path in quotes, from a game
+// folder of at most 259 characters; it always fits.
+enum { PLAY_COMMAND_CAP = 2 + (PATH_CAP - 1) + GAME_BELOW + 1 };
 
 // Starts the game with its quoted path as the whole command line and the game
 // folder as working folder. Returns the process information on success.
@@ -32,27 +42,28 @@ int play_road(void) {
     while (*p == L' ') ++p;
     p += 6;  // --play
     while (*p == L' ') ++p;
-    wchar_t folder[PATH_CAP];
-    size_t n = 0;
+    // The token: up to the closing quote, or up to a blank when unquoted.
+    wchar_t end = L' ';
     if (*p == L'"') {
+        end = L'"';
         ++p;
-        while (*p && *p != L'"') {
-            if (n < PATH_CAP - 1) folder[n++] = *p;
-            ++p;
-        }
-    } else {
-        while (*p && *p != L' ') {
-            if (n < PATH_CAP - 1) folder[n++] = *p;
-            ++p;
-        }
     }
+    size_t n = 0;
+    while (p[n] && p[n] != end) ++n;
+    // A folder longer than a path is refused, never cut to another one.
+    if (n >= PATH_CAP) {
+        say_error(too_long);
+        return 1;
+    }
+    wchar_t folder[PATH_CAP];
+    memcpy(folder, p, n * sizeof(wchar_t));
     folder[n] = 0;
 
-    wchar_t command[292];
-    format_into(command, 292, L"\"%ls\\bin\\stonewake.exe\"", folder);
+    wchar_t command[PLAY_COMMAND_CAP];
+    int formed = format_into(command, PLAY_COMMAND_CAP, L"\"%ls%ls\"", folder, game_below);
     SetEnvironmentVariableW(L"TARNWICK_NO_UPDATE_CHECK", L"1");
     PROCESS_INFORMATION process;
-    if (!folder[0] || !start_game(command, folder, &process)) {
+    if (!folder[0] || formed < 0 || !start_game(command, folder, &process)) {
         say_error(no_game);
         return 1;
     }
@@ -70,14 +81,23 @@ int launcher_road(const wchar_t* module_path) {
     memcpy(folder, module_path, (n + 1) * sizeof(wchar_t));
     qb_home_parent(folder);
 
+    // The folder (shorter than the executable's path) always fits the
+    // command line.
+    static_assert(sizeof L"--launch \"\"" / sizeof(wchar_t) + PATH_CAP - 1 <= CMDLINE_CAP, "--launch");
     format_into(g_cmdline, CMDLINE_CAP, L"--launch \"%ls\"", folder);
     if (launch_installed()) return 0;
 
+    // The game's path must fit a path: a longer one is refused, not taken for
+    // a missing game.
+    if (wcslen(folder) + GAME_BELOW >= PATH_CAP) {
+        error_box(0, too_long, L"Stonewake");
+        return 1;
+    }
     wchar_t game[PATH_CAP];
-    wchar_t command[264];
+    wchar_t command[PATH_CAP + 2];
     PROCESS_INFORMATION process;
-    if (home_path(game, L"%ls\\bin\\stonewake.exe", folder) >= 0 &&
-        format_into(command, 264, L"\"%ls\"", game) >= 0 && start_game(command, folder, &process)) {
+    if (home_path(game, L"%ls%ls", folder, game_below) >= 0 &&
+        format_into(command, PATH_CAP + 2, L"\"%ls\"", game) >= 0 && start_game(command, folder, &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
         return 0;

@@ -165,6 +165,16 @@ void list_signing_scan(const char* body, size_t length, list_signing* out);
 // signature line, with only line ends after it (what is left is whether a
 // key verifies the signature).
 int list_signing_complete(const list_signing* signing);
+// The one decimal reader. It reads the digits '0' to '9' at the start of
+// `text`, up to the first other byte or `length` bytes (a NUL ends a text
+// too): no blank, no sign, no '+'; leading zeros are digits like any other.
+// *digits is always their count, so a caller can judge the count (at most N
+// digits, no leading zero) and what follows. Returns 1 with their value in
+// *value when there is at least one digit and the value is at most `max`;
+// 0 when there is none, or when the value exceeds `max` (also beyond 64
+// bits: it never wraps and never saturates). *value is set only on 1.
+int decimal_read(const char* text, size_t length, unsigned long long max, unsigned long long* value,
+                 size_t* digits);
 // `value` in decimal digits, terminated; returns their count (1 to 20).
 size_t decimal_text(unsigned long long value, char out[21]);
 // `count` bytes from 2 * count lower-case hex digits; 0 at any other byte.

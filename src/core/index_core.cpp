@@ -36,15 +36,13 @@ int take_hex(cursor* c, size_t width, unsigned* value, char* text) {
 }
 
 // A decimal number of 1 to `digits` digits without leading zeros, at most `limit`.
-int take_number(cursor* c, int digits, unsigned long long limit, unsigned long long* value) {
-    unsigned long long v = 0;
-    int n = 0;
-    while (c->p < c->end && *c->p >= '0' && *c->p <= '9') {
-        if (++n > digits || (n == 2 && v == 0)) return 0;
-        v = v * 10 + (unsigned long long)(*c->p - '0');
-        ++c->p;
-    }
-    if (n == 0 || v > limit) return 0;
+int take_number(cursor* c, size_t digits, unsigned long long limit, unsigned long long* value) {
+    unsigned long long v;
+    size_t n;
+    if (!decimal_read(c->p, (size_t)(c->end - c->p), limit, &v, &n) || n > digits ||
+        (n > 1 && c->p[0] == '0'))
+        return 0;
+    c->p += n;
     *value = v;
     return 1;
 }

@@ -42,14 +42,19 @@ enum {
 };
 int entry_name_verdict(const char* name, size_t length);
 
-struct index_entry {
+// An entry's fields but its name's bytes: what a holder of many entries
+// keeps, with the names in a pool of its own.
+struct index_fields {
     int folder;
     unsigned offset, length;  // the local record within the part's zip
     unsigned method, flags, crc32, time, date;
     unsigned compressed, size;
     char sha256[65];
-    char name[INDEX_NAME_CAP];
     size_t name_length;
+};
+
+struct index_entry : index_fields {
+    char name[INDEX_NAME_CAP];
 };
 
 // Verdicts of index_parse.

@@ -36,16 +36,12 @@ int take_string(const char** cursor, char* out, size_t width) {
 int take_number(const char** cursor, unsigned long long* out) {
     const char* p = *cursor;
     while (*p && is_blank(*p)) ++p;
-    if (*p < '0' || *p > '9') return 0;
-    unsigned long long value = 0;
-    while (*p >= '0' && *p <= '9') {
-        unsigned digit = (unsigned)(*p - '0');
-        if (value > (~0ULL - digit) / 10) value = ~0ULL;
-        else value = value * 10 + digit;
-        ++p;
+    size_t digits;
+    if (!decimal_read(p, strlen(p), ~0ULL, out, &digits)) {
+        if (digits == 0) return 0;
+        *out = ~0ULL;
     }
-    *out = value;
-    *cursor = p;
+    *cursor = p + digits;
     return 1;
 }
 
@@ -151,10 +147,9 @@ int index_line_read(const char* line, part_record* out) {
     memcpy(out->sha256, p, 64);
     if (!is_lower_hex(out->sha256, 64)) return 0;
     p += 65;
-    size_t digits = 0;
-    unsigned long long size = 0;
-    for (; p[digits] >= '0' && p[digits] <= '9'; ++digits) size = size * 10 + (unsigned)(p[digits] - '0');
-    if (digits == 0 || digits > 19 || p[digits] != ' ') return 0;
+    size_t digits;
+    unsigned long long size;
+    if (!decimal_read(p, strlen(p), ~0ULL, &size, &digits) || digits > 19 || p[digits] != ' ') return 0;
     const char* url = p + digits + 1;
     size_t length = strlen(url);
     if (strncmp(url, "https://", 8) != 0 || length >= LIST_URL_CAP || strpbrk(url, " \t\v\f")) return 0;

@@ -20,16 +20,8 @@ int line_starts(const char* line, size_t length, const char* key) {
 
 // "serial <1 to 20 digits>" whose value fits in 64 bits.
 int serial_value(const char* digits, size_t length, unsigned long long* out) {
-    if (length == 0 || length > 20) return 0;
-    unsigned long long value = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (digits[i] < '0' || digits[i] > '9') return 0;
-        unsigned digit = (unsigned)(digits[i] - '0');
-        if (value > (~0ULL - digit) / 10) return 0;
-        value = value * 10 + digit;
-    }
-    *out = value;
-    return 1;
+    size_t n;
+    return length <= 20 && decimal_read(digits, length, ~0ULL, out, &n) && n == length;
 }
 
 }  // namespace

@@ -17,13 +17,11 @@ enum {
     PLACE_CAP = 1400       // an entry's place as bytes: a dir and a name
 };
 
-// An entry of the part: the index's fields, its name in the names pool.
-struct kept_entry {
-    unsigned offset, length, method, flags, crc32, time, date, compressed, size;
-    int folder;
-    int wanted;  // its record is fetched; else it is taken from the installed version
-    char sha256[65];
-    size_t name_at, name_length;
+// An entry of the part: the index's fields as the index gave them (its name
+// in the names pool, at `name_at`), and what the road learns of it.
+struct kept_entry : index_fields {
+    size_t name_at;
+    int wanted;            // its record is fetched; else it is taken from the installed version
     file_identity hashed;  // a kept file: the installed file that was hashed
     int found;             // seen by the walk of a folder
 };

@@ -11,6 +11,7 @@
 #include "base/owned.h"
 #include "ui/ui.h"
 #include "home/home.h"
+#include "base/folder_each.h"
 
 namespace {
 
@@ -23,26 +24,11 @@ int keep_entry(const index_entry* e, void* context) {
     part_changes* c = (part_changes*)context;
     kept_entry k;
     memset(&k, 0, sizeof k);
-    k.offset = e->offset;
-    k.length = e->length;
-    k.method = e->method;
-    k.flags = e->flags;
-    k.crc32 = e->crc32;
-    k.time = e->time;
-    k.date = e->date;
-    k.compressed = e->compressed;
-    k.size = e->size;
-    k.folder = e->folder;
-    memcpy(k.sha256, e->sha256, sizeof k.sha256);
+    static_cast<index_fields&>(k) = *e;
     k.name_at = (size_t)c->names.len;
-    k.name_length = e->name_length;
     if (!mem_sink(&c->names, e->name, (DWORD)e->name_length) || !mem_sink(&c->entries, &k, sizeof k)) return 1;
     c->count++;
     return 0;
-}
-
-void close_search(void* search) {
-    FindClose(search);
 }
 
 }  // namespace
@@ -79,19 +65,8 @@ int changes_load(part_changes* c, const setup_list* list, unsigned index, const 
 
 void entry_of(const part_changes* c, const kept_entry* k, index_entry* e) {
     memset(e, 0, sizeof *e);
-    e->folder = k->folder;
-    e->offset = k->offset;
-    e->length = k->length;
-    e->method = k->method;
-    e->flags = k->flags;
-    e->crc32 = k->crc32;
-    e->time = k->time;
-    e->date = k->date;
-    e->compressed = k->compressed;
-    e->size = k->size;
-    memcpy(e->sha256, k->sha256, sizeof e->sha256);
+    static_cast<index_fields&>(*e) = *k;
     memcpy(e->name, c->names.data + k->name_at, k->name_length);
-    e->name_length = k->name_length;
 }
 
 int place_path(wchar_t out[PATH_CAP], const wchar_t* folder, const part_changes* c, const kept_entry* k,
@@ -108,9 +83,7 @@ int place_path(wchar_t out[PATH_CAP], const wchar_t* folder, const part_changes*
 }
 
 int folder_there(const wchar_t* path) {
-    DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    return is_folder(GetFileAttributesW(path));
 }
 
 int file_there(const wchar_t* path, const kept_entry* k, file_identity* identity) {
@@ -187,26 +160,34 @@ void entry_set_free(entry_set* s) {
     s->count = 0;
 }
 
+namespace {
+
+struct walk {
+    const wchar_t* folder;
+    const wchar_t* const* spared;
+    int (*takes)(void* context, const wchar_t* path, int folder, unsigned long long size);
+    void* context;
+};
+
+int walk_one(void* context, const WIN32_FIND_DATAW* found) {
+    const walk* w = (const walk*)context;
+    const wchar_t* name = found->cFileName;
+    for (const wchar_t* const* s = w->spared; s && *s; ++s)
+        if (_wcsicmp(*s, name) == 0) return 1;
+    wchar_t path[PATH_CAP];
+    int folder = (found->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    unsigned long long size = ((unsigned long long)found->nFileSizeHigh << 32) | found->nFileSizeLow;
+    return !(found->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && qb_home_join(path, PATH_CAP, w->folder, name) &&
+           w->takes(w->context, path, folder, size) && (!folder || folder_walk(path, 0, w->takes, w->context));
+}
+
+}  // namespace
+
 int folder_walk(const wchar_t* folder, const wchar_t* const* spared,
                 int (*takes)(void* context, const wchar_t* path, int folder, unsigned long long size),
                 void* context) {
     wchar_t pattern[PATH_CAP];
     if (!qb_home_join(pattern, PATH_CAP, folder, L"*")) return 0;
-    WIN32_FIND_DATAW found;
-    owned_handle search(close_search, FindFirstFileW(pattern, &found));
-    if (!search.valid()) return GetLastError() == ERROR_FILE_NOT_FOUND;
-    do {
-        const wchar_t* name = found.cFileName;
-        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) continue;
-        int skip = 0;
-        for (const wchar_t* const* s = spared; s && *s && !skip; ++s) skip = _wcsicmp(*s, name) == 0;
-        if (skip) continue;
-        wchar_t path[PATH_CAP];
-        int is_folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        unsigned long long size = ((unsigned long long)found.nFileSizeHigh << 32) | found.nFileSizeLow;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !qb_home_join(path, PATH_CAP, folder, name) ||
-            !takes(context, path, is_folder, size) || (is_folder && !folder_walk(path, 0, takes, context)))
-            return 0;
-    } while (FindNextFileW(search.get(), &found));
-    return GetLastError() == ERROR_NO_MORE_FILES;
+    walk w = {folder, spared, takes, context};
+    return folder_each(pattern, walk_one, &w) > 0;
 }

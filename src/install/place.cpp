@@ -11,6 +11,8 @@
 
 #include "base/base.h"
 #include "home/home.h"
+#include "base/wide.h"
+#include "base/folder_each.h"
 
 namespace {
 
@@ -27,11 +29,6 @@ void place_fail(const setup_list* list, unsigned index, const wchar_t* name, DWO
              L"it happens again allow the folder %ls in it.",
              n, count, name, error, g_home.path);
     fail(L"Could not set up part %d of %d (renaming %ls, Windows error %lu).", n, count, name, error);
-}
-
-int is_folder(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 int child_path(wchar_t out[PATH_CAP], const wchar_t* folder, const wchar_t* name) {
@@ -79,28 +76,32 @@ int move_entry(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH
     return move_with_retries(source, target, MOVEFILE_REPLACE_EXISTING);
 }
 
+struct merge {
+    const wchar_t* source;
+    const wchar_t* target;
+    wchar_t* failed;
+};
+
+int merge_one(void* context, const WIN32_FIND_DATAW* found) {
+    const merge* m = (const merge*)context;
+    wchar_t from[PATH_CAP];
+    wchar_t to[PATH_CAP];
+    int moved = child_path(from, m->source, found->cFileName) && child_path(to, m->target, found->cFileName) &&
+                move_entry(from, to, m->failed);
+    if (!moved && !m->failed[0]) wcscpy(m->failed, found->cFileName);
+    return moved;
+}
+
 // One pass over the folder `source`, each entry moved into `target`. 0 with
 // the last error set and the entry's name in `failed` at the first that could
-// not be moved.
+// not be moved. A listing that broke off counts as a pass: the folder is then
+// not empty, and another pass follows.
 int merge_pass(const wchar_t* source, const wchar_t* target, wchar_t failed[PATH_CAP]) {
     wchar_t pattern[PATH_CAP];
     if (!child_path(pattern, source, L"*")) return 0;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
-    int moved = 1;
-    do {
-        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
-        wchar_t from[PATH_CAP];
-        wchar_t to[PATH_CAP];
-        moved = child_path(from, source, found.cFileName) && child_path(to, target, found.cFileName) &&
-                move_entry(from, to, failed);
-        if (!moved && !failed[0]) wcscpy(failed, found.cFileName);
-    } while (moved && FindNextFileW(search, &found));
-    DWORD error = GetLastError();
-    FindClose(search);
-    SetLastError(error);
-    return moved;
+    merge m = {source, target, failed};
+    int listed = folder_each(pattern, merge_one, &m);
+    return listed > 0 || (listed == 0 && !failed[0]);
 }
 
 // Removes the folder `source` emptied by a pass, waiting out another process
@@ -168,8 +169,8 @@ void part_top_rename(const setup_list* list, unsigned index, const wchar_t* dest
     if (strcmp(part->from, "-") == 0 || strcmp(part->to, "-") == 0) return;
     wchar_t from[PATH_CAP];
     wchar_t to[PATH_CAP];
-    MultiByteToWideChar(CP_UTF8, 0, part->from, -1, from, PATH_CAP);
-    MultiByteToWideChar(CP_UTF8, 0, part->to, -1, to, PATH_CAP);
+    // Names that passed the name rule; one that did not convert is refused.
+    if (!utf8_wide(part->from, from, PATH_CAP) || !utf8_wide(part->to, to, PATH_CAP)) fail(list_name_refused);
     wchar_t source[PATH_CAP];
     wchar_t target[PATH_CAP];
     work_path(source, L"%ls\\%ls", destination, from);

@@ -122,8 +122,11 @@ void repair_part_done(unsigned index, int whole) {
 
 void repair_report(const fetch_result* fetched) {
     if (!g_repair.on || !fetched->repair || !g_headless) return;
+    static const wchar_t repaired[] = L"Repaired: %u files of %u fetched (%llu bytes); %u were intact.";
+    // The text and three numbers of 10 digits and one of 20 always fit.
+    static_assert(sizeof repaired / sizeof(wchar_t) + 3 * 10 + 20 <= STATUS_CAP, "repair line");
     wchar_t line[STATUS_CAP];
-    format_into(line, STATUS_CAP, L"Repaired: %u files of %u fetched (%llu bytes); %u were intact.", g_repair.fetched,
-                g_repair.files, http_received() - g_repair.received, g_repair.intact);
+    format_into(line, STATUS_CAP, repaired, g_repair.fetched, g_repair.files, http_received() - g_repair.received,
+                g_repair.intact);
     say_out(line);
 }

@@ -7,6 +7,7 @@
 
 #include "base/base.h"
 #include "home/home.h"
+#include "base/wide.h"
 
 namespace {
 
@@ -39,11 +40,13 @@ MAY_END_RUN void unpacked_wait(const fetch_result* fetched, const install_paths*
 }  // namespace
 
 void install_paths_form(const setup_list* list, install_paths* out) {
-    MultiByteToWideChar(CP_UTF8, 0, list->tag, -1, out->tag, LIST_TAG_CAP);
+    // The tag and the run path passed the name rule (ASCII, shorter than their
+    // buffers); one that did not convert is refused as a bad name is.
+    if (!tag_wide(list->tag, out->tag)) fail(list_name_refused);
     // The run path as it is put below a version: '\' separators, none at its end.
     char run[LIST_NAME_CAP];
     layout_relative(run, list->run);
-    MultiByteToWideChar(CP_UTF8, 0, run, -1, out->run, PATH_CAP);
+    if (!utf8_wide(run, out->run, PATH_CAP)) fail(list_name_refused);
     work_path(out->versions, L"%ls\\versions", g_home.path);
     work_path(out->version, L"%ls\\%ls", out->versions, out->tag);
     work_path(out->installed_txt, L"%ls\\installed.txt", out->version);

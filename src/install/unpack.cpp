@@ -167,20 +167,33 @@ MAY_END_RUN void tar_report_start(const tar_run* run, DWORD error) {
     fail(tar_start_failed, error, run->archive, run->destination);
 }
 
+const wchar_t no_stderr[] = L"Could not capture stderr (Windows error %lu).";
+const wchar_t tar_exited[] =
+    L"Unpacking part %d of %d failed: Windows' tar.exe exited with code %lu.\nArchive: %ls\nDestination: "
+    L"%ls\n%ls:\n";
+const wchar_t no_excerpt[] = L"Stderr unavailable";
+const wchar_t excerpt_heading[] = L"Tar stderr excerpt (up to 511 bytes captured)";
+// Each text fits its buffer: the numbers at most 11 characters each, the two
+// paths at most 259.
+static_assert(sizeof no_stderr / sizeof(wchar_t) + 11 <= EXCERPT, "stderr text");
+static_assert((sizeof tar_exited + sizeof excerpt_heading) / sizeof(wchar_t) + 3 * 11 + 2 * (PATH_CAP - 1) <=
+                  MESSAGE_CAP,
+              "tar message head");
+
 MAY_END_RUN void tar_report_exit(const tar_run* run, DWORD exit_code) {
     int n = (int)run->index + 1;
     int count = (int)run->list->part_count;
     wchar_t text[EXCERPT] = {};
-    if (run->pipe_error)
-        format_into(text, EXCERPT, L"Could not capture stderr (Windows error %lu).", run->pipe_error);
-    else if (run->excerpt_length)
-        MultiByteToWideChar(CP_UTF8, 0, run->excerpt, (int)run->excerpt_length, text, EXCERPT - 1);
+    if (run->pipe_error) {
+        format_into(text, EXCERPT, no_stderr, run->pipe_error);
+    } else if (run->excerpt_length) {
+        // At most EXCERPT - 1 bytes, each one UTF-16 unit at most: it fits.
+        int made = MultiByteToWideChar(CP_UTF8, 0, run->excerpt, (int)run->excerpt_length, text, EXCERPT - 1);
+        text[made > 0 ? made : 0] = 0;
+    }
     wchar_t head[MESSAGE_CAP] = {};
-    format_into(head, MESSAGE_CAP,
-                L"Unpacking part %d of %d failed: Windows' tar.exe exited with code %lu.\nArchive: "
-                L"%ls\nDestination: %ls\n%ls:\n",
-                n, count, exit_code, run->archive, run->destination,
-                run->pipe_error ? L"Stderr unavailable" : L"Tar stderr excerpt (up to 511 bytes captured)");
+    format_into(head, MESSAGE_CAP, tar_exited, n, count, exit_code, run->archive, run->destination,
+                run->pipe_error ? no_excerpt : excerpt_heading);
     head[MESSAGE_CAP - 1] = 0;
     int room = (int)(MESSAGE_CAP - 1 - wcslen(head));
     fail(L"%ls%.*ls", head, room, text);

@@ -10,10 +10,14 @@
 #include "base/base.h"
 #include "home/home.h"
 #include "store/store.h"
+#include "base/wide.h"
 
 #define WIDEN2(x) L##x
 #define WIDEN(x) WIDEN2(x)
 #define HOST_W WIDEN(STONEWAKE_RELEASE_HOST)
+
+const wchar_t list_name_refused[] =
+    L"The release's setup list has a name this setup does not accept. Try again later.";
 
 namespace {
 
@@ -58,7 +62,7 @@ MAY_END_RUN void list_validated(const setup_list* list) {
              L"Get the newest setup from the releases page: https://" HOST_W
              L"/Stonewake/Stonewake/releases/latest");
     if (verdict == LIST_REFUSED)
-        fail(L"The release's setup list has a name this setup does not accept. Try again later.");
+        fail(list_name_refused);
 }
 
 // In a build with the publisher's keys: only a list one of them signed, and
@@ -83,8 +87,10 @@ MAY_END_RUN void list_tag_checked(const setup_list* list, const char* wanted) {
     if (!wanted[0] || strcmp(wanted, list->tag) == 0) return;
     wchar_t listed[LIST_TAG_CAP];
     wchar_t asked[LIST_TAG_CAP];
-    MultiByteToWideChar(CP_UTF8, 0, list->tag, -1, listed, LIST_TAG_CAP);
-    MultiByteToWideChar(CP_UTF8, 0, wanted, -1, asked, LIST_TAG_CAP);
+    // Both passed the name rule; one that did not convert shows empty, and
+    // the run ends the same.
+    tag_wide(list->tag, listed);
+    tag_wide(wanted, asked);
     fail(L"The server answered with the setup list of %ls, not %ls (its download links can lag "
          L"right after a release). Try the update again in a few minutes.",
          listed, asked);

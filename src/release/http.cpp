@@ -16,6 +16,9 @@ namespace {
 DWORD g_http_status;
 unsigned long long g_http_received;
 
+// A Range header: the text and two numbers of at most 20 digits always fit.
+enum { RANGE_ASKED_CAP = sizeof "Range: bytes=-" + 2 * 20 };
+
 // One WinHTTP session serves the whole run, so its pool keeps connections
 // (and their TLS sessions) open from one request to the next: only the first
 // request pays for the connection and the handshake. Opened on first use,
@@ -200,8 +203,8 @@ int http_get_range(const char* url, http_sink sink, void* context, unsigned long
     const winhttp_functions* w = winhttp();
     open_request open;
     unsigned long long from = range ? range->held : 0;
-    wchar_t asked[64];
-    format_into(asked, 64, L"Range: bytes=%llu-", from);
+    wchar_t asked[RANGE_ASKED_CAP];
+    format_into(asked, RANGE_ASKED_CAP, L"Range: bytes=%llu-", from);
     if (!request_open(w, url, accept, &open) || !request_send(w, open.request.get(), from ? asked : 0) ||
         !body_wanted(w, open.request.get(), context, &from, expected, range))
         return 0;
@@ -213,8 +216,8 @@ int http_get_span(const char* url, http_sink sink, void* context, http_span* spa
     bcrypt();
     const winhttp_functions* w = winhttp();
     open_request open;
-    wchar_t asked[80];
-    format_into(asked, 80, L"Range: bytes=%llu-%llu", span->first, span->last);
+    wchar_t asked[RANGE_ASKED_CAP];
+    format_into(asked, RANGE_ASKED_CAP, L"Range: bytes=%llu-%llu", span->first, span->last);
     span->answer = 0;
     if (!request_open(w, url, 0, &open) || !request_send(w, open.request.get(), asked)) return 0;
     if (g_http_status == 206) {

@@ -75,6 +75,8 @@ struct fetch_result {
     wchar_t downloads[PATH_CAP];
 };
 MAY_END_RUN void fetch_setup_list(fetch_result* out);
+// What ends the run when a name of the setup list cannot be used.
+extern const wchar_t list_name_refused[];
 // 1 when the build holds publisher keys (STONEWAKE_LIST_KEYS), so that only a
 // list one of them signed is used.
 int list_keys_held(void);

@@ -9,6 +9,8 @@
 
 #include "base/base.h"
 #include "ui/ui.h"
+#include "base/folder_each.h"
+#include "base/wide.h"
 
 namespace {
 
@@ -16,10 +18,6 @@ namespace {
 // set aside under a longer name (a .gone or backup name) holds files whose
 // paths fit under the old name but not under the new one.
 enum { TREE_CAP = 4096 };
-
-int is_dots(const wchar_t* name) {
-    return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
-}
 
 int is_link_folder(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
@@ -71,33 +69,44 @@ int file_removal_job(void* context, size_t i) {
     return 1;  // a file that stays keeps its folder, for a later run
 }
 
+void removal_walk(tree_removal* t, wchar_t* path, size_t length);
+
+// A folder being walked: its long form fills `path` up to `length`.
+struct removal_step {
+    tree_removal* t;
+    wchar_t* path;
+    size_t length;
+};
+
+int removal_one(void* context, const WIN32_FIND_DATAW* found) {
+    const removal_step* r = (const removal_step*)context;
+    wchar_t* path = r->path;
+    size_t name = wcslen(found->cFileName);
+    if (r->length + 1 + name >= TREE_CAP) return 1;
+    path[r->length] = L'\\';
+    memcpy(path + r->length + 1, found->cFileName, (name + 1) * sizeof(wchar_t));
+    DWORD attributes = found->dwFileAttributes;
+    if (is_folder(attributes))
+        removal_walk(r->t, path, r->length + 1 + name);
+    else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveDirectoryW(path);  // a junction or folder link: the link alone
+    else if (!path_list_add(&r->t->files, path))
+        delete_file(path);
+    path[r->length] = 0;
+    return 1;
+}
+
 // Notes the folder whose long form fills `path` up to `length` and what it
 // holds. An entry whose path does not fit in the buffer is left, and its
 // folder with it, for a later run.
 void removal_walk(tree_removal* t, wchar_t* path, size_t length) {
     if (length + 2 >= TREE_CAP) return;
     if (!path_list_add(&t->folders, path)) return;
+    // The search pattern in the buffer; each entry's path then takes its place.
     memcpy(path + length, L"\\*", 3 * sizeof(wchar_t));
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(path, &found);
+    removal_step r = {t, path, length};
+    folder_each(path, removal_one, &r);
     path[length] = 0;
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        if (is_dots(found.cFileName)) continue;
-        size_t name = wcslen(found.cFileName);
-        if (length + 1 + name >= TREE_CAP) continue;
-        path[length] = L'\\';
-        memcpy(path + length + 1, found.cFileName, (name + 1) * sizeof(wchar_t));
-        DWORD attributes = found.dwFileAttributes;
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            removal_walk(t, path, length + 1 + name);
-        else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-            RemoveDirectoryW(path);  // a junction or folder link: the link alone
-        else if (!path_list_add(&t->files, path))
-            delete_file(path);
-        path[length] = 0;
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
 }
 
 // Empties the folder whose long form fills `path` up to `length` and removes it.
@@ -149,38 +158,49 @@ void rmtree(const wchar_t* folder) {
     remove_tree(path, prefix + length);
 }
 
+namespace {
+
+struct sweep {
+    const wchar_t* versions;
+    const char* tag;
+    const wchar_t* wide_tag;  // the version that stays (empty: none)
+};
+
+int sweep_one(void* context, const WIN32_FIND_DATAW* found) {
+    const sweep* s = (const sweep*)context;
+    const wchar_t* name = found->cFileName;
+    if (!(found->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
+    // The file system ignores letter case, and so does the test for the
+    // version folder that stays.
+    if (CompareStringOrdinal(name, -1, s->wide_tag, -1, TRUE) == CSTR_EQUAL) return 1;
+    if (!s->tag && !is_gone_name(name)) return 1;
+    wchar_t path[PATH_CAP];
+    wchar_t gone[PATH_CAP];
+    if (!fits(format_into(path, PATH_CAP, L"%ls\\%ls", s->versions, name))) return 1;
+    if (found->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        RemoveDirectoryW(path);
+        return 1;
+    }
+    if (is_gone_name(name)) {
+        rmtree(path);
+        return 1;
+    }
+    if (!fits(format_into(gone, PATH_CAP, L"%ls.gone", path)) || !MoveFileW(path, gone)) return 1;
+    test_point("sweep-renamed");
+    rmtree(gone);
+    return 1;
+}
+
+}  // namespace
+
 void version_sweep(const wchar_t* versions, const char* tag) {
     wchar_t wide_tag[LIST_TAG_CAP];
     wide_tag[0] = 0;
-    if (tag) MultiByteToWideChar(CP_UTF8, 0, tag, -1, wide_tag, LIST_TAG_CAP);
+    // Without the version that stays, nothing goes.
+    if (tag && !tag_wide(tag, wide_tag)) return;
     wchar_t pattern[PATH_CAP];
     // Nothing here ends the run: what does not fit is left for a later one.
     if (!fits(format_into(pattern, PATH_CAP, L"%ls\\*", versions))) return;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        const wchar_t* name = found.cFileName;
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || is_dots(name)) continue;
-        // The file system ignores letter case, and so does the test for the
-        // version folder that stays.
-        if (CompareStringOrdinal(name, -1, wide_tag, -1, TRUE) == CSTR_EQUAL) continue;
-        if (!tag && !is_gone_name(name)) continue;
-        wchar_t path[PATH_CAP];
-        wchar_t gone[PATH_CAP];
-        if (!fits(format_into(path, PATH_CAP, L"%ls\\%ls", versions, name))) continue;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            RemoveDirectoryW(path);
-            continue;
-        }
-        if (is_gone_name(name)) {
-            rmtree(path);
-            continue;
-        }
-        if (!fits(format_into(gone, PATH_CAP, L"%ls.gone", path))) continue;
-        if (!MoveFileW(path, gone)) continue;
-        test_point("sweep-renamed");
-        rmtree(gone);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    sweep s = {versions, tag, wide_tag};
+    folder_each(pattern, sweep_one, &s);
 }

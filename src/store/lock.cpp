@@ -34,6 +34,8 @@ void home_lock_name(const wchar_t* home, wchar_t out[64]) {
         hash ^= (unsigned short)upper[i];
         hash *= 1099511628211ULL;
     }
+    // 16 hex digits after the prefix always fit.
+    static_assert(sizeof L"Local\\StonewakeBuilderSetup-" / sizeof(wchar_t) + 16 <= 64, "lock name");
     format_into(out, 64, L"Local\\StonewakeBuilderSetup-%016llx", hash);
 }
 

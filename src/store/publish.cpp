@@ -10,6 +10,8 @@
 
 #include "base/base.h"
 #include "home/home.h"
+#include "base/folder_each.h"
+#include "base/wide.h"
 
 namespace {
 
@@ -69,6 +71,26 @@ void publish_version(const install_paths* paths, const setup_list* list) {
     if (!(there & FILE_ATTRIBUTE_DIRECTORY)) delete_file(backup);
 }
 
+namespace {
+
+struct restore {
+    const wchar_t* versions;
+    const wchar_t* version;
+    int restored;
+};
+
+// The first backup folder that can take the version's name takes it.
+MAY_END_RUN int restore_one(void* context, const WIN32_FIND_DATAW* found) {
+    restore* r = (restore*)context;
+    if (!is_folder(found->dwFileAttributes)) return 1;
+    wchar_t backup[PATH_CAP];
+    if (home_path(backup, L"%ls\\%ls", r->versions, found->cFileName) >= 0 && MoveFileW(backup, r->version))
+        r->restored = 1;
+    return !r->restored;
+}
+
+}  // namespace
+
 MAY_END_RUN static int version_restore(const wchar_t* versions, const wchar_t* tag) {
     wchar_t version[PATH_CAP];
     wchar_t pattern[PATH_CAP];
@@ -76,25 +98,14 @@ MAY_END_RUN static int version_restore(const wchar_t* versions, const wchar_t* t
         home_path(pattern, L"%ls.rollback-*", version) < 0)
         return 0;
     if (GetFileAttributesW(version) != INVALID_FILE_ATTRIBUTES) return 0;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE) return 0;
-    int restored = 0;
-    do {
-        DWORD attributes = found.dwFileAttributes;
-        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
-        wchar_t backup[PATH_CAP];
-        if (home_path(backup, L"%ls\\%ls", versions, found.cFileName) >= 0 && MoveFileW(backup, version))
-            restored = 1;
-    } while (!restored && FindNextFileW(search, &found));
-    FindClose(search);
-    return restored;
+    restore r = {versions, version, 0};
+    folder_each(pattern, restore_one, &r);
+    return r.restored;
 }
 
 int version_restore_current(const wchar_t* versions) {
     char tag[LIST_TAG_CAP];
-    if (!current_tag_read(versions, tag)) return 0;
     wchar_t wide_tag[LIST_TAG_CAP];
-    MultiByteToWideChar(CP_UTF8, 0, tag, -1, wide_tag, LIST_TAG_CAP);
+    if (!current_tag_read(versions, tag) || !tag_wide(tag, wide_tag)) return 0;
     return version_restore(versions, wide_tag);
 }

@@ -71,12 +71,10 @@ unsigned long long serial_read(const wchar_t* versions) {
     char text[LIST_TAG_CAP];
     if (home_path(serial_txt, L"%ls\\serial.txt", versions) < 0 || !first_line_read(serial_txt, text))
         return 0;
-    unsigned long long value = 0;
-    for (const char* p = text; *p; ++p) {
-        unsigned digit = (unsigned)(*p - '0');
-        if (digit > 9 || value > (~0ULL - digit) / 10) return 0;  // unreadable
-        value = value * 10 + digit;
-    }
+    // Only digits, within 64 bits; anything else is unreadable (no serial).
+    unsigned long long value;
+    size_t digits;
+    if (!decimal_read(text, sizeof text, ~0ULL, &value, &digits) || text[digits]) return 0;
     return value;
 }
 

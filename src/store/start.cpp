@@ -10,8 +10,13 @@
 #include "base/base.h"
 #include "ui/ui.h"
 #include "home/home.h"
+#include "base/wide.h"
 
 namespace {
+
+// The Builder's command line: its path in quotes (at most 259 characters), a
+// blank and the setup's own arguments (at most 2047): it always fits.
+enum { COMMAND_CAP = 2 + (PATH_CAP - 1) + 1 + CMDLINE_CAP };
 
 int usable(HANDLE handle) {
     return handle != 0 && handle != INVALID_HANDLE_VALUE;
@@ -25,8 +30,8 @@ void builder_start(const wchar_t* exe, HANDLE* process_out) {
     wchar_t folder[PATH_CAP];
     memcpy(folder, exe, (wcslen(exe) + 1) * sizeof(wchar_t));
     qb_home_parent(folder);
-    wchar_t command[4096];
-    format_into(command, 4096, L"\"%ls\" %ls", exe, g_cmdline);
+    wchar_t command[COMMAND_CAP];
+    if (format_into(command, COMMAND_CAP, L"\"%ls\" %ls", exe, g_cmdline) < 0) fail(L"Could not start %ls.", exe);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -78,7 +83,7 @@ int launch_installed(void) {
     char tag[LIST_TAG_CAP];
     if (home_path(versions, L"%ls\\versions", home) < 0 || !current_tag_read(versions, tag)) return 0;
     wchar_t wide_tag[LIST_TAG_CAP];
-    MultiByteToWideChar(CP_UTF8, 0, tag, -1, wide_tag, LIST_TAG_CAP);
+    if (!tag_wide(tag, wide_tag)) return 0;
     wchar_t folder[PATH_CAP];
     wchar_t exe[PATH_CAP];
     if (home_path(folder, L"%ls\\versions\\%ls\\StonewakeBuilder", home, wide_tag) < 0 ||
@@ -92,8 +97,8 @@ int launch_installed(void) {
         home_lock_release();
         if (!restored || !builder_ready(exe)) return 0;
     }
-    wchar_t command[4096];
-    format_into(command, 4096, L"\"%ls\" %ls", exe, g_cmdline);
+    wchar_t command[COMMAND_CAP];
+    if (format_into(command, COMMAND_CAP, L"\"%ls\" %ls", exe, g_cmdline) < 0) return 0;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;

@@ -19,6 +19,8 @@ MARKER = b"Stonewake Builder portable home v1\n"
 NO_GAME = b"No built game to start. Build it first (the game folder needs bin\\stonewake.exe)."
 MISSING = ("The game (bin\\stonewake.exe) is missing from this folder. Build it again with the "
            "Stonewake Builder.")
+TOO_LONG = ("The game folder's path is too long for Windows. Move the game to a folder with a "
+            "shorter path.")
 # The started program outlives the launcher by this much; a launcher that
 # waited for it would take at least as long.
 NO_WAIT = {"STONEWAKE_RECORD_SLEEP_MS": "5000", "STONEWAKE_RECORD_EXIT": "5",
@@ -164,13 +166,18 @@ def test_launcher_starts_the_game_when_no_builder_is_ready(host, home, run_setup
     assert host.requests == []
 
 
-def test_launcher_without_game_or_builder_shows_a_message(host, home, run_setup, games, probe):
-    game = games(game=False)
+@pytest.mark.parametrize("case", ["no-game", "too-long"])
+def test_launcher_without_game_or_builder_shows_a_message(host, home, run_setup, games, probe, case):
+    if case == "no-game":
+        game, text = games(game=False), MISSING
+    else:   # its launcher's path fits, the game's (242 + 18 characters) does not
+        game, text = games("g" * (242 - len(games.root.win) - 1)), TOO_LONG
+        assert len(game.win) == 242
     run = run_setup("", exe=game.path / "stonewake.exe", background=True, timeout=60)
     box = probe("msgbox", "Stonewake", "30000", "press")
     r = run.wait()
     assert box.rc == 0, box.stderr
-    assert (box.json["caption"], box.json["text"], box.json["owner"]) == ("Stonewake", MISSING, 0)
+    assert (box.json["caption"], box.json["text"], box.json["owner"]) == ("Stonewake", text, 0)
     assert box.json["icon"] and box.json["closed"]
     assert (r.rc, r.records, host.requests) == (1, [], [])
 
@@ -231,18 +238,21 @@ def test_play_without_a_game_fails_on_standard_error(host, home, run_setup, game
     assert (r.records, r.status, host.requests) == ([], [], [])
 
 
-def test_play_cuts_a_long_folder_at_259_characters(run_setup, games, wine):
+@pytest.mark.parametrize("length", [259, 260])
+def test_play_takes_a_folder_of_259_characters_and_refuses_a_longer_one(host, run_setup, games, wine, length):
     # "\." steps pad the folder to exactly 259 characters while the folder
-    # itself stays short; the 41 characters after them name no folder.
+    # itself stays short; a doubled separator makes the same folder 260.
     root = games.root
     pad = "" if (259 - len(root.win)) % 2 == 0 else "x"
     base = games("b" + pad, exe_name=None, game=False)
     games("b" + pad + "/g", exe_name=None)
     steps = (259 - len(base.win) - 2) // 2
-    folder = base.win + "\\." * steps + "\\g"
-    assert len(folder) == 259
-    token = folder + "x" * 41
-    r = run_setup("--play " + token, env={"STONEWAKE_RECORD_EXIT": "7"})
+    folder = base.win + "\\." * steps + "\\" * (length - 258) + "g"
+    assert len(folder) == length
+    r = run_setup("--play " + folder, env={"STONEWAKE_RECORD_EXIT": "7"})
+    if length == 260:   # refused, never cut to another folder
+        assert (r.rc, r.stderr, r.records, host.requests) == (1, b"error " + TOO_LONG.encode() + b"\n", [], [])
+        return
     assert (r.rc, r.errors) == (7, [])
     [rec] = r.records
     assert rec["cmdline"] == '"%s\\bin\\stonewake.exe"' % folder

@@ -16,7 +16,7 @@ root=$(cd "$here/../.." && pwd)
 out=${1:-$root/build/fuzz}
 seconds=${FUZZ_SECONDS:-20}
 targets="fuzz_setup_list fuzz_api_scan fuzz_tag_scan fuzz_install_paths fuzz_index"
-core="src/core/list_core.cpp src/core/address_core.cpp src/core/api_core.cpp
+core="src/core/decimal_core.cpp src/core/list_core.cpp src/core/address_core.cpp src/core/api_core.cpp
       src/core/part_folder_core.cpp src/core/layout_core.cpp src/core/index_core.cpp
       src/core/signature_core.cpp"
 

@@ -12,11 +12,11 @@ never end the run either: it returns 0 and the worker decides.
 
 This script reads every .cpp and .h file below src/, finds each function's
 definitions and declarations (and the marks before them), the calls in each
-body, and the functions each body names without calling them: a function
-handed as an argument to a function of src/ counts as called by that
-receiver (a job by spread, a sink by http_get); one named anywhere else (put
-in a struct, handed to the system: a window procedure, a thread, a closer) as
-called by the function that names it. It then finds which functions can
+body, and the functions each body names without calling them: each counts
+as called by the function that names it, whether it hands it as an argument
+(a job to spread, a sink to http_get, a visitor to folder_each: what the
+receiver calls back runs within that call), puts it in a struct or hands it
+to the system (a window procedure, a thread, a closer). It then finds which functions can
 reach a call that ends the process or thread (ExitProcess, ExitThread,
 exit, abort, TerminateProcess of the process itself and their kind), and
 fails, naming the function, its file:line and a chain of calls down to that
@@ -51,7 +51,8 @@ is none, rarely the reverse):
   - a function named in the initializer of a file-scope variable is called
     by every function that names that variable;
   - a function pointer kept by a receiver for another function to call later
-    counts as called by the receiver; lambdas count as their enclosing body;
+    counts as called by the function that handed it; lambdas count as their
+    enclosing body;
   - functions that src/ does not define (Windows, the C runtime, the test
     hooks, which the test build defines elsewhere) never end the run, save
     the ending calls above.
@@ -483,15 +484,8 @@ class Graph:
                 self.call_site(f, path, tok, body, i)
             if not targets:
                 continue
-            # A function handed as an argument of a call of a src function is called by that receiver.
-            receiver = stack[-1][0] if stack else None
-            direct = prev in ("(", ",") or (prev == "&" and i >= 2 and body[i - 2].text in ("(", ","))
-            if nxt != "(" and receiver and not receiver[1] and direct and nxt in (",", ")"):
-                receivers = self.resolve(receiver[0], path)
-                if receivers:
-                    for r in receivers:
-                        self.functions[r].edges += [(g, path, tok.line) for g in targets]
-                    continue
+            # A function handed as an argument is called by the function that hands it
+            # (spread's jobs are judged on their own, from the call sites).
             f.edges += [(g, path, tok.line) for g in targets]
 
     def call_site(self, f: Function, path: Path, tok: Tok, body: list[Tok], i: int):

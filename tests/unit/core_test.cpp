@@ -375,6 +375,33 @@ TEST(ApiAnswer, BoundsAndCuts) {
     EXPECT_EQ(0, Scan(entry, "tarnwick-setup.txt2").ok);
 }
 
+TEST(Decimal, OneRuleForEveryReader) {
+    // Each reader's own limits (digit count, leading zeros, what follows) sit on
+    // this rule; their tables show them.
+    const unsigned long long top = ~0ULL;
+    struct Case { const char* text; size_t length; unsigned long long max; int ok; unsigned long long value; size_t digits; } cases[] = {
+        {"", 0, top, 0, 0, 0},                                          // empty
+        {"x1", 2, top, 0, 0, 0},                                        // no digit first
+        {"18446744073709551615", 20, top, 1, top, 20},                  // the largest
+        {"18446744073709551616", 20, top, 0, 0, 20},                    // one more: no wrap
+        {"99999999999999999999999", 23, top, 0, 0, 23},                 // far beyond
+        {"4294967294", 10, 4294967294u, 1, 4294967294u, 10},            // a lower maximum
+        {"4294967295", 10, 4294967294u, 0, 0, 10},                      // one more
+        {"9", 1, 8, 0, 0, 1},
+        {"00018446744073709551615", 23, top, 1, top, 23},               // leading zeros are digits
+        {"12x3", 4, top, 1, 12, 2}, {"12 3", 4, top, 1, 12, 2}, {"7", 2, top, 1, 7, 1},  // stops at the first other byte
+        {"123", 2, top, 1, 12, 2},                                      // and at the length
+        {"+1", 2, top, 0, 0, 0}, {"-1", 2, top, 0, 0, 0}, {" 1", 2, top, 0, 0, 0},  // no sign, no blank
+    };
+    for (const Case& c : cases) {
+        unsigned long long value = 0;
+        size_t digits = 99;
+        EXPECT_EQ(c.ok, decimal_read(c.text, c.length, c.max, &value, &digits)) << c.text;
+        EXPECT_EQ(c.value, value) << c.text;
+        EXPECT_EQ(c.digits, digits) << c.text;
+    }
+}
+
 TEST(ContentRange, OnlyTheBytesAskedFor) {
     // Asked for bytes 1000 to 4999 (the rest) or 1000 to 1999 of a body of 5000 bytes.
     struct Case { const wchar_t* value; unsigned long long last; int ok; } cases[] = {
