@@ -23,12 +23,16 @@ int requested_tag_refused(wchar_t shown[LIST_TAG_CAP]) {
 
 const char* manifest_url(void) {
     static char u[URL_CAP];
-    const char* explicit_list = getenv("TARNWICK_SETUP_LIST");
-    if (explicit_list && explicit_list[0]) {
-        size_t n = strlen(explicit_list);
-        if (n > URL_CAP - 1) n = URL_CAP - 1;
-        memcpy(u, explicit_list, n);
-        u[n] = 0;
+    // Read from the process's own environment (the runtime's copy of it is
+    // not set up: the executable starts without the runtime's start-up); a
+    // longer value is cut to the address's capacity. 32767 characters is the
+    // longest value the environment can hold.
+    static char explicit_list[32768];
+    DWORD got = GetEnvironmentVariableA("TARNWICK_SETUP_LIST", explicit_list, sizeof explicit_list);
+    if (got > 0 && got < sizeof explicit_list) {
+        size_t kept = got > URL_CAP - 1 ? URL_CAP - 1 : got;
+        memcpy(u, explicit_list, kept);
+        u[kept] = 0;
         return u;
     }
     char tag[LIST_TAG_CAP];
