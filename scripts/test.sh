@@ -25,6 +25,12 @@ echo "== size"
 cmake --preset release -B build/size -DSTONEWAKE_LIST_KEYS=none >/dev/null
 cmake --build build/size --target StonewakeBuilder-Setup >/dev/null
 /usr/bin/python3 tests/harness/exe_size.py build/size/StonewakeBuilder-Setup.exe 98304
+# The executable starts without the runtime's start-up code, which is what
+# would run static constructors: the program must have none.
+if x86_64-w64-mingw32-objdump -h build/size/setup_whole.obj | grep -Eq ' \.(ctors|dtors|CRT\$X)'; then
+  echo "size: build/size/setup_whole.obj holds static constructors, which nothing would run" >&2
+  exit 1
+fi
 
 echo "== failure contract"
 /usr/bin/python3 tests/harness/failure_contract.py src

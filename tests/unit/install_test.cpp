@@ -96,22 +96,25 @@ TEST_F(BuilderReady, PathForms) {
     }
 }
 
+// A part record with the digest `digit` repeated.
+static part_record Part(char digit, const char* dir, const char* from, const char* to, const char* url = "") {
+    part_record p = {};
+    memset(p.sha256, digit, 64);
+    strcpy(p.dir, dir);
+    strcpy(p.from, from);
+    strcpy(p.to, to);
+    strcpy(p.url, url);
+    return p;
+}
+
 typedef TempFolder Records;
 
 TEST_F(Records, WritePartsListsPartsWithAFolder) {
-    auto part = [](char digit, const char* dir, const char* to, const char* url) {
-        part_record p = {};
-        memset(p.sha256, digit, 64);
-        strcpy(p.dir, dir);
-        strcpy(p.to, to);
-        strcpy(p.url, url);
-        return p;
-    };
     part_record parts[] = {
-        part('a', "runtime/win", "engine", "https://h/engine.zip"),
-        part('b', ".", "-", "https://h/unknown-tool.zip"),  // no folder: no line
-        part('c', ".", "-", "https://h/StonewakeBuilder-python-3.12.zip"),
-        part('1', "lib", "-", "https://h/StonewakeBuilder-cpm-0.40.zip"),
+        Part('a', "runtime/win", "", "engine", "https://h/engine.zip"),
+        Part('b', ".", "", "-", "https://h/unknown-tool.zip"),  // no folder: no line
+        Part('c', ".", "", "-", "https://h/StonewakeBuilder-python-3.12.zip"),
+        Part('1', "lib", "", "-", "https://h/StonewakeBuilder-cpm-0.40.zip"),
     };
     const std::wstring txt = root + L"\\parts.txt";
     ASSERT_TRUE(write_file(txt, std::string(500, '#')));
@@ -128,7 +131,7 @@ TEST_F(Records, WritePartsListsPartsWithAFolder) {
     part_record sixteen[16];
     std::string expected;
     for (int i = 0; i < 16; ++i) {
-        sixteen[i] = part("0123456789abcdef"[i], "d", "t", "https://h/x.zip");
+        sixteen[i] = Part("0123456789abcdef"[i], "d", "", "t", "https://h/x.zip");
         expected += std::string(64, "0123456789abcdef"[i]) + "\n";
     }
     write_parts(root.c_str(), sixteen, 16);
@@ -307,14 +310,6 @@ std::string Tree(const std::wstring& folder) {
     return out;
 }
 
-part_record Part(char digit, const char* dir, const char* from, const char* to) {
-    part_record p = {};
-    memset(p.sha256, digit, 64);
-    strcpy(p.dir, dir);
-    strcpy(p.from, from);
-    strcpy(p.to, to);
-    return p;
-}
 
 typedef TempFolder Place;
 
