@@ -85,20 +85,12 @@ bool assembled(const std::string& z, const std::vector<index_entry>& entries, st
         tool_error("its records need zip64");
         return false;
     }
-    std::vector<unsigned char> directory(entries.size() * (ZIP_CENTRAL_HEADER + INDEX_NAME_CAP) + ZIP_END_RECORD);
-    zip_directory d;
-    zip_directory_begin(&d, directory.data(), directory.size());
+    std::vector<unsigned long long> offsets;
     for (const index_entry& e : entries) {
-        zip_directory_add(&d, &e, small.size());
+        offsets.push_back(small.size());
         small.append(z, e.offset, e.length);
     }
-    size_t n = zip_directory_end(&d, small.size());
-    if (!n) {
-        tool_error("its records do not fit one zip without zip64");
-        return false;
-    }
-    small.append((const char*)directory.data(), n);
-    return true;
+    return directory_append(entries, offsets, small, "its records do not fit one zip without zip64");
 }
 
 // The SHA-256 of the data of the entry `a` has just read the header of.

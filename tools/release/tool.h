@@ -120,6 +120,11 @@ bool zip_list(const std::string& zip_path, std::vector<zip_entry>& entries);
 std::string entry_escape(const zip_entry& entry);
 
 // ---- the index -----------------------------------------------------------------
+// The core's central directory of `entries` (entry i's record at offsets[i])
+// appended to `zip`, after its records; false, with `refusal` told, when it
+// would need zip64.
+bool directory_append(const std::vector<index_entry>& entries, const std::vector<unsigned long long>& offsets,
+                      std::string& zip, const char* refusal);
 // Verdicts of index_zip.
 enum {
     ZIP_INDEXED = 0,

@@ -164,17 +164,9 @@ bool zip_own(const std::vector<zip_item>& items, bool store, std::string& zip) {
     std::vector<index_entry> entries;
     for (const zip_item& item : items)
         if (!record_add(item, store, zip, entries)) return false;
-    std::vector<unsigned char> directory(entries.size() * (ZIP_CENTRAL_HEADER + INDEX_NAME_CAP) + ZIP_END_RECORD);
-    zip_directory d;
-    zip_directory_begin(&d, directory.data(), directory.size());
-    for (const index_entry& e : entries) zip_directory_add(&d, &e, e.offset);
-    size_t n = zip_directory_end(&d, zip.size());
-    if (!n) {
-        tool_error("its records need zip64");
-        return false;
-    }
-    zip.append((const char*)directory.data(), n);
-    return true;
+    std::vector<unsigned long long> offsets;
+    for (const index_entry& e : entries) offsets.push_back(e.offset);
+    return directory_append(entries, offsets, zip, "its records need zip64");
 }
 
 // A zip too large for 32-bit offsets, by libarchive (with zip64).
@@ -226,4 +218,19 @@ bool zip_write(const std::string& source, const std::string& zip_path, bool stor
     }
     if (!ok) remove(temp.c_str());
     return ok;
+}
+
+bool directory_append(const std::vector<index_entry>& entries, const std::vector<unsigned long long>& offsets,
+                      std::string& zip, const char* refusal) {
+    std::vector<unsigned char> directory(entries.size() * (ZIP_CENTRAL_HEADER + INDEX_NAME_CAP) + ZIP_END_RECORD);
+    zip_directory d;
+    zip_directory_begin(&d, directory.data(), directory.size());
+    for (size_t i = 0; i < entries.size(); ++i) zip_directory_add(&d, &entries[i], offsets[i]);
+    size_t n = zip_directory_end(&d, zip.size());
+    if (!n) {
+        tool_error(refusal);
+        return false;
+    }
+    zip.append((const char*)directory.data(), n);
+    return true;
 }
