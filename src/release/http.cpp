@@ -9,6 +9,7 @@
 
 #include "base/owned.h"
 #include "base/system_dll.h"
+#include "base/wide.h"
 #include "ui/ui.h"
 
 namespace {
@@ -72,7 +73,7 @@ struct address_parts {
 // 0 when `url` cannot be read or its path and query do not fit.
 int address_split(const winhttp_functions* w, const char* url, address_parts* out) {
     wchar_t wide[URL_CAP];
-    if (!MultiByteToWideChar(CP_UTF8, 0, url, -1, wide, URL_CAP)) return 0;
+    if (!utf8_wide(url, wide, URL_CAP)) return 0;
     wchar_t query[URL_CAP];
     out->path[0] = query[0] = 0;
     URL_COMPONENTS parts = {};
